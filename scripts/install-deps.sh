@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what building and testing portsift needs on a Debian machine, and only
+# what is missing. As root it runs apt-get itself; otherwise it prints the command.
+set -euo pipefail
+
+packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev)
+# The extra tools some targets use, on request: make deps EXTRA="clang ..."
+read -r -a extra <<< "${EXTRA:-}"
+packages+=("${extra[@]}")
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "portsift needs these Debian packages: ${missing[*]}" >&2
+  echo "Install them with: sudo apt-get install -y ${missing[*]}  (or run 'sudo make deps')" >&2
+  exit 1
+fi
+echo "Installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+apt-get install -y "${missing[@]}" || { apt-get update && apt-get install -y "${missing[@]}"; }

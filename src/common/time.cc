@@ -1,0 +1,34 @@
+#include "common/time.h"
+
+#include <sys/time.h>
+
+#include "common/trace.h"
+
+int32_t msecs_between(const Timeval& earlier, const Timeval& later) {
+  // Unsigned arithmetic: hostile capture files may carry any 64-bit values, and a
+  // wrapped difference is still defined here.
+  int64_t secs = static_cast<int64_t>(static_cast<uint64_t>(later.sec) -
+                                      static_cast<uint64_t>(earlier.sec));
+  int64_t usecs = static_cast<int64_t>(static_cast<uint64_t>(later.usec) -
+                                       static_cast<uint64_t>(earlier.usec));
+  if (usecs < 0) {
+    secs = static_cast<int64_t>(static_cast<uint64_t>(secs) - 1);
+    usecs += 1000000;
+  }
+  if (secs < 0 || usecs < 0) {
+    // The fields are printed as %ld: long is 64 bits on every platform we build for.
+    static constexpr char BAD_TIME_FMT[] = "Bad value of time:%ld/%ld, %ld/%ld\n\n";
+    if (debug_level() >= 1)
+      TRACE(BAD_TIME_FMT, static_cast<long>(earlier.sec), static_cast<long>(earlier.usec),
+            static_cast<long>(later.sec), static_cast<long>(later.usec));
+    return 0;
+  }
+  uint64_t ms = static_cast<uint64_t>(secs) * 1000u + static_cast<uint64_t>(usecs) / 1000u;
+  return static_cast<int32_t>(static_cast<uint32_t>(ms));
+}
+
+Timeval wall_clock_now() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return Timeval{tv.tv_sec, tv.tv_usec};
+}

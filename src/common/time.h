@@ -1,0 +1,20 @@
+// Packet and wall-clock times, and the millisecond interval every measurement uses.
+#pragma once
+
+#include <cstdint>
+
+// Seconds and microseconds, both signed 64-bit, so that a libpcap timestamp and a
+// gettimeofday() reading fit without loss.
+struct Timeval {
+  int64_t sec = 0;
+  int64_t usec = 0;
+};
+
+// Milliseconds from `earlier` to `later`, truncated toward zero and returned as the
+// low 32 bits read as a signed number: an interval above 2 147 483 647 ms wraps,
+// possibly to a negative value, exactly like the 32-bit sums built from it.
+// A backwards interval is traced at debug level 1 and yields 0.
+int32_t msecs_between(const Timeval& earlier, const Timeval& later);
+
+// The wall clock, from gettimeofday().
+Timeval wall_clock_now();

@@ -1,0 +1,319 @@
+#include "run/capture.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/trace.h"
+#include "report/summary.h"
+#include "run/settings.h"
+#include "track/decode.h"
+
+CaptureState g_capture;
+LocalAddrs g_local_addrs;
+
+namespace {
+
+// Live captures keep the first 256 bytes of a packet: enough for any link, IPv4 and
+// TCP header with options, and it keeps write-mode files small.
+constexpr int SNAPLEN = 256;
+constexpr int READ_TIMEOUT_MS = 1000;
+// Packets handed over per dispatch in a live run; the stop flag is looked at
+// between dispatches and by the handler itself.
+constexpr int DISPATCH_BATCH = 128;
+
+constexpr int DLT_NULL_LINK = 0;
+constexpr int DLT_ETHERNET_LINK = 1;
+
+[[noreturn]] void no_devices() {
+  static constexpr char NO_DEVICES_FMT[] = "No devices found\n\n";
+  static constexpr char TRY_SUDO_FMT[] = "Try the command with a 'sudo' prefix\n\n";
+  TRACE_ERR(NO_DEVICES_FMT);
+  TRACE_ERR(TRY_SUDO_FMT);
+  usage(g_settings.program_name.c_str());
+}
+
+// Collects every interface's IPv4 addresses (a SYN-ACK addressed to one of them
+// means this host is the client, so its handshake time is a round trip), then asks
+// libpcap for the default interface.
+std::string discover_interfaces() {
+  char errbuf[PCAP_ERRBUF_SIZE];
+  errbuf[0] = '\0';
+  pcap_if_t* devs = nullptr;
+  int rc = pcap_findalldevs(&devs, errbuf);
+  if (rc != 0) {
+    static constexpr char FINDALLDEVS_FMT[] = "pcap_findalldevs:%d:%s\n";
+    std::printf(FINDALLDEVS_FMT, rc, errbuf);
+    std::fflush(stdout);
+    no_devices();
+  }
+  for (pcap_if_t* dev = devs; dev != nullptr; dev = dev->next) {
+    static constexpr char EXAMINING_FMT[] = "Examining interface: %s\n\n";
+    if (g_settings.debug >= 2) TRACE(EXAMINING_FMT, dev->name);
+    for (pcap_addr_t* a = dev->addresses; a != nullptr; a = a->next) {
+      if (a->addr == nullptr) break;
+      if (a->addr->sa_family != AF_INET) continue;
+      uint32_t addr = reinterpret_cast<const sockaddr_in*>(a->addr)->sin_addr.s_addr;
+      static constexpr char FOUND_ADDR_FMT[] = "Found Inet address 0x%x\n\n";
+      if (g_settings.debug >= 2) TRACE(FOUND_ADDR_FMT, addr);
+      g_local_addrs.insert(addr);
+    }
+  }
+  pcap_freealldevs(devs);
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  // Deprecated in favour of pcap_findalldevs(), but it still picks the interface a
+  // user expects (the first one that is up and not loopback).
+  const char* dev = pcap_lookupdev(errbuf);
+#pragma GCC diagnostic pop
+  if (dev == nullptr) {
+    static constexpr char LOOKUPDEV_FMT[] = "pcap_lookupdev:%s\n";
+    TRACE_ERR(LOOKUPDEV_FMT, errbuf);
+    no_devices();
+  }
+  return dev;
+}
+
+// Writing the savefile over the capture being read would destroy the input before
+// a single packet is read. Compare the files themselves, so another path to the
+// same file is caught too.
+void refuse_same_file() {
+  const Settings& s = g_settings;
+  if (!s.write_mode() || !s.reading_file()) return;
+  struct stat in, out;
+  if (stat(s.read_file.c_str(), &in) != 0 || stat(s.write_file.c_str(), &out) != 0) return;
+  if (in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+    static constexpr char SAME_FILE_FMT[] =
+        "%s: will not write the savefile %s over the capture file it reads\n";
+    std::fprintf(stderr, SAME_FILE_FMT, s.program_name.c_str(), s.write_file.c_str());
+    std::exit(1);
+  }
+}
+
+void open_source(const char* interface) {
+  const Settings& s = g_settings;
+  char errbuf[PCAP_ERRBUF_SIZE];
+  errbuf[0] = '\0';
+  if (s.reading_file())
+    g_capture.pcap = pcap_open_offline(s.read_file.c_str(), errbuf);
+  else
+    g_capture.pcap = pcap_open_live(interface, SNAPLEN, 0, READ_TIMEOUT_MS, errbuf);
+  static constexpr char OPEN_FMT[] = "%s\n";
+  if (g_capture.pcap == nullptr) {
+    TRACE_ERR(OPEN_FMT, errbuf);
+    std::exit(1);
+  }
+  if (errbuf[0] != '\0') TRACE_ERR(OPEN_FMT, errbuf);  // a warning: go on
+}
+
+void install_signals() {
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  // No SA_RESTART: a read blocked in libpcap must return so the loop sees the stop.
+  sa.sa_flags = 0;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGALRM, &sa, nullptr);
+}
+
+void warn_read_error() {
+  if (g_capture.read_error.empty()) return;
+  static constexpr char READ_ERROR_FMT[] =
+      "Warning: %s ended with a read error: %s; the report covers the packets read before it\n";
+  std::fprintf(stderr, READ_ERROR_FMT, g_settings.read_file.c_str(),
+               g_capture.read_error.c_str());
+}
+
+[[noreturn]] void run_write_mode() {
+  const Settings& s = g_settings;
+  g_capture.dumper = pcap_dump_open(g_capture.pcap, s.write_file.c_str());
+  if (g_capture.dumper == nullptr) {
+    static constexpr char DUMP_OPEN_FMT[] = "%s:pcap_dump_open:%s\n";
+    TRACE_ERR(DUMP_OPEN_FMT, s.write_file.c_str(), std::strerror(errno));
+    std::exit(1);
+  }
+  // Settings that only shape a report, in the order they are listed.
+  const struct {
+    bool set;
+    const char* line;
+  } ignored[] = {
+      {s.debug != 0, "-d ignored\n"},         {s.nbuckets != 0, "-n ignored\n"},
+      {s.bucket_size != 0, "-s ignored\n"},   {s.max_server_bytes != 0, "-X ignored\n"},
+      {s.max_client_bytes != 0, "-x ignored\n"}, {s.min_server_bytes != 0, "-Y ignored\n"},
+      {s.min_client_bytes != 0, "-y ignored\n"}, {s.filter_from != -1, "-D ignored\n"},
+      {s.rtt_enabled, "-T ignored\n"},        {s.raw, "-R ignored\n"},
+      {s.report_variant != 0, "-V ignored\n"},
+  };
+  for (const auto& item : ignored)
+    if (item.set) std::fputs(item.line, stderr);
+
+  int rc = pcap_loop(g_capture.pcap, -1, pcap_dump, reinterpret_cast<u_char*>(g_capture.dumper));
+  if (rc == PCAP_ERROR) g_capture.read_error = pcap_geterr(g_capture.pcap);
+  warn_read_error();
+  end_capture();
+  std::exit(0);  // end_capture() has already exited in write mode
+}
+
+void print_considering_lines() {
+  const Settings& s = g_settings;
+  static constexpr char MAX_CLIENT_FMT[] =
+      "Considering connections where client sends < %lu bytes to the server\n";
+  static constexpr char MAX_SERVER_FMT[] =
+      "Considering connections where server sends < %lu bytes to the client\n";
+  static constexpr char MIN_CLIENT_FMT[] =
+      "Considering connections where clients sends > %lu bytes to the server\n";
+  static constexpr char MIN_SERVER_FMT[] =
+      "Considering connections where server sends > %lu bytes to the client\n";
+  if (s.max_client_bytes != 0) std::printf(MAX_CLIENT_FMT, s.max_client_bytes);
+  if (s.max_server_bytes != 0) std::printf(MAX_SERVER_FMT, s.max_server_bytes);
+  if (s.min_client_bytes != 0) std::printf(MIN_CLIENT_FMT, s.min_client_bytes);
+  if (s.min_server_bytes != 0) std::printf(MIN_SERVER_FMT, s.min_server_bytes);
+  if (s.rtt_enabled) {
+    static constexpr char RTT_FILE_FMT[] =
+        "RTT Estimation enabled.\nEstimates will be wrong if this trace was captured on the "
+        "server for port %d\n";
+    static constexpr char RTT_LIVE_FMT[] =
+        "RTT Estimation enabled.\nEstimates will be wrong if this machine is the server for "
+        "port %d\n";
+    std::fflush(stdout);
+    std::fprintf(stderr, g_capture.offline ? RTT_FILE_FMT : RTT_LIVE_FMT, s.port);
+  }
+}
+
+}  // namespace
+
+std::string filter_expression(uint16_t port, const std::vector<std::string>& filter_words) {
+  static constexpr char FIXED_FILTER_FMT[] =
+      "(tcp port %d)&&((tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0)";
+  char fixed[256];
+  std::snprintf(fixed, sizeof fixed, FIXED_FILTER_FMT, port);
+  std::string expr = fixed;
+  if (!filter_words.empty()) {
+    expr += "&&(";
+    for (const std::string& word : filter_words) {
+      expr += word;
+      expr += ' ';
+    }
+    expr += ')';
+  }
+  return expr;
+}
+
+int setup_filter(const char* interface, const std::vector<std::string>& filter_words) {
+  char errbuf[PCAP_ERRBUF_SIZE];
+  errbuf[0] = '\0';
+  bpf_u_int32 net = 0, mask = 0;
+  // Without an interface (a file run without -i) libpcap answers with a zero mask.
+  int rc = pcap_lookupnet(interface, &net, &mask, errbuf);
+  if (rc != 0) {
+    static constexpr char LOOKUPNET_FMT[] = "pcap_lookupnet:%d:%s\n\n";
+    TRACE_ERR(LOOKUPNET_FMT, rc, errbuf);
+    return -1;
+  }
+  std::string expr = filter_expression(g_settings.port, filter_words);
+  static constexpr char SETTING_FILTER_FMT[] = "Setting filter to %s\n";
+  if (g_settings.debug >= 1) TRACE(SETTING_FILTER_FMT, expr.c_str());
+
+  struct bpf_program program;
+  rc = pcap_compile(g_capture.pcap, &program, expr.c_str(), 0, mask);
+  if (rc != 0) {
+    static constexpr char COMPILE_FMT[] = "pcap_compile:%d\n\n";
+    TRACE_ERR(COMPILE_FMT, rc);
+    return -1;
+  }
+  rc = pcap_setfilter(g_capture.pcap, &program);
+  pcap_freecode(&program);
+  if (rc != 0) {
+    static constexpr char SETFILTER_FMT[] = "pcap_setfilter:%d\n\n";
+    TRACE_ERR(SETFILTER_FMT, rc);
+    return -1;
+  }
+  return 0;
+}
+
+void on_signal(int) {
+  g_capture.stop_requested = 1;
+  if (g_capture.pcap != nullptr) pcap_breakloop(g_capture.pcap);
+}
+
+void end_capture() {
+  struct pcap_stat stats;
+  if (g_capture.pcap != nullptr) {
+    // A savefile has no statistics: pcap_stats() fails and nothing is printed.
+    if (pcap_stats(g_capture.pcap, &stats) == 0) {
+      static constexpr char RECEIVED_FMT[] = "%u Packets received\n";
+      static constexpr char DROPPED_FMT[] = "%u Packets dropped\n";
+      std::fprintf(stderr, RECEIVED_FMT, stats.ps_recv);
+      std::fprintf(stderr, DROPPED_FMT, stats.ps_drop);
+    }
+    pcap_close(g_capture.pcap);
+    g_capture.pcap = nullptr;
+  }
+  if (g_capture.dumper != nullptr) {
+    // A savefile that could not be written completely (a full disk, say) must not
+    // end in a status that says it was.
+    FILE* out = pcap_dump_file(g_capture.dumper);
+    bool failed = pcap_dump_flush(g_capture.dumper) != 0 || std::ferror(out);
+    pcap_dump_close(g_capture.dumper);
+    g_capture.dumper = nullptr;
+    if (failed) {
+      static constexpr char WRITE_FAILED_FMT[] = "%s: error writing %s\n";
+      std::fprintf(stderr, WRITE_FAILED_FMT, g_settings.program_name.c_str(),
+                   g_settings.write_file.c_str());
+      std::exit(1);
+    }
+    std::exit(0);
+  }
+}
+
+void start_capture() {
+  const Settings& s = g_settings;
+  refuse_same_file();
+
+  std::string interface;
+  if (s.has_interface)
+    interface = s.interface;
+  else if (!s.reading_file())
+    interface = discover_interfaces();
+  const bool have_interface = s.has_interface || !s.reading_file();
+
+  open_source(interface.c_str());
+  g_capture.offline = s.reading_file();
+  if (setup_filter(have_interface ? interface.c_str() : nullptr, s.filter_words) != 0)
+    std::exit(1);
+
+  g_capture.link_type = pcap_datalink(g_capture.pcap);
+  if (g_capture.link_type != DLT_NULL_LINK && g_capture.link_type != DLT_ETHERNET_LINK) {
+    static constexpr char BAD_LINK_FMT[] = "Unknown datalink type: %d\n";
+    std::printf(BAD_LINK_FMT, g_capture.link_type);
+    std::exit(1);
+  }
+
+  if (!g_capture.offline) {
+    install_signals();
+    alarm(static_cast<unsigned>(s.run_time));
+    g_capture.start_time = wall_clock_now();
+  }
+
+  if (s.write_mode()) run_write_mode();
+
+  print_considering_lines();
+  if (g_capture.offline) {
+    if (pcap_loop(g_capture.pcap, -1, handle_packet, nullptr) == PCAP_ERROR)
+      g_capture.read_error = pcap_geterr(g_capture.pcap);
+    warn_read_error();
+  } else {
+    do {
+      pcap_dispatch(g_capture.pcap, DISPATCH_BATCH, handle_packet, nullptr);
+    } while (g_capture.stop_requested == 0);
+  }
+  print_report();
+}

@@ -1,0 +1,12 @@
+#include "run/process_state.h"
+
+#include "run/capture.h"
+#include "run/settings.h"
+#include "stats/run_stats.h"
+
+void reset_process_state() {
+  g_settings = Settings{};
+  g_capture = CaptureState{};
+  g_local_addrs.clear();
+  reset_run_stats();
+}

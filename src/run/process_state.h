@@ -1,0 +1,7 @@
+// The process-wide records in one place, so a test can start from a clean state.
+#pragma once
+
+// Returns the settings, the capture state, the local addresses, the connection
+// table and the run statistics to their initial values. Does not close an open
+// capture: tests that open one close it themselves.
+void reset_process_state();

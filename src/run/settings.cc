@@ -1,0 +1,290 @@
+#include "run/settings.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "common/trace.h"
+#include "stats/run_stats.h"
+
+Settings g_settings;
+
+int debug_level() { return g_settings.debug; }
+
+namespace {
+
+// Every line of the usage text, in order. %s is the program name.
+constexpr const char* USAGE_LINES[] = {
+    "Usage: %s -p port [-d] [-R] [-r from_file] [-w to_file] [-i ifname] [-n nbuckets] "
+    "[-s bucket size] [-X max-srvr-rsp-size] [ -x max-clnt-req-size] [-T]  [-D msecs] "
+    "[-P|-C|-S] [-c num_attempts] [-I timespec] [filter]\n",
+    "-d: Debug on (default off)\n",
+    "-c: Print connections that took >= num_attempts to establish\n",
+    "-R: Raw format output. Useful for scripts\n",
+    "-r: Data is read from file instead of live interface\n",
+    "-w: Data is written to a file.\n",
+    "-i: Interface name (default is ethernet interface)\n",
+    "-n: Number of buckets for getting the distribution. Default 20\n",
+    "-s: Bucket size (connection life time). Default 20ms\n",
+    "-t: Run time in seconds (default 60)\n",
+    "-X: Consider only those connections where the server sends data less than this "
+    "number. 0 considers all conns (default)\n",
+    "-x: Consider only those connections where the client sends data less than this "
+    "number. 0 considers all conns (default)\n",
+    "-Y: Consider only those connections where the server sends data more than this "
+    "number. 0 considers all conns (default)\n",
+    "-y: Consider only those connections where the client sends data more than this "
+    "number. 0 considers all conns (default)\n",
+    "  Only one of -x or -X can be specified\n",
+    "-T: Attempt to estimate round trip time\n",
+    "  Estimates may be wrong if the command is run on the server side. See man page.\n",
+    "-D: Print connection filters for the bucket starting with this value\n",
+    "  Useful when portsift reads from file. You can then filter by port to look at "
+    "individual connection trace\n",
+    "-p: port number you want to monitor. Must be specified\n",
+    "-I: Consider pkts newer than this time. Specify in HH:MM:SS or YYYY-MM-DD.HH:MM:SS "
+    "format\n",
+    "-P for sorting the output by throughput\n",
+    "-C for sorting the output by number of bytes sent by client\n",
+    "-S for sorting the output by number of bytes sent by server\n",
+    "filter: Optional, specified as in tcpdump(1)\n",
+    "Connections are placed in one of the buckets depending on duration\n",
+    "You must be super-user to run this program\n",
+    "Type 'man portsift' for more information\n",
+};
+
+// POSIX order: the leading '+' stops glibc from permuting, so parsing ends at the
+// first word that is not an option and the rest become capture-filter words.
+constexpr char OPTSTRING[] = "+I:Rc:m:V:w:x:X:y:Y:t:n:s:p:r:i:dTD:SPC";
+
+// Byte thresholds and -c take atoi()'s int and widen it with its sign, so -x -1
+// means "no limit" and -Y -1 rejects everything.
+uint64_t widen_signed(int value) { return static_cast<uint64_t>(static_cast<int64_t>(value)); }
+
+// Wrapping signed 32-bit arithmetic: the bucket layout is defined on 32-bit values
+// and must not overflow into undefined behaviour on extreme arguments.
+int32_t wrap32(uint64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
+
+std::string cut_file_name(const char* arg) {
+  std::string name(arg);
+  if (name.size() > MAX_FILE_NAME) name.resize(MAX_FILE_NAME);
+  return name;
+}
+
+void check_since_text(const Settings& s) {
+  struct tm parsed;
+  std::memset(&parsed, 0, sizeof parsed);
+  const char* rest = strptime(s.since_text.c_str(), since_format(s.since_text), &parsed);
+  if (rest == nullptr) {
+    static constexpr char BAD_TIME_FMT[] = "Illegal time string\n";
+    std::fprintf(stderr, BAD_TIME_FMT);
+    usage(s.program_name.c_str());
+  }
+  if (*rest != '\0') {
+    static constexpr char TIME_REST_FMT[] = "Illegal time string: %s\n";
+    std::fprintf(stderr, TIME_REST_FMT, rest);
+    usage(s.program_name.c_str());
+  }
+}
+
+void check_byte_pairs(const Settings& s) {
+  // The thresholds are printed as signed values, as they were typed.
+  if (s.min_client_bytes != 0 && s.max_client_bytes != 0 &&
+      s.max_client_bytes <= s.min_client_bytes) {
+    static constexpr char CLIENT_PAIR_FMT[] = "Client requests < %ld and > %ld?\n";
+    std::fprintf(stderr, CLIENT_PAIR_FMT, static_cast<long>(s.max_client_bytes),
+                 static_cast<long>(s.min_client_bytes));
+    usage(s.program_name.c_str());
+  }
+  if (s.min_server_bytes != 0 && s.max_server_bytes != 0 &&
+      s.max_server_bytes <= s.min_server_bytes) {
+    static constexpr char SERVER_PAIR_FMT[] = "Server responses < %ld and > %ld?\n";
+    std::fprintf(stderr, SERVER_PAIR_FMT, static_cast<long>(s.max_server_bytes),
+                 static_cast<long>(s.min_server_bytes));
+    usage(s.program_name.c_str());
+  }
+}
+
+// The byte orderings start their first bucket at the -y/-Y minimum and may need
+// fewer buckets below the -x/-X maximum. All divisions are unsigned 64-bit with the
+// bucket size widened with its sign.
+void derive_byte_layout(Settings& s) {
+  // In write mode the bucket size may still be 0 (it is not defaulted there) and
+  // none of these values is used: dividing by it would only crash the run.
+  if (s.bucket_size == 0) return;
+  const uint64_t size = widen_signed(s.bucket_size);
+  if (s.sort_mode == BY_CLIENT_BYTES && s.min_client_bytes != 0) {
+    s.bucket_base = static_cast<uint32_t>((s.min_client_bytes / 1024) / size);
+  } else if (s.sort_mode == BY_SERVER_BYTES && s.min_server_bytes != 0) {
+    s.bucket_base = static_cast<uint32_t>((s.min_server_bytes / 1024) / size);
+  }
+  uint64_t max = 0, min = 0;
+  if (s.sort_mode == BY_CLIENT_BYTES && s.max_client_bytes != 0) {
+    max = s.max_client_bytes;
+    min = s.min_client_bytes;
+  } else if (s.sort_mode == BY_SERVER_BYTES && s.max_server_bytes != 0) {
+    max = s.max_server_bytes;
+    min = s.min_server_bytes;
+  } else {
+    return;
+  }
+  int32_t k = wrap32(static_cast<uint64_t>(wrap32((max / size) / 1024)) -
+                     static_cast<uint64_t>(wrap32((min / size) / 1024)) + 1);
+  if (k < s.nbuckets) s.nbuckets = k;
+}
+
+void validate(Settings& s) {
+  if (s.has_since) check_since_text(s);
+
+  if (s.status_every != 0 && s.report_variant != 999) {
+    // The parser's own wording, on standard output.
+    static constexpr char M_REJECTED_FMT[] = "%s: illegal option -- m\n";
+    std::printf(M_REJECTED_FMT, s.program_name.c_str());
+    std::fflush(stdout);
+    usage(s.program_name.c_str());
+  }
+
+  if (!s.write_mode()) {
+    if (s.nbuckets == 0) s.nbuckets = 20;
+    if (s.bucket_size == 0) s.bucket_size = 20;
+  }
+
+  // Uses nbuckets before the byte layout may lower it.
+  if (s.filter_from < wrap32(static_cast<uint64_t>(static_cast<uint32_t>(s.nbuckets)) *
+                             static_cast<uint32_t>(s.bucket_size)))
+    s.filter_to = wrap32(static_cast<uint64_t>(static_cast<uint32_t>(s.filter_from)) +
+                         static_cast<uint32_t>(s.bucket_size));
+
+  check_byte_pairs(s);
+  derive_byte_layout(s);
+
+  if (s.port == 0) {
+    static constexpr char NO_PORT_FMT[] = "Port must be specified\n";
+    std::fprintf(stderr, NO_PORT_FMT);
+    usage(s.program_name.c_str());
+  }
+
+  if (!s.write_mode()) {
+    if (!(s.nbuckets > 0 && s.bucket_size > 0 && s.run_time != 0)) {
+      static constexpr char BAD_VALUES_FMT[] = "Illegal value for options\n";
+      std::fprintf(stderr, BAD_VALUES_FMT);
+      std::exit(1);
+    }
+    if (!create_bucket_table(s.nbuckets)) {
+      errno = ENOMEM;
+      std::perror("malloc:");
+      std::exit(1);
+    }
+  }
+}
+
+}  // namespace
+
+const char* since_format(const std::string& text) {
+  return text.find('-') != std::string::npos ? "%Y-%m-%d.%H:%M:%S" : "%H:%M:%S";
+}
+
+void usage(const char* program_name) {
+  std::fflush(stdout);
+  for (const char* line : USAGE_LINES) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    std::fprintf(stderr, line, program_name);
+#pragma GCC diagnostic pop
+  }
+  std::exit(1);
+}
+
+void parse_command_line(int argc, char** argv) {
+  Settings& s = g_settings;
+  s.program_name = argc > 0 && argv[0] ? argv[0] : "portsift";
+  const char* prog = s.program_name.c_str();
+
+  optind = 0;  // glibc: full re-initialisation, so tests may parse more than once
+  int opt;
+  while ((opt = getopt(argc, argv, OPTSTRING)) != -1) {
+    switch (opt) {
+      case 'p':
+        s.port = static_cast<uint16_t>(std::atoi(optarg));  // keeps the low 16 bits
+        break;
+      case 'd':
+        s.debug++;
+        break;
+      case 'R':
+        s.raw = true;
+        break;
+      case 'r':
+        if (!s.read_file.empty()) usage(prog);
+        s.read_file = cut_file_name(optarg);
+        break;
+      case 'w':
+        if (!s.write_file.empty()) usage(prog);
+        s.write_file = cut_file_name(optarg);
+        break;
+      case 'i':
+        if (s.has_interface) usage(prog);
+        s.has_interface = true;
+        s.interface = optarg;
+        break;
+      case 'n':
+        s.nbuckets = std::atoi(optarg);
+        break;
+      case 's':
+        s.bucket_size = std::atoi(optarg);
+        break;
+      case 't':
+        s.run_time = std::atoi(optarg);
+        break;
+      case 'X':
+        s.max_server_bytes = widen_signed(std::atoi(optarg));
+        break;
+      case 'x':
+        s.max_client_bytes = widen_signed(std::atoi(optarg));
+        break;
+      case 'Y':
+        s.min_server_bytes = widen_signed(std::atoi(optarg));
+        break;
+      case 'y':
+        s.min_client_bytes = widen_signed(std::atoi(optarg));
+        break;
+      case 'T':
+        s.rtt_enabled = true;
+        break;
+      case 'D':
+        s.filter_from = std::atoi(optarg);
+        break;
+      case 'P':
+      case 'C':
+      case 'S':
+        if (s.sort_mode != BY_DURATION) {
+          static constexpr char ONE_SORT_FMT[] = "Only one of -S,-P or -C please\n";
+          std::fprintf(stderr, ONE_SORT_FMT);
+          usage(prog);
+        }
+        s.sort_mode = opt == 'P' ? BY_THROUGHPUT : opt == 'C' ? BY_CLIENT_BYTES : BY_SERVER_BYTES;
+        break;
+      case 'c':
+        s.min_syns = widen_signed(std::atoi(optarg));
+        break;
+      case 'I':
+        s.has_since = true;
+        s.since_text = optarg;
+        break;
+      case 'V':
+        s.report_variant = std::atoi(optarg);
+        break;
+      case 'm':
+        s.status_every = std::atoi(optarg);
+        break;
+      default:  // getopt has already complained
+        usage(prog);
+    }
+  }
+  for (int i = optind; i < argc; ++i) s.filter_words.emplace_back(argv[i]);
+
+  validate(s);
+}

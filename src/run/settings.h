@@ -1,0 +1,62 @@
+// Settings: the command line, read once at start-up and fixed before the first packet.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What places a completed connection in a distribution bucket.
+enum SortMode : int {
+  BY_DURATION = 1,      // connection duration, milliseconds
+  BY_THROUGHPUT = 2,    // KB/s (-P)
+  BY_CLIENT_BYTES = 3,  // KB sent by the client (-C)
+  BY_SERVER_BYTES = 4,  // KB sent by the server (-S)
+};
+
+// Longest -r / -w argument kept; longer ones are cut without notice.
+constexpr size_t MAX_FILE_NAME = 1023;
+
+struct Settings {
+  std::string program_name;
+  uint16_t port = 0;  // 0: not given
+  int debug = 0;
+  bool raw = false;
+  std::string read_file;   // empty: capture live
+  std::string write_file;  // empty: not in write mode
+  bool has_interface = false;
+  std::string interface;
+  int nbuckets = 0;
+  int bucket_size = 0;
+  int run_time = 60;
+  uint64_t max_server_bytes = 0;  // 0: off
+  uint64_t max_client_bytes = 0;
+  uint64_t min_server_bytes = 0;
+  uint64_t min_client_bytes = 0;
+  bool rtt_enabled = false;  // may also be switched on during a live run
+  int filter_from = -1;      // -1: no -D listing
+  int filter_to = -1;        // -1: the -D range is open upwards
+  SortMode sort_mode = BY_DURATION;
+  uint64_t min_syns = 0;
+  bool has_since = false;
+  std::string since_text;
+  int report_variant = 0;  // 1: brief report, 999: in-progress listing
+  int status_every = 0;
+  uint32_t bucket_base = 0;  // bucket index of the first regular bucket (byte orderings)
+  std::vector<std::string> filter_words;
+
+  bool write_mode() const { return !write_file.empty(); }
+  bool reading_file() const { return !read_file.empty(); }
+};
+
+extern Settings g_settings;
+
+// Reads argv into g_settings and applies the defaults and checks of start-up, in
+// their order; the first check that fails ends the process. On success the bucket
+// table exists (except in write mode).
+void parse_command_line(int argc, char** argv);
+
+// Prints the usage text on standard error and exits with status 1.
+[[noreturn]] void usage(const char* program_name);
+
+// The strptime() format for a -I time text: dates contain a '-'.
+const char* since_format(const std::string& text);

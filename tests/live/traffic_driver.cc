@@ -1,0 +1,416 @@
+// traffic_driver: produces a known, repeatable mix of real TCP connections on
+// loopback so that portsift can be checked against traffic whose every
+// handshake, byte count and close is known in advance. It records the bundled
+// example capture and feeds the live end-to-end tests.
+//
+// Server: 127.0.0.1:<port>. Clients: bound to 127.0.0.2, so a capture filter on
+// the two addresses sees this traffic and nothing else.
+//
+// Connections run strictly one after another and each waits for the server
+// side to finish, so the order on the wire is the order listed in --help.
+//
+// Build: g++ -std=c++17 -Wall -Wextra -O2 -pthread traffic_driver.cc
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Long enough for the slowest deliberate server delay, short enough that a
+// broken run fails quickly instead of hanging a test.
+constexpr int kIoTimeoutMs = 5000;
+
+// --varied tables. Their lengths differ (5, 6, 7) so that request size,
+// response size, delay and close order do not repeat in lock step.
+constexpr size_t kVariedRequest[] = {0, 10, 100, 1000, 5000};
+constexpr size_t kVariedResponse[] = {0, 200, 3000, 20000, 60000, 1500};
+constexpr int kVariedDelayMs[] = {0, 0, 40, 0, 150, 0, 300};
+
+const char kHelp[] =
+    "usage: traffic_driver [options]\n"
+    "Makes real TCP connections from 127.0.0.2 to a server on 127.0.0.1.\n"
+    "  --port P            server port; 0 picks a free one (default 0)\n"
+    "  --completed N       N completed connections (default 0)\n"
+    "  --client-bytes K    each completed client sends exactly K bytes (default 0)\n"
+    "  --server-bytes M    then the server answers exactly M bytes (default 0)\n"
+    "  --varied            completed connection i instead sends\n"
+    "                      {0,10,100,1000,5000}[i%5] bytes and gets\n"
+    "                      {0,200,3000,20000,60000,1500}[i%6] bytes back, the\n"
+    "                      server waiting {0,0,40,0,150,0,300}[i%7] ms to answer\n"
+    "  --resets R          R connections the client aborts (RST) after the\n"
+    "                      handshake and B bytes of data (default 0)\n"
+    "  --reset-bytes B     bytes sent before each abort (default 16)\n"
+    "  --refused F         F attempts to 127.0.0.1:Q, where nothing listens; the\n"
+    "                      kernel answers each SYN with RST (default 0)\n"
+    "  --refused-port Q    port for --refused; 0 finds a free one (default 0)\n"
+    "  --start-delay-ms D  wait D ms after printing the ports (default 0)\n"
+    "  --gap-ms G          wait G ms between connections (default 0)\n"
+    "  --hold-ms H         keep listening H ms after DONE (default 0)\n"
+    "Order: completed 0..N-1, then resets, then refused attempts. Even completed\n"
+    "i close client-first (client reads the whole answer and sends FIN; server\n"
+    "sends FIN on EOF); odd i close server-first (server sends FIN right after\n"
+    "its answer; client sends FIN on EOF). One FIN per side, no RST.\n"
+    "stdout: 'PORT <p>' and 'REFUSED_PORT <q>', flushed before any traffic;\n"
+    "'DONE completed=N resets=R refused=F' when all traffic is finished (before\n"
+    "--hold-ms). Exit 0 only if everything went as described, else 1 (2: usage).\n";
+
+struct Options {
+  unsigned long port = 0, refused_port = 0;
+  unsigned long completed = 0, client_bytes = 0, server_bytes = 0;
+  unsigned long resets = 0, reset_bytes = 16, refused = 0;
+  unsigned long start_delay_ms = 0, gap_ms = 0, hold_ms = 0;
+  bool varied = false;
+};
+
+// What one connection to the server is meant to look like; shared by the
+// client and server threads so both sides agree without talking.
+struct Plan {
+  bool reset = false;
+  size_t request = 0, response = 0;
+  int delay_ms = 0;
+  bool client_closes_first = false;
+};
+
+[[noreturn]] void usage_error(const std::string& msg) {
+  std::fprintf(stderr, "traffic_driver: %s (see --help)\n", msg.c_str());
+  std::exit(2);
+}
+
+unsigned long parse_number(const char* opt, const char* text, unsigned long max) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long v = std::strtoul(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || v > max)
+    usage_error(std::string(opt) + " needs a number from 0 to " + std::to_string(max));
+  return v;
+}
+
+Options parse_options(int argc, char** argv) {
+  Options o;
+  struct Numeric { const char* name; unsigned long* field; unsigned long max; };
+  const Numeric numeric[] = {
+      {"--port", &o.port, 65535},          {"--refused-port", &o.refused_port, 65535},
+      {"--completed", &o.completed, 100000}, {"--client-bytes", &o.client_bytes, 1ul << 26},
+      {"--server-bytes", &o.server_bytes, 1ul << 26}, {"--resets", &o.resets, 100000},
+      {"--reset-bytes", &o.reset_bytes, 65536}, {"--refused", &o.refused, 100000},
+      {"--start-delay-ms", &o.start_delay_ms, 600000}, {"--gap-ms", &o.gap_ms, 60000},
+      {"--hold-ms", &o.hold_ms, 600000},
+  };
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help") { std::fputs(kHelp, stdout); std::exit(0); }
+    if (arg == "--varied") { o.varied = true; continue; }
+    bool known = false;
+    for (const Numeric& n : numeric) {
+      if (arg != n.name) continue;
+      if (i + 1 >= argc) usage_error(arg + " needs a value");
+      *n.field = parse_number(n.name, argv[++i], n.max);
+      known = true;
+    }
+    if (!known) usage_error("unknown option " + arg);
+  }
+  return o;
+}
+
+std::vector<Plan> make_plans(const Options& o) {
+  std::vector<Plan> plans;
+  for (size_t i = 0; i < o.completed; ++i) {
+    Plan p;
+    p.request = o.varied ? kVariedRequest[i % std::size(kVariedRequest)] : o.client_bytes;
+    p.response = o.varied ? kVariedResponse[i % std::size(kVariedResponse)] : o.server_bytes;
+    p.delay_ms = o.varied ? kVariedDelayMs[i % std::size(kVariedDelayMs)] : 0;
+    p.client_closes_first = (i % 2 == 0);
+    plans.push_back(p);
+  }
+  for (size_t i = 0; i < o.resets; ++i) {
+    Plan p;
+    p.reset = true;
+    p.request = o.reset_bytes;
+    plans.push_back(p);
+  }
+  return plans;
+}
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { close(); }
+  int get() const { return fd_; }
+  void close() { if (fd_ >= 0) ::close(fd_); fd_ = -1; }
+ private:
+  int fd_;
+};
+
+// Ties the client (main thread) to the server thread: the client must not
+// abort a reset connection before the server has read its bytes, and must not
+// start the next connection before the server is done with the previous one.
+class Progress {
+ public:
+  void mark_ready() { bump(ready_); }
+  void mark_finished() { bump(finished_); }
+  void fail(const std::string& why) {
+    std::lock_guard<std::mutex> l(m_);
+    if (error_.empty()) error_ = "server: " + why;
+    cv_.notify_all();
+  }
+  void stop() { std::lock_guard<std::mutex> l(m_); stop_ = true; }
+  bool stopped() { std::lock_guard<std::mutex> l(m_); return stop_; }
+  std::string error() { std::lock_guard<std::mutex> l(m_); return error_; }
+  void wait_ready(size_t n, const char* what) { wait(ready_, n, what); }
+  void wait_finished(size_t n, const char* what) { wait(finished_, n, what); }
+
+ private:
+  void bump(size_t& counter) {
+    std::lock_guard<std::mutex> l(m_);
+    ++counter;
+    cv_.notify_all();
+  }
+  void wait(const size_t& counter, size_t n, const char* what) {
+    std::unique_lock<std::mutex> l(m_);
+    bool ok = cv_.wait_for(l, std::chrono::milliseconds(kIoTimeoutMs),
+                           [&] { return counter >= n || !error_.empty(); });
+    if (!error_.empty()) throw std::runtime_error(error_);
+    if (!ok) throw std::runtime_error(std::string("timed out waiting for server: ") + what);
+  }
+  std::mutex m_;
+  std::condition_variable cv_;
+  size_t ready_ = 0, finished_ = 0;
+  bool stop_ = false;
+  std::string error_;
+};
+
+sockaddr_in loopback(const char* ip, unsigned long port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, ip, &a.sin_addr);
+  return a;
+}
+
+void set_timeouts(int fd) {
+  timeval tv{kIoTimeoutMs / 1000, (kIoTimeoutMs % 1000) * 1000};
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
+    fail("setsockopt timeouts");
+}
+
+// Binds 127.0.0.1:port and returns the socket (listening if asked).
+Fd bound_server_socket(unsigned long port, bool listening, unsigned long* chosen) {
+  Fd s(socket(AF_INET, SOCK_STREAM, 0));
+  if (s.get() < 0) fail("socket");
+  int one = 1;  // re-runs must not trip over TIME_WAIT from the previous run
+  setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a = loopback("127.0.0.1", port);
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+    fail("bind 127.0.0.1:" + std::to_string(port));
+  if (listening && listen(s.get(), 16) != 0) fail("listen");
+  socklen_t len = sizeof a;
+  if (getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) fail("getsockname");
+  *chosen = ntohs(a.sin_port);
+  return s;
+}
+
+// Returns a client socket bound to 127.0.0.2 and connected (or refused: then
+// *refused is set and the socket is returned unconnected).
+Fd connect_client(unsigned long port, bool* refused = nullptr) {
+  Fd s(socket(AF_INET, SOCK_STREAM, 0));
+  if (s.get() < 0) fail("socket");
+#ifdef IP_BIND_ADDRESS_NO_PORT
+  // Let connect() pick the source port so large runs do not exhaust ports
+  // that are still in TIME_WAIT towards this same server.
+  int one = 1;
+  setsockopt(s.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+#endif
+  set_timeouts(s.get());
+  sockaddr_in src = loopback("127.0.0.2", 0);
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&src), sizeof src) != 0)
+    fail("bind 127.0.0.2");
+  sockaddr_in dst = loopback("127.0.0.1", port);
+  if (connect(s.get(), reinterpret_cast<sockaddr*>(&dst), sizeof dst) != 0) {
+    if (refused && errno == ECONNREFUSED) { *refused = true; return s; }
+    fail("connect 127.0.0.1:" + std::to_string(port));
+  }
+  return s;
+}
+
+void send_exact(int fd, size_t n) {
+  static const std::vector<char> chunk(16384, 'x');
+  while (n > 0) {
+    ssize_t w = send(fd, chunk.data(), std::min(n, chunk.size()), MSG_NOSIGNAL);
+    if (w <= 0) fail("send");
+    n -= static_cast<size_t>(w);
+  }
+}
+
+void recv_exact(int fd, size_t n) {
+  char buf[16384];
+  while (n > 0) {
+    ssize_t r = recv(fd, buf, std::min(n, sizeof buf), 0);
+    if (r == 0) throw std::runtime_error("peer closed " + std::to_string(n) + " bytes early");
+    if (r < 0) fail("recv");
+    n -= static_cast<size_t>(r);
+  }
+}
+
+// Reading up to the peer's FIN before closing matters: closing with unread
+// data makes Linux send RST instead of FIN.
+void expect_eof(int fd) {
+  char c;
+  ssize_t r = recv(fd, &c, 1, 0);
+  if (r > 0) throw std::runtime_error("unexpected extra data before FIN");
+  if (r < 0) fail("recv waiting for FIN");
+}
+
+void expect_reset(int fd) {
+  char c;
+  ssize_t r = recv(fd, &c, 1, 0);
+  if (r < 0 && errno == ECONNRESET) return;
+  if (r < 0) fail("recv waiting for RST");
+  throw std::runtime_error(r == 0 ? "got FIN where RST was expected"
+                                  : "unexpected data before RST");
+}
+
+Fd accept_one(int listener, Progress& progress) {
+  // Poll in short slices so the thread notices when the client side gives up.
+  for (int waited = 0; waited < kIoTimeoutMs; waited += 100) {
+    if (progress.stopped()) throw std::runtime_error("stopped");
+    pollfd p{listener, POLLIN, 0};
+    int r = poll(&p, 1, 100);
+    if (r < 0 && errno != EINTR) fail("poll");
+    if (r <= 0) continue;
+    Fd c(accept(listener, nullptr, nullptr));
+    if (c.get() < 0) fail("accept");
+    set_timeouts(c.get());
+    return c;
+  }
+  throw std::runtime_error("no connection arrived in time");
+}
+
+void serve(int listener, const std::vector<Plan>& plans, Progress& progress) {
+  try {
+    for (const Plan& p : plans) {
+      Fd c = accept_one(listener, progress);
+      recv_exact(c.get(), p.request);
+      progress.mark_ready();
+      if (p.reset) {
+        expect_reset(c.get());
+      } else {
+        if (p.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(p.delay_ms));
+        send_exact(c.get(), p.response);
+        if (!p.client_closes_first && shutdown(c.get(), SHUT_WR) != 0) fail("shutdown");
+        expect_eof(c.get());
+      }
+      c.close();  // client-first: this is the server's FIN
+      progress.mark_finished();
+    }
+  } catch (const std::exception& e) {
+    progress.fail(e.what());
+  }
+}
+
+void run_client(const Options& o, const std::vector<Plan>& plans, Progress& progress,
+                unsigned long port, unsigned long refused_port) {
+  auto gap = [&](bool first) {
+    if (!first && o.gap_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.gap_ms));
+  };
+  for (size_t i = 0; i < plans.size(); ++i) {
+    const Plan& p = plans[i];
+    const std::string where = (p.reset ? "reset connection " : "completed connection ") +
+                              std::to_string(p.reset ? i - o.completed : i);
+    gap(i == 0);
+    try {
+      Fd s = connect_client(port);
+      send_exact(s.get(), p.request);
+      if (p.reset) {
+        progress.wait_ready(i + 1, "reset bytes read");
+        linger abort_now{1, 0};  // close() with zero linger sends RST
+        if (setsockopt(s.get(), SOL_SOCKET, SO_LINGER, &abort_now, sizeof abort_now) != 0)
+          fail("SO_LINGER");
+        s.close();
+      } else {
+        recv_exact(s.get(), p.response);
+        if (p.client_closes_first && shutdown(s.get(), SHUT_WR) != 0) fail("shutdown");
+        expect_eof(s.get());
+        s.close();  // server-first: this is the client's FIN
+      }
+      progress.wait_finished(i + 1, "connection finished");
+    } catch (const std::exception& e) {
+      throw std::runtime_error(where + ": " + e.what());
+    }
+  }
+  for (size_t i = 0; i < o.refused; ++i) {
+    gap(plans.empty() && i == 0);
+    bool refused = false;
+    Fd s = connect_client(refused_port, &refused);
+    if (!refused)
+      throw std::runtime_error("refused attempt " + std::to_string(i) + ": port " +
+                               std::to_string(refused_port) + " accepted the connection");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  const Options o = parse_options(argc, argv);
+  const std::vector<Plan> plans = make_plans(o);
+  try {
+    unsigned long port = 0, refused_port = o.refused_port;
+    Fd listener = bound_server_socket(o.port, true, &port);
+    if (refused_port == 0) {
+      // Bind and drop a socket: the port is free now and, with nothing
+      // listening, every attempt on it is refused.
+      bound_server_socket(0, false, &refused_port);
+    }
+    if (refused_port == port) usage_error("--refused-port equals the server port");
+    std::printf("PORT %lu\nREFUSED_PORT %lu\n", port, refused_port);
+    std::fflush(stdout);
+    if (o.start_delay_ms > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(o.start_delay_ms));
+
+    Progress progress;
+    std::thread server(serve, listener.get(), std::cref(plans), std::ref(progress));
+    try {
+      run_client(o, plans, progress, port, refused_port);
+    } catch (...) {
+      progress.stop();
+      server.join();
+      throw;
+    }
+    server.join();
+    if (!progress.error().empty()) throw std::runtime_error(progress.error());
+
+    std::printf("DONE completed=%lu resets=%lu refused=%lu\n", o.completed, o.resets, o.refused);
+    std::fflush(stdout);
+    if (o.hold_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.hold_ms));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "traffic_driver: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

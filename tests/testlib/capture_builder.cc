@@ -1,0 +1,207 @@
+#include "testlib/capture_builder.h"
+
+#include <arpa/inet.h>
+#include <pcap/pcap.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace testlib {
+namespace {
+
+void put16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
+  b[off] = static_cast<uint8_t>(v >> 8);
+  b[off + 1] = static_cast<uint8_t>(v);
+}
+
+void put32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[off + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+void put_addr(std::vector<uint8_t>& b, size_t off, const std::string& dotted) {
+  uint32_t a = ip(dotted);
+  std::memcpy(&b[off], &a, 4);
+}
+
+std::vector<uint8_t> link_header(Link link, uint16_t ethertype) {
+  if (link == Link::LOOPBACK) {
+    // The address family in host byte order: 2 (AF_INET) for IPv4.
+    std::vector<uint8_t> h(4);
+    uint32_t family = ethertype == 0x0800 ? 2 : 24;
+    std::memcpy(h.data(), &family, 4);
+    return h;
+  }
+  std::vector<uint8_t> h(14, 0);
+  for (int i = 0; i < 6; ++i) h[i] = 0x02, h[6 + i] = 0x04;
+  put16(h, 12, ethertype);
+  return h;
+}
+
+std::vector<uint8_t> ipv4_tcp(const Seg& s) {
+  const size_t tcp_len = 20 + s.tcp_opts;
+  std::vector<uint8_t> p(20 + tcp_len + s.payload, 0);
+  int ip_hl = s.ip_hl_bytes.value_or(20);
+  p[0] = static_cast<uint8_t>(0x40 | ((ip_hl / 4) & 0x0f));
+  put16(p, 2, static_cast<uint16_t>(s.ip_total_len.value_or(static_cast<int>(p.size()))));
+  p[8] = 64;
+  p[9] = s.proto;
+  put_addr(p, 12, s.src);
+  put_addr(p, 16, s.dst);
+  put16(p, 20, s.sport);
+  put16(p, 22, s.dport);
+  put32(p, 24, s.seq);
+  put32(p, 28, s.ack);
+  int off = s.tcp_off_bytes.value_or(static_cast<int>(tcp_len));
+  p[32] = static_cast<uint8_t>(((off / 4) & 0x0f) << 4);
+  p[33] = s.flags;
+  put16(p, 34, 65535);
+  for (size_t i = 0; i < s.tcp_opts; ++i) p[40 + i] = 1;  // NOP
+  return p;
+}
+
+Seg make(const char* src, const char* dst, uint16_t sport, uint16_t dport, uint32_t seq,
+         uint32_t ack, uint8_t flags, size_t payload = 0) {
+  Seg s;
+  s.src = src;
+  s.dst = dst;
+  s.sport = sport;
+  s.dport = dport;
+  s.seq = seq;
+  s.ack = ack;
+  s.flags = flags;
+  s.payload = payload;
+  return s;
+}
+
+}  // namespace
+
+uint32_t ip(const std::string& dotted) {
+  in_addr a;
+  if (inet_pton(AF_INET, dotted.c_str(), &a) != 1) throw std::invalid_argument(dotted);
+  return a.s_addr;
+}
+
+Seg syn(uint32_t seq) { return make("10.0.0.1", "10.0.0.2", 5555, 80, seq, 0, SYN); }
+Seg synack(uint32_t seq, uint32_t ack) {
+  return make("10.0.0.2", "10.0.0.1", 80, 5555, seq, ack, SYN | ACK);
+}
+Seg client_fin(uint32_t seq, uint32_t ack, size_t payload) {
+  return make("10.0.0.1", "10.0.0.2", 5555, 80, seq, ack, FIN | ACK, payload);
+}
+Seg server_fin(uint32_t seq, uint32_t ack, size_t payload) {
+  return make("10.0.0.2", "10.0.0.1", 80, 5555, seq, ack, FIN | ACK, payload);
+}
+Seg client_rst(uint32_t seq) { return make("10.0.0.1", "10.0.0.2", 5555, 80, seq, 0, RST); }
+Seg server_rst(uint32_t seq) { return make("10.0.0.2", "10.0.0.1", 80, 5555, seq, 0, RST); }
+
+std::vector<uint8_t> tcp_frame(Link link, const Seg& seg) {
+  std::vector<uint8_t> f = link_header(link, 0x0800);
+  std::vector<uint8_t> p = ipv4_tcp(seg);
+  f.insert(f.end(), p.begin(), p.end());
+  return f;
+}
+
+std::vector<uint8_t> arp_frame() {
+  std::vector<uint8_t> f = link_header(Link::ETHERNET, 0x0806);
+  f.resize(14 + 28, 0);
+  return f;
+}
+
+std::vector<uint8_t> ipv6_frame() {
+  std::vector<uint8_t> f = link_header(Link::ETHERNET, 0x86dd);
+  f.resize(14 + 40 + 20, 0);
+  f[14] = 0x60;
+  f[14 + 6] = 6;  // next header: TCP
+  return f;
+}
+
+std::vector<uint8_t> vlan_frame(const Seg& seg) {
+  std::vector<uint8_t> f = link_header(Link::ETHERNET, 0x8100);
+  f.push_back(0x00);
+  f.push_back(0x05);  // VLAN 5
+  f.push_back(0x08);
+  f.push_back(0x00);
+  std::vector<uint8_t> p = ipv4_tcp(seg);
+  f.insert(f.end(), p.begin(), p.end());
+  return f;
+}
+
+std::vector<uint8_t> udp_frame(Link link, const std::string& src, const std::string& dst,
+                               uint16_t sport, uint16_t dport) {
+  Seg s;
+  s.src = src;
+  s.dst = dst;
+  s.proto = 17;
+  std::vector<uint8_t> p = ipv4_tcp(s);
+  p.resize(28);
+  put16(p, 2, 28);
+  put16(p, 20, sport);
+  put16(p, 22, dport);
+  put16(p, 24, 8);
+  std::vector<uint8_t> f = link_header(link, 0x0800);
+  f.insert(f.end(), p.begin(), p.end());
+  return f;
+}
+
+Packet at(int64_t sec, int64_t usec, std::vector<uint8_t> data) {
+  Packet p;
+  p.sec = sec;
+  p.usec = usec;
+  p.data = std::move(data);
+  return p;
+}
+
+Packet at(int64_t sec, int64_t usec, const Seg& seg, Link link) {
+  return at(sec, usec, tcp_frame(link, seg));
+}
+
+void write_pcap_dlt(const std::string& path, const std::vector<Packet>& packets, int dlt) {
+  pcap_t* dead = pcap_open_dead(dlt, 65535);
+  if (!dead) throw std::runtime_error("pcap_open_dead");
+  pcap_dumper_t* d = pcap_dump_open(dead, path.c_str());
+  if (!d) {
+    std::string err = pcap_geterr(dead);
+    pcap_close(dead);
+    throw std::runtime_error("pcap_dump_open: " + err);
+  }
+  for (const Packet& p : packets) {
+    pcap_pkthdr h;
+    std::memset(&h, 0, sizeof h);
+    h.ts.tv_sec = static_cast<time_t>(p.sec);
+    h.ts.tv_usec = static_cast<suseconds_t>(p.usec);
+    h.caplen = static_cast<bpf_u_int32>(p.data.size());
+    h.len = p.wire_len ? p.wire_len : h.caplen;
+    pcap_dump(reinterpret_cast<u_char*>(d), &h, p.data.data());
+  }
+  pcap_dump_close(d);
+  pcap_close(dead);
+}
+
+void write_pcap(const std::string& path, const std::vector<Packet>& packets, Link link) {
+  write_pcap_dlt(path, packets, link == Link::ETHERNET ? DLT_EN10MB : DLT_NULL);
+}
+
+std::vector<Packet> read_pcap(const std::string& path, int* dlt) {
+  char errbuf[PCAP_ERRBUF_SIZE];
+  pcap_t* p = pcap_open_offline(path.c_str(), errbuf);
+  if (!p) throw std::runtime_error(std::string("pcap_open_offline: ") + errbuf);
+  if (dlt) *dlt = pcap_datalink(p);
+  std::vector<Packet> out;
+  pcap_pkthdr* h;
+  const u_char* data;
+  int rc;
+  while ((rc = pcap_next_ex(p, &h, &data)) == 1) {
+    Packet pk;
+    pk.sec = h->ts.tv_sec;
+    pk.usec = h->ts.tv_usec;
+    pk.data.assign(data, data + h->caplen);
+    pk.wire_len = h->len;
+    out.push_back(std::move(pk));
+  }
+  std::string err = rc == PCAP_ERROR ? pcap_geterr(p) : "";
+  pcap_close(p);
+  if (!err.empty()) throw std::runtime_error("read_pcap: " + err);
+  return out;
+}
+
+}  // namespace testlib

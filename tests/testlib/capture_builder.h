@@ -1,0 +1,69 @@
+// Builds frames and capture files in code: Ethernet or BSD-loopback framing, IPv4,
+// TCP with exact fields, and the odd frames a decoder must drop.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testlib {
+
+enum class Link { ETHERNET, LOOPBACK };  // DLT_EN10MB, DLT_NULL
+
+constexpr uint8_t FIN = 0x01, SYN = 0x02, RST = 0x04, PSH = 0x08, ACK = 0x10;
+
+// One TCP segment. Overrides let a test forge malformed header fields.
+struct Seg {
+  std::string src = "10.0.0.1";
+  std::string dst = "10.0.0.2";
+  uint16_t sport = 5555;
+  uint16_t dport = 80;
+  uint32_t seq = 0;
+  uint32_t ack = 0;
+  uint8_t flags = 0;
+  size_t payload = 0;   // payload bytes (zero-filled)
+  size_t tcp_opts = 0;  // option bytes, a multiple of 4 (NOPs)
+  uint8_t proto = 6;
+  std::optional<int> ip_hl_bytes;   // IPv4 header length field x 4 (default 20)
+  std::optional<int> tcp_off_bytes; // TCP data offset field x 4 (default 20 + opts)
+  std::optional<int> ip_total_len;  // IPv4 total length (default: true length)
+};
+
+// Segment builders for the usual client (10.0.0.1:5555) / server (10.0.0.2:80) pair.
+Seg syn(uint32_t seq);
+Seg synack(uint32_t seq, uint32_t ack);
+Seg client_fin(uint32_t seq, uint32_t ack, size_t payload = 0);
+Seg server_fin(uint32_t seq, uint32_t ack, size_t payload = 0);
+Seg client_rst(uint32_t seq);
+Seg server_rst(uint32_t seq);
+
+uint32_t ip(const std::string& dotted);  // network byte order, as stored in a packet
+
+std::vector<uint8_t> tcp_frame(Link link, const Seg& seg);
+std::vector<uint8_t> arp_frame();
+std::vector<uint8_t> ipv6_frame();
+std::vector<uint8_t> vlan_frame(const Seg& seg);  // 802.1Q-tagged Ethernet
+std::vector<uint8_t> udp_frame(Link link, const std::string& src, const std::string& dst,
+                               uint16_t sport, uint16_t dport);
+
+struct Packet {
+  int64_t sec = 0;
+  int64_t usec = 0;
+  std::vector<uint8_t> data;  // the captured bytes
+  uint32_t wire_len = 0;      // 0: the captured length
+};
+
+Packet at(int64_t sec, int64_t usec, std::vector<uint8_t> data);
+Packet at(int64_t sec, int64_t usec, const Seg& seg, Link link = Link::ETHERNET);
+
+// Writes a classic savefile through libpcap (pcap_open_dead + pcap_dump_open).
+void write_pcap(const std::string& path, const std::vector<Packet>& packets,
+                Link link = Link::ETHERNET);
+// Same, for any link type number (to forge unsupported ones).
+void write_pcap_dlt(const std::string& path, const std::vector<Packet>& packets, int dlt);
+
+// Reads a savefile back; the link type goes to *dlt when given.
+std::vector<Packet> read_pcap(const std::string& path, int* dlt = nullptr);
+
+}  // namespace testlib

@@ -1,0 +1,93 @@
+// Derived settings: defaults, the -D range and the byte orderings' bucket layout.
+#include "run/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "run/capture.h"
+#include "run/process_state.h"
+#include "stats/run_stats.h"
+
+namespace {
+
+void parse(std::vector<std::string> args) {
+  reset_process_state();
+  args.insert(args.begin(), "portsift");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  parse_command_line(static_cast<int>(args.size()), argv.data());
+}
+
+struct LayoutCase {
+  std::vector<std::string> args;
+  int nbuckets, bucket_size;
+  uint32_t bucket_base;
+  int filter_to;
+};
+
+TEST(Settings, DerivedLayout) {
+  const LayoutCase cases[] = {
+      {{"-p", "80"}, 20, 20, 0, 19},  // -D not given: 19 = -1 + 20, never consulted
+      {{"-p", "80", "-D", "40"}, 20, 20, 0, 60},
+      {{"-p", "80", "-D", "399"}, 20, 20, 0, 419},
+      {{"-p", "80", "-D", "400"}, 20, 20, 0, -1},
+      {{"-p", "80", "-C", "-s", "1", "-y", "2048"}, 20, 1, 2, 0},
+      {{"-p", "80", "-C", "-s", "1", "-y", "2048", "-x", "10240"}, 9, 1, 2, 0},
+      // base (8192 / 1024) / 2 = 4; k = (20480 / 2) / 1024 - (8192 / 2) / 1024 + 1 = 7
+      {{"-p", "80", "-S", "-s", "2", "-Y", "8192", "-X", "20480"}, 7, 2, 4, 1},
+      // -y shapes only the client ordering.
+      {{"-p", "80", "-S", "-s", "1", "-y", "2048"}, 20, 1, 0, 0},
+      // The -D range is derived before the byte layout lowers nbuckets.
+      {{"-p", "80", "-C", "-s", "1", "-x", "3072", "-D", "10"}, 4, 1, 0, 11},
+      // Write mode neither defaults nor divides by the bucket size.
+      {{"-p", "80", "-w", "/dev/null", "-C", "-y", "2048", "-x", "4096"}, 0, 0, 0, -1},
+  };
+  for (const LayoutCase& c : cases) {
+    parse(c.args);
+    std::string what = ::testing::PrintToString(c.args);
+    EXPECT_EQ(g_settings.nbuckets, c.nbuckets) << what;
+    EXPECT_EQ(g_settings.bucket_size, c.bucket_size) << what;
+    EXPECT_EQ(g_settings.bucket_base, c.bucket_base) << what;
+    EXPECT_EQ(g_settings.filter_to, c.filter_to) << what;
+  }
+  reset_process_state();
+}
+
+TEST(Settings, NumbersFollowAtoiAndSignWidening) {
+  parse({"-p", "65616", "-x", "-1", "-Y", "-2", "-c", "abc", "-t", "7x", "-d", "-d", "-T", "-T"});
+  EXPECT_EQ(g_settings.port, 80);
+  EXPECT_EQ(g_settings.max_client_bytes, UINT64_MAX);
+  EXPECT_EQ(g_settings.min_server_bytes, UINT64_MAX - 1);
+  EXPECT_EQ(g_settings.min_syns, 0u);
+  EXPECT_EQ(g_settings.run_time, 7);
+  EXPECT_EQ(g_settings.debug, 2);
+  EXPECT_TRUE(g_settings.rtt_enabled);
+  EXPECT_EQ(g_buckets.size, 21u);
+  reset_process_state();
+}
+
+TEST(Settings, LastValueCountsAndWordsAfterFirstNonOption) {
+  parse({"-p", "81", "-n", "5", "-n", "7", "-p", "80", "host", "10.0.0.1", "-d"});
+  EXPECT_EQ(g_settings.port, 80);
+  EXPECT_EQ(g_settings.nbuckets, 7);
+  EXPECT_EQ(g_settings.debug, 0);
+  EXPECT_EQ(g_settings.filter_words, (std::vector<std::string>{"host", "10.0.0.1", "-d"}));
+  reset_process_state();
+}
+
+TEST(Settings, LongFileNamesAreCut) {
+  parse({"-p", "80", "-r", std::string(5000, 'a')});
+  EXPECT_EQ(g_settings.read_file, std::string(1023, 'a'));
+  reset_process_state();
+}
+
+TEST(FilterExpression, FixedPartAndWords) {
+  EXPECT_EQ(filter_expression(80, {}),
+            "(tcp port 80)&&((tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0)");
+  EXPECT_EQ(filter_expression(80, {"host", "10.1.2.3"}),
+            "(tcp port 80)&&((tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0)&&(host 10.1.2.3 )");
+}
+
+}  // namespace

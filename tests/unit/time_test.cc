@@ -1,0 +1,44 @@
+// msecs_between: borrowing, truncation, backwards time and 32-bit wrapping.
+#include "common/time.h"
+
+#include <gtest/gtest.h>
+
+#include "run/process_state.h"
+#include "run/settings.h"
+
+namespace {
+
+struct Case {
+  Timeval earlier, later;
+  int32_t ms;
+};
+
+TEST(MsecsBetween, Table) {
+  const Case cases[] = {
+      {{100, 0}, {100, 250700}, 250},          // truncates toward zero
+      {{100, 900000}, {101, 100000}, 200},     // borrows a second
+      {{100, 0}, {100, 999}, 0},
+      {{100, 0}, {130, 0}, 30000},
+      {{100, 500}, {100, 400}, 0},             // backwards by microseconds
+      {{101, 0}, {100, 999999}, 0},            // backwards across a second
+      {{0, 0}, {2147483, 647999}, 2147483647},
+      {{0, 0}, {2147483, 648000}, INT32_MIN},  // wraps as a signed 32-bit value
+      {{0, 0}, {4294967, 296000}, 0},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(msecs_between(c.earlier, c.later), c.ms)
+        << c.earlier.sec << "." << c.earlier.usec << " -> " << c.later.sec << "." << c.later.usec;
+}
+
+TEST(MsecsBetween, BackwardsTimeIsTracedOnlyWithDebug) {
+  reset_process_state();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(msecs_between({5, 7}, {4, 9}), 0);
+  g_settings.debug = 1;
+  EXPECT_EQ(msecs_between({5, 7}, {4, 9}), 0);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "time.cc:" + out.substr(8, out.find(':', 8) - 8) + ":Bad value of time:5/7, 4/9\n\n");
+  reset_process_state();
+}
+
+}  // namespace
