@@ -1,0 +1,3 @@
+#include "stats/close.h"
+
+void handle_close(const TcpSegment&, bool, uint32_t) {}

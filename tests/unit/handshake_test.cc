@@ -1,0 +1,210 @@
+// Handshake tracking: records created, restarted and established by SYNs and
+// SYN-ACKs, the round-trip estimate, port reuse, and the key order.
+#include "track/handshake.h"
+
+#include "unit/fixture.h"
+
+using namespace testlib;
+
+namespace {
+
+using Handshake = TrackerTest;
+
+TEST_F(Handshake, RepeatedSynsRestartTheRecord) {
+  feed(100, 0, syn(1000));
+  feed(101, 0, syn(1000));
+  feed(103, 7, syn(1000));
+  const ConnInfo* rec = client();
+  ASSERT_NE(rec, nullptr);
+  EXPECT_EQ(conn_count(), 1u);
+  EXPECT_EQ(rec->nsyns, 3u);
+  EXPECT_EQ(rec->state, SYN_SEEN);
+  EXPECT_EQ(rec->syn_time.sec, 103);
+  EXPECT_EQ(rec->syn_time.usec, 7);
+  EXPECT_EQ(rec->bucket, -1);
+  EXPECT_EQ(g_totals.total_syns, 3u);
+  EXPECT_EQ(g_totals.dup_syns, 2u);
+}
+
+TEST_F(Handshake, SynAckWithoutRecordDoesNothing) {
+  g_settings.debug = 1;
+  testing::internal::CaptureStdout();
+  feed(100, 0, synack(9000, 1001));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(conn_count(), 0u);
+}
+
+TEST_F(Handshake, SynAckFindsTheClientFromThePorts) {
+  feed(100, 0, syn(1000));
+  feed(100, 3500, synack(9000, 1001));
+  const ConnInfo* rec = client();
+  EXPECT_EQ(rec->state, ESTABLISHED);
+  EXPECT_EQ(rec->server_isn, 9000u);
+  EXPECT_EQ(rec->synacks, 1);
+  EXPECT_EQ(rec->rtt, 0);  // a file run without -T never estimates
+}
+
+TEST_F(Handshake, BothPortsMonitoredLooksUpTheSender) {
+  Seg s = syn(1000);
+  s.sport = 80;
+  Seg sa = synack(9000, 1001);
+  sa.dport = 80;
+  feed(100, 0, s);
+  feed(100, 10, sa);
+  EXPECT_EQ(client("10.0.0.1", 80)->state, SYN_SEEN);
+  EXPECT_EQ(client("10.0.0.2", 80), nullptr);
+}
+
+TEST_F(Handshake, RoundTripFromHandshake) {
+  struct Case {
+    const char* name;
+    bool dash_t;
+    bool client_is_local;
+    int32_t rtt;
+    std::string err;
+  } cases[] = {
+      {"WithDashT", true, false, 3, ""},
+      {"ThroughLocalAddrs", false, true, 3, "RTT Estimation enabled.\n"},
+      {"Neither", false, false, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    g_settings.rtt_enabled = c.dash_t;
+    if (c.client_is_local) g_local_addrs.insert(ip("10.0.0.1"));
+    testing::internal::CaptureStderr();
+    feed(100, 0, syn(1000));
+    feed(100, 3500, synack(9000, 1001));
+    Seg other = syn(5000);
+    other.sport = 6000;
+    Seg other_sa = synack(7000, 5001);
+    other_sa.dport = 6000;
+    feed(101, 0, other);
+    feed(101, 4900, other_sa);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err) << c.name;
+    EXPECT_EQ(client()->rtt, c.rtt) << c.name;
+    EXPECT_EQ(client("10.0.0.1", 6000)->rtt, c.rtt ? 4 : 0) << c.name;
+    EXPECT_EQ(g_settings.rtt_enabled, c.dash_t || c.client_is_local) << c.name;
+  }
+}
+
+TEST_F(Handshake, SecondSynAckCountsButKeepsTheEstimate) {
+  g_settings.rtt_enabled = true;
+  feed(100, 0, syn(1000));
+  feed(100, 3500, synack(9000, 1001));
+  feed(100, 900000, synack(9000, 1001));
+  EXPECT_EQ(client()->synacks, 2);
+  EXPECT_EQ(client()->rtt, 3);
+}
+
+TEST_F(Handshake, SameIsnInEstablishedIsARepeatedSyn) {
+  g_settings.rtt_enabled = true;
+  feed(100, 0, syn(1000));
+  feed(100, 3500, synack(9000, 1001));
+  feed(101, 0, syn(1000));
+  const ConnInfo* rec = client();
+  EXPECT_EQ(rec->state, SYN_SEEN);
+  EXPECT_EQ(rec->nsyns, 2u);
+  EXPECT_EQ(rec->synacks, 0);
+  EXPECT_EQ(rec->rtt, 0);
+  EXPECT_EQ(g_totals.dup_syns, 1u);
+}
+
+TEST_F(Handshake, PortReuseAdoptsTheAnsweredAttempt) {
+  g_settings.rtt_enabled = true;
+  feed(100, 0, syn(1000));
+  feed(100, 3500, synack(9000, 1001));
+  feed(105, 250, syn(5000));  // a new attempt on the same endpoint
+  const ConnInfo* rec = client();
+  EXPECT_EQ(rec->client_isn, 1000u);  // recorded as pending only
+  EXPECT_EQ(rec->pending_isn, 5000u);
+  EXPECT_EQ(rec->nsyns, 1u);
+  EXPECT_EQ(g_totals.total_syns, 1u);
+
+  g_settings.debug = 1;
+  testing::internal::CaptureStdout();
+  feed(105, 9000, synack(3333, 7001));  // answers something else: dropped
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "10.0.0.2:80 > 10.0.0.1:5555 SA SEQ:3333,DROPPED\n");
+  EXPECT_EQ(rec->server_isn, 9000u);
+  EXPECT_EQ(rec->synacks, 1);
+
+  testing::internal::CaptureStdout();
+  feed(105, 9000, synack(4444, 5001));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "10.0.0.2:80 > 10.0.0.1:5555 SA SEQ:4444,MSECS:8\n");
+  EXPECT_EQ(rec->client_isn, 5000u);
+  EXPECT_EQ(rec->syn_time.sec, 105);
+  EXPECT_EQ(rec->syn_time.usec, 250);
+  EXPECT_EQ(rec->server_isn, 4444u);
+  EXPECT_EQ(rec->synacks, 1);
+  EXPECT_EQ(rec->rtt, 3);  // the replaced attempt's estimate stays
+  EXPECT_EQ(rec->nsyns, 1u);
+
+  // The pending attempt stays recorded: a retransmitted answer is adopted again and
+  // anything else is dropped.
+  feed(105, 19000, synack(4444, 5001));
+  EXPECT_EQ(rec->synacks, 1);
+  feed(105, 29000, synack(4444, 1001));
+  EXPECT_EQ(rec->synacks, 1);
+  EXPECT_EQ(rec->client_isn, 5000u);
+}
+
+TEST_F(Handshake, PendingSynWithZeroMicrosecondsIsNeverCompared) {
+  feed(100, 0, syn(1000));
+  feed(100, 3500, synack(9000, 1001));
+  feed(105, 0, syn(5000));
+  feed(105, 9000, synack(4444, 7777));
+  const ConnInfo* rec = client();
+  EXPECT_EQ(rec->server_isn, 4444u);
+  EXPECT_EQ(rec->synacks, 2);
+  EXPECT_EQ(rec->client_isn, 1000u);
+  EXPECT_EQ(rec->syn_time.sec, 100);
+}
+
+TEST_F(Handshake, Traces) {
+  g_settings.debug = 1;
+  testing::internal::CaptureStdout();
+  feed(100, 0, syn(1000));
+  feed(100, 3500, synack(9000, 1001));
+  feed(100, 5000, syn(77));  // pending attempt: the trace shows the record's ISN
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "10.0.0.1:5555 > 10.0.0.2:80 S SEQ:1000\n"
+            "10.0.0.2:80 > 10.0.0.1:5555 SA SEQ:9000,MSECS:3\n"
+            "10.0.0.1:5555 > 10.0.0.2:80 S SEQ:1000\n");
+}
+
+TEST(ClientKey, TextAndOrder) {
+  struct Case {
+    const char* addr;
+    uint32_t port;
+    const char* key;
+  } cases[] = {
+      {"10.0.0.1", 5555, "0x100000a0x15b3"},
+      {"10.1.2.0", 5555, " 0x2010a0x15b3"},
+      {"10.0.0.16", 80, "0x1000000a0x50"},
+      {"10.0.0.1", 80, "0x100000a0x50"},
+      {"10.0.0.2", 80, "0x200000a0x50"},
+      {"0.0.0.0", 0, "       0   0"},
+      {"255.255.255.255", 65535, "0xffffffff0xffff"},
+  };
+  for (const Case& c : cases) EXPECT_STREQ(client_key(ip(c.addr), c.port).data(), c.key);
+}
+
+TEST_F(Handshake, ListingFollowsKeyTextOrder) {
+  const std::pair<const char*, uint16_t> clients[] = {
+      {"10.0.0.2", 80}, {"10.0.0.1", 80}, {"10.0.0.1", 5555}, {"10.0.0.16", 80}, {"10.1.2.0", 5555}};
+  for (const auto& [addr, port] : clients) {
+    Seg s = syn(1);
+    s.src = addr;
+    s.sport = port;
+    s.dport = 9999;
+    feed(100, 0, s);
+  }
+  std::vector<std::string> keys;
+  for (const ConnInfo* rec : conns_in_key_order())
+    keys.push_back(client_key(rec->client_addr, rec->client_port).data());
+  EXPECT_EQ(keys, (std::vector<std::string>{" 0x2010a0x15b3", "0x1000000a0x50", "0x100000a0x15b3",
+                                            "0x100000a0x50", "0x200000a0x50"}));
+}
+
+}  // namespace
