@@ -7,10 +7,10 @@
 int32_t msecs_between(const Timeval& earlier, const Timeval& later) {
   // Unsigned arithmetic: hostile capture files may carry any 64-bit values, and a
   // wrapped difference is still defined here.
-  int64_t secs = static_cast<int64_t>(static_cast<uint64_t>(later.sec) -
-                                      static_cast<uint64_t>(earlier.sec));
-  int64_t usecs = static_cast<int64_t>(static_cast<uint64_t>(later.usec) -
-                                       static_cast<uint64_t>(earlier.usec));
+  int64_t secs =
+      static_cast<int64_t>(static_cast<uint64_t>(later.sec) - static_cast<uint64_t>(earlier.sec));
+  int64_t usecs =
+      static_cast<int64_t>(static_cast<uint64_t>(later.usec) - static_cast<uint64_t>(earlier.usec));
   if (usecs < 0) {
     secs = static_cast<int64_t>(static_cast<uint64_t>(secs) - 1);
     usecs += 1000000;

@@ -9,8 +9,7 @@
 void print_status(const Timeval& now) {
   // Before the first packet has been counted the window has no start (the status
   // line of the very first packet comes before it is set): nothing has elapsed yet.
-  int32_t elapsed =
-      g_capture.packet_count == 0 ? 0 : msecs_between(g_capture.window_start, now);
+  int32_t elapsed = g_capture.packet_count == 0 ? 0 : msecs_between(g_capture.window_start, now);
   if (elapsed < 0) elapsed = 0;
   int open_long = 0;
   conn_for_each([&](const ConnInfo& rec) {
@@ -22,6 +21,5 @@ void print_status(const Timeval& now) {
   // comparing status lines see the same rounding.
   const float elapsed_f = static_cast<float>(elapsed);
   static constexpr char STATUS_FMT[] = "%lu, %f %d\n";
-  std::printf(STATUS_FMT, static_cast<unsigned long>(conn_count()), elapsed_f / 1000.0,
-              open_long);
+  std::printf(STATUS_FMT, static_cast<unsigned long>(conn_count()), elapsed_f / 1000.0, open_long);
 }

@@ -128,8 +128,7 @@ void warn_read_error() {
   if (g_capture.read_error.empty()) return;
   static constexpr char READ_ERROR_FMT[] =
       "Warning: %s ended with a read error: %s; the report covers the packets read before it\n";
-  std::fprintf(stderr, READ_ERROR_FMT, g_settings.read_file.c_str(),
-               g_capture.read_error.c_str());
+  std::fprintf(stderr, READ_ERROR_FMT, g_settings.read_file.c_str(), g_capture.read_error.c_str());
 }
 
 [[noreturn]] void run_write_mode() {
@@ -145,11 +144,16 @@ void warn_read_error() {
     bool set;
     const char* line;
   } ignored[] = {
-      {s.debug != 0, "-d ignored\n"},         {s.nbuckets != 0, "-n ignored\n"},
-      {s.bucket_size != 0, "-s ignored\n"},   {s.max_server_bytes != 0, "-X ignored\n"},
-      {s.max_client_bytes != 0, "-x ignored\n"}, {s.min_server_bytes != 0, "-Y ignored\n"},
-      {s.min_client_bytes != 0, "-y ignored\n"}, {s.filter_from != -1, "-D ignored\n"},
-      {s.rtt_enabled, "-T ignored\n"},        {s.raw, "-R ignored\n"},
+      {s.debug != 0, "-d ignored\n"},
+      {s.nbuckets != 0, "-n ignored\n"},
+      {s.bucket_size != 0, "-s ignored\n"},
+      {s.max_server_bytes != 0, "-X ignored\n"},
+      {s.max_client_bytes != 0, "-x ignored\n"},
+      {s.min_server_bytes != 0, "-Y ignored\n"},
+      {s.min_client_bytes != 0, "-y ignored\n"},
+      {s.filter_from != -1, "-D ignored\n"},
+      {s.rtt_enabled, "-T ignored\n"},
+      {s.raw, "-R ignored\n"},
       {s.report_variant != 0, "-V ignored\n"},
   };
   for (const auto& item : ignored)
@@ -287,8 +291,7 @@ void start_capture() {
 
   open_source(interface.c_str());
   g_capture.offline = s.reading_file();
-  if (setup_filter(have_interface ? interface.c_str() : nullptr, s.filter_words) != 0)
-    std::exit(1);
+  if (setup_filter(have_interface ? interface.c_str() : nullptr, s.filter_words) != 0) std::exit(1);
 
   g_capture.link_type = pcap_datalink(g_capture.pcap);
   if (g_capture.link_type != DLT_NULL_LINK && g_capture.link_type != DLT_ETHERNET_LINK) {

@@ -8,9 +8,7 @@ ConnTable g_conns;
 
 namespace {
 
-uint64_t endpoint(uint32_t addr, uint32_t port) {
-  return static_cast<uint64_t>(addr) << 32 | port;
-}
+uint64_t endpoint(uint32_t addr, uint32_t port) { return static_cast<uint64_t>(addr) << 32 | port; }
 
 }  // namespace
 
@@ -49,7 +47,8 @@ std::vector<const ConnInfo*> conns_in_key_order() {
   std::vector<Keyed> keyed;
   keyed.reserve(g_conns.records.size());
   for (const auto& entry : g_conns.records)
-    keyed.push_back({client_key(entry.second.client_addr, entry.second.client_port), &entry.second});
+    keyed.push_back(
+        {client_key(entry.second.client_addr, entry.second.client_port), &entry.second});
   // Byte order of the texts, a shorter prefix first: strcmp on the terminated keys.
   std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
     return std::strcmp(a.key.data(), b.key.data()) < 0;

@@ -25,13 +25,13 @@ struct ConnInfo {
   uint64_t pending_isn;      // a later SYN from the same endpoint
   Timeval pending_syn_time;  // its time; zero = none
   ConnState state;
-  uint64_t nsyns;          // SYNs counted for this record
-  uint32_t client_addr;    // network byte order
-  uint32_t fin_sender;     // source address of the first FIN
-  uint32_t client_port;    // host order
-  int32_t synacks;         // SYN-ACKs seen for the current attempt
-  uint32_t throughput;     // KB/s, set at close in the throughput ordering
-  int32_t bucket;          // bucket the connection was counted in; -1 until then
+  uint64_t nsyns;        // SYNs counted for this record
+  uint32_t client_addr;  // network byte order
+  uint32_t fin_sender;   // source address of the first FIN
+  uint32_t client_port;  // host order
+  int32_t synacks;       // SYN-ACKs seen for the current attempt
+  uint32_t throughput;   // KB/s, set at close in the throughput ordering
+  int32_t bucket;        // bucket the connection was counted in; -1 until then
 };
 
 // "%#8x%#4x" of the address bytes read as a little-endian number and the port: at

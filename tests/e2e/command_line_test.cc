@@ -59,10 +59,16 @@ const CliCase CLI_CASES[] = {
     {"PortZero", {"-p", "0"}, "", "Port must be specified\n" + USAGE, 1},
     {"SortTwiceSame", {"-P", "-P"}, "", "Only one of -S,-P or -C please\n" + USAGE, 1},
     {"SortTwiceOther", {"-p", "80", "-P", "-S"}, "", "Only one of -S,-P or -C please\n" + USAGE, 1},
-    {"ClientPairEqual", {"-p", "80", "-x", "100", "-y", "100"}, "",
-     "Client requests < 100 and > 100?\n" + USAGE, 1},
-    {"ServerPairInverted", {"-p", "80", "-X", "100", "-Y", "200"}, "",
-     "Server responses < 100 and > 200?\n" + USAGE, 1},
+    {"ClientPairEqual",
+     {"-p", "80", "-x", "100", "-y", "100"},
+     "",
+     "Client requests < 100 and > 100?\n" + USAGE,
+     1},
+    {"ServerPairInverted",
+     {"-p", "80", "-X", "100", "-Y", "200"},
+     "",
+     "Server responses < 100 and > 200?\n" + USAGE,
+     1},
     // The pair checks come before the port check, the port check before the values.
     {"PairBeforePort", {"-x", "5", "-y", "10"}, "", "Client requests < 5 and > 10?\n" + USAGE, 1},
     {"PortBeforeValues", {"-t", "0"}, "", "Port must be specified\n" + USAGE, 1},
@@ -70,13 +76,22 @@ const CliCase CLI_CASES[] = {
     {"NegativeBuckets", {"-p", "80", "-n", "-3"}, "", "Illegal value for options\n", 1},
     {"NegativeBucketSize", {"-p", "80", "-s", "-1"}, "", "Illegal value for options\n", 1},
     {"StatusWithoutV999", {"-p", "80", "-m", "500"}, "portsift: illegal option -- m\n", USAGE, 1},
-    {"StatusWithV1", {"-p", "80", "-V", "1", "-m", "500"}, "portsift: illegal option -- m\n",
-     USAGE, 1},
-    {"HourOutOfRange", {"-p", "80", "-I", "25:00:00"}, "", "Illegal time string\n" + USAGE, 1},
-    {"TimeTrailingText", {"-p", "80", "-I", "12:00:00x"}, "", "Illegal time string: x\n" + USAGE,
+    {"StatusWithV1",
+     {"-p", "80", "-V", "1", "-m", "500"},
+     "portsift: illegal option -- m\n",
+     USAGE,
      1},
-    {"DateTrailingText", {"-p", "80", "-I", "2021-03-04.12:00:00 x"}, "",
-     "Illegal time string:  x\n" + USAGE, 1},
+    {"HourOutOfRange", {"-p", "80", "-I", "25:00:00"}, "", "Illegal time string\n" + USAGE, 1},
+    {"TimeTrailingText",
+     {"-p", "80", "-I", "12:00:00x"},
+     "",
+     "Illegal time string: x\n" + USAGE,
+     1},
+    {"DateTrailingText",
+     {"-p", "80", "-I", "2021-03-04.12:00:00 x"},
+     "",
+     "Illegal time string:  x\n" + USAGE,
+     1},
     // The time is checked before -m and the port.
     {"TimeBeforeOthers", {"-I", "nonsense", "-m", "5"}, "", "Illegal time string\n" + USAGE, 1},
     {"UnknownOption", {"-p", "80", "-z"}, "", "portsift: invalid option -- 'z'\n" + USAGE, 1},
@@ -84,23 +99,35 @@ const CliCase CLI_CASES[] = {
     {"SecondReadFile", {"-p", "80", "-r", "a", "-r", "b"}, "", USAGE, 1},
     {"SecondWriteFile", {"-p", "80", "-w", "a", "-w", "b"}, "", USAGE, 1},
     {"SecondInterface", {"-p", "80", "-i", "lo", "-i", "lo"}, "", USAGE, 1},
-    {"MissingFile", {"-p", "80", "-r", "/nonexistent/x.pcap"}, "",
-     "FILE:LINE:/nonexistent/x.pcap: No such file or directory\n", 1},
+    {"MissingFile",
+     {"-p", "80", "-r", "/nonexistent/x.pcap"},
+     "",
+     "FILE:LINE:/nonexistent/x.pcap: No such file or directory\n",
+     1},
     // Write mode into /dev/null keeps these cases to the start-up output alone.
     // An empty -r leaves the first one unset, so a second -r is accepted.
-    {"EmptyThenRealReadFile", {"-p", "80", "-d", "-r", "", "-r", "@CAP", "-w", "/dev/null"},
-     "FILE:LINE:Setting filter to " + FIXED_FILTER + "\n", "-d ignored\n", 0},
-    {"PortKeepsLow16Bits", {"-d", "-p", "65616", "-r", "@CAP", "-w", "/dev/null"},
-     "FILE:LINE:Setting filter to " + FIXED_FILTER + "\n", "-d ignored\n", 0},
+    {"EmptyThenRealReadFile",
+     {"-p", "80", "-d", "-r", "", "-r", "@CAP", "-w", "/dev/null"},
+     "FILE:LINE:Setting filter to " + FIXED_FILTER + "\n",
+     "-d ignored\n",
+     0},
+    {"PortKeepsLow16Bits",
+     {"-d", "-p", "65616", "-r", "@CAP", "-w", "/dev/null"},
+     "FILE:LINE:Setting filter to " + FIXED_FILTER + "\n",
+     "-d ignored\n",
+     0},
     {"FilterWords",
      {"-d", "-p", "80", "-r", "@CAP", "-w", "/dev/null", "tcp", "and", "not", "host", "10.0.0.9"},
      "FILE:LINE:Setting filter to " + FIXED_FILTER + "&&(tcp and not host 10.0.0.9 )\n",
-     "-d ignored\n", 0},
+     "-d ignored\n",
+     0},
     // Parsing stops at the first word that is not an option: the last -d is a filter
     // word, which libpcap then refuses.
-    {"OptionAfterFilterWord", {"-d", "-p", "80", "-r", "@CAP", "host", "10.0.0.1", "-d"},
+    {"OptionAfterFilterWord",
+     {"-d", "-p", "80", "-r", "@CAP", "host", "10.0.0.1", "-d"},
      "FILE:LINE:Setting filter to " + FIXED_FILTER + "&&(host 10.0.0.1 -d )\n",
-     "FILE:LINE:pcap_compile:-1\n\n", 1},
+     "FILE:LINE:pcap_compile:-1\n\n",
+     1},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, CommandLine, ::testing::ValuesIn(CLI_CASES),
@@ -141,9 +168,31 @@ TEST(WriteMode, CopiesOnlyTheMonitoredPortsHandshakeAndCloseSegments) {
 
 TEST(WriteMode, ListsIgnoredSettingsInOrder) {
   std::string out = scratch_dir() + "/ignored.pcap";
-  RunResult r = run_portsift({"-p", "80", "-d", "-R", "-T", "-n", "5", "-s", "3", "-y", "1",
-                              "-Y", "2", "-x", "10", "-X", "20", "-D", "4", "-V", "1", "-r",
-                              small_capture(), "-w", out});
+  RunResult r = run_portsift({"-p",
+                              "80",
+                              "-d",
+                              "-R",
+                              "-T",
+                              "-n",
+                              "5",
+                              "-s",
+                              "3",
+                              "-y",
+                              "1",
+                              "-Y",
+                              "2",
+                              "-x",
+                              "10",
+                              "-X",
+                              "20",
+                              "-D",
+                              "4",
+                              "-V",
+                              "1",
+                              "-r",
+                              small_capture(),
+                              "-w",
+                              out});
   EXPECT_EQ(normalize_prefix(r.out), "FILE:LINE:Setting filter to " + FIXED_FILTER + "\n");
   EXPECT_EQ(r.err,
             "-d ignored\n-n ignored\n-s ignored\n-X ignored\n-x ignored\n-Y ignored\n"
@@ -155,8 +204,8 @@ TEST(WriteMode, ListsIgnoredSettingsInOrder) {
 TEST(WriteMode, ByteOrderingWithoutBucketSizeDoesNotCrash) {
   // Write mode does not default the bucket size; the byte layout must not divide by it.
   std::string out = scratch_dir() + "/nosize.pcap";
-  RunResult r = run_portsift({"-p", "80", "-C", "-y", "2048", "-x", "4096", "-r",
-                              small_capture(), "-w", out});
+  RunResult r = run_portsift(
+      {"-p", "80", "-C", "-y", "2048", "-x", "4096", "-r", small_capture(), "-w", out});
   EXPECT_EQ(r.err, "-x ignored\n-y ignored\n");
   EXPECT_EQ(r.status, 0);
 }

@@ -105,19 +105,34 @@ unsigned long parse_number(const char* opt, const char* text, unsigned long max)
 
 Options parse_options(int argc, char** argv) {
   Options o;
-  struct Numeric { const char* name; unsigned long* field; unsigned long max; };
+  struct Numeric {
+    const char* name;
+    unsigned long* field;
+    unsigned long max;
+  };
   const Numeric numeric[] = {
-      {"--port", &o.port, 65535},          {"--refused-port", &o.refused_port, 65535},
-      {"--completed", &o.completed, 100000}, {"--client-bytes", &o.client_bytes, 1ul << 26},
-      {"--server-bytes", &o.server_bytes, 1ul << 26}, {"--resets", &o.resets, 100000},
-      {"--reset-bytes", &o.reset_bytes, 65536}, {"--refused", &o.refused, 100000},
-      {"--start-delay-ms", &o.start_delay_ms, 600000}, {"--gap-ms", &o.gap_ms, 60000},
+      {"--port", &o.port, 65535},
+      {"--refused-port", &o.refused_port, 65535},
+      {"--completed", &o.completed, 100000},
+      {"--client-bytes", &o.client_bytes, 1ul << 26},
+      {"--server-bytes", &o.server_bytes, 1ul << 26},
+      {"--resets", &o.resets, 100000},
+      {"--reset-bytes", &o.reset_bytes, 65536},
+      {"--refused", &o.refused, 100000},
+      {"--start-delay-ms", &o.start_delay_ms, 600000},
+      {"--gap-ms", &o.gap_ms, 60000},
       {"--hold-ms", &o.hold_ms, 600000},
   };
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--help") { std::fputs(kHelp, stdout); std::exit(0); }
-    if (arg == "--varied") { o.varied = true; continue; }
+    if (arg == "--help") {
+      std::fputs(kHelp, stdout);
+      std::exit(0);
+    }
+    if (arg == "--varied") {
+      o.varied = true;
+      continue;
+    }
     bool known = false;
     for (const Numeric& n : numeric) {
       if (arg != n.name) continue;
@@ -161,7 +176,11 @@ class Fd {
   Fd& operator=(const Fd&) = delete;
   ~Fd() { close(); }
   int get() const { return fd_; }
-  void close() { if (fd_ >= 0) ::close(fd_); fd_ = -1; }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
  private:
   int fd_;
 };
@@ -178,9 +197,18 @@ class Progress {
     if (error_.empty()) error_ = "server: " + why;
     cv_.notify_all();
   }
-  void stop() { std::lock_guard<std::mutex> l(m_); stop_ = true; }
-  bool stopped() { std::lock_guard<std::mutex> l(m_); return stop_; }
-  std::string error() { std::lock_guard<std::mutex> l(m_); return error_; }
+  void stop() {
+    std::lock_guard<std::mutex> l(m_);
+    stop_ = true;
+  }
+  bool stopped() {
+    std::lock_guard<std::mutex> l(m_);
+    return stop_;
+  }
+  std::string error() {
+    std::lock_guard<std::mutex> l(m_);
+    return error_;
+  }
   void wait_ready(size_t n, const char* what) { wait(ready_, n, what); }
   void wait_finished(size_t n, const char* what) { wait(finished_, n, what); }
 
@@ -248,11 +276,13 @@ Fd connect_client(unsigned long port, bool* refused = nullptr) {
 #endif
   set_timeouts(s.get());
   sockaddr_in src = loopback("127.0.0.2", 0);
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&src), sizeof src) != 0)
-    fail("bind 127.0.0.2");
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) fail("bind 127.0.0.2");
   sockaddr_in dst = loopback("127.0.0.1", port);
   if (connect(s.get(), reinterpret_cast<sockaddr*>(&dst), sizeof dst) != 0) {
-    if (refused && errno == ECONNREFUSED) { *refused = true; return s; }
+    if (refused && errno == ECONNREFUSED) {
+      *refused = true;
+      return s;
+    }
     fail("connect 127.0.0.1:" + std::to_string(port));
   }
   return s;

@@ -25,9 +25,9 @@ struct Seg {
   size_t payload = 0;   // payload bytes (zero-filled)
   size_t tcp_opts = 0;  // option bytes, a multiple of 4 (NOPs)
   uint8_t proto = 6;
-  std::optional<int> ip_hl_bytes;   // IPv4 header length field x 4 (default 20)
-  std::optional<int> tcp_off_bytes; // TCP data offset field x 4 (default 20 + opts)
-  std::optional<int> ip_total_len;  // IPv4 total length (default: true length)
+  std::optional<int> ip_hl_bytes;    // IPv4 header length field x 4 (default 20)
+  std::optional<int> tcp_off_bytes;  // TCP data offset field x 4 (default 20 + opts)
+  std::optional<int> ip_total_len;   // IPv4 total length (default: true length)
 };
 
 // Segment builders for the usual client (10.0.0.1:5555) / server (10.0.0.2:80) pair.

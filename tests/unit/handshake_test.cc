@@ -191,8 +191,11 @@ TEST(ClientKey, TextAndOrder) {
 }
 
 TEST_F(Handshake, ListingFollowsKeyTextOrder) {
-  const std::pair<const char*, uint16_t> clients[] = {
-      {"10.0.0.2", 80}, {"10.0.0.1", 80}, {"10.0.0.1", 5555}, {"10.0.0.16", 80}, {"10.1.2.0", 5555}};
+  const std::pair<const char*, uint16_t> clients[] = {{"10.0.0.2", 80},
+                                                      {"10.0.0.1", 80},
+                                                      {"10.0.0.1", 5555},
+                                                      {"10.0.0.16", 80},
+                                                      {"10.1.2.0", 5555}};
   for (const auto& [addr, port] : clients) {
     Seg s = syn(1);
     s.src = addr;

@@ -15,12 +15,12 @@ struct Case {
 
 TEST(MsecsBetween, Table) {
   const Case cases[] = {
-      {{100, 0}, {100, 250700}, 250},          // truncates toward zero
-      {{100, 900000}, {101, 100000}, 200},     // borrows a second
+      {{100, 0}, {100, 250700}, 250},       // truncates toward zero
+      {{100, 900000}, {101, 100000}, 200},  // borrows a second
       {{100, 0}, {100, 999}, 0},
       {{100, 0}, {130, 0}, 30000},
-      {{100, 500}, {100, 400}, 0},             // backwards by microseconds
-      {{101, 0}, {100, 999999}, 0},            // backwards across a second
+      {{100, 500}, {100, 400}, 0},   // backwards by microseconds
+      {{101, 0}, {100, 999999}, 0},  // backwards across a second
       {{0, 0}, {2147483, 647999}, 2147483647},
       {{0, 0}, {2147483, 648000}, INT32_MIN},  // wraps as a signed 32-bit value
       {{0, 0}, {4294967, 296000}, 0},
@@ -37,7 +37,8 @@ TEST(MsecsBetween, BackwardsTimeIsTracedOnlyWithDebug) {
   g_settings.debug = 1;
   EXPECT_EQ(msecs_between({5, 7}, {4, 9}), 0);
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "time.cc:" + out.substr(8, out.find(':', 8) - 8) + ":Bad value of time:5/7, 4/9\n\n");
+  EXPECT_EQ(out,
+            "time.cc:" + out.substr(8, out.find(':', 8) - 8) + ":Bad value of time:5/7, 4/9\n\n");
   reset_process_state();
 }
 
