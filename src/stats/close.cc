@@ -1,3 +1,206 @@
 #include "stats/close.h"
 
-void handle_close(const TcpSegment&, bool, uint32_t) {}
+#include <algorithm>
+#include <cstdio>
+
+#include "common/addr.h"
+#include "common/trace.h"
+#include "run/settings.h"
+#include "stats/run_stats.h"
+#include "track/conn_table.h"
+
+namespace {
+
+void remove_by_reset(uint32_t client_addr, uint32_t client_port) {
+  if (g_settings.debug >= 2) {
+    static constexpr char RESET_FMT[] = "Conn Reset:%s\n\n";
+    TRACE(RESET_FMT, client_key(client_addr, client_port).data());
+  }
+  g_totals.resets++;
+  conn_erase(client_addr, client_port);
+}
+
+// The value that places a counted connection in a bucket, in the ordering's unit
+// divided by the bucket size, and the duration its bucket sums.
+struct BucketValue {
+  uint32_t v;  // reinterpreted as signed when the index is formed
+  int32_t d;
+};
+
+BucketValue bucket_value(ConnInfo& rec, uint32_t client_bytes, uint32_t server_bytes,
+                         int32_t duration) {
+  const Settings& s = g_settings;
+  const uint32_t size = static_cast<uint32_t>(s.bucket_size);
+  switch (s.sort_mode) {
+    case BY_SERVER_BYTES:
+      return {(server_bytes / size) / 1024, duration};
+    case BY_CLIENT_BYTES:
+      return {(client_bytes / size) / 1024, duration};
+    case BY_THROUGHPUT: {
+      // Bytes per millisecond, which is KB/s. A connection closed within the same
+      // millisecond counts as lasting one, so it still has a throughput.
+      const int32_t d = duration == 0 ? 1 : duration;
+      rec.throughput = std::max(client_bytes, server_bytes) / static_cast<uint32_t>(d);
+      return {rec.throughput / size, d};
+    }
+    case BY_DURATION:
+    default:
+      return {static_cast<uint32_t>(duration / s.bucket_size), duration};
+  }
+}
+
+void add_to_bucket(ConnInfo& rec, int32_t index, uint32_t client_bytes, uint32_t server_bytes,
+                   int32_t d) {
+  Bucket& b = g_buckets.rows[index];
+  b.count++;
+  b.client_bytes += client_bytes;
+  b.server_bytes += server_bytes;
+  // The bucket's round-trip sum is 32 bits wide and wraps as such.
+  b.rtt = static_cast<int32_t>(static_cast<uint32_t>(b.rtt) + static_cast<uint32_t>(rec.rtt));
+  b.duration += d;
+  // Per-connection throughput term: both counts modulo 2^32 over the duration plus
+  // one, all unsigned 32-bit. A duration wrapped to exactly -1 would make the
+  // divisor 0; such a connection adds nothing rather than crash the run.
+  const uint32_t bytes = client_bytes + server_bytes;
+  const uint32_t divisor = static_cast<uint32_t>(d) + 1;
+  b.throughput += divisor == 0 ? 0 : bytes / divisor;
+  rec.bucket = index;
+}
+
+// The value -D selects on, in the ordering's own unit (not divided by the bucket
+// size, not reduced by the first bucket's base).
+int32_t filter_value(const ConnInfo& rec, uint32_t client_bytes, uint32_t server_bytes,
+                     int32_t duration) {
+  switch (g_settings.sort_mode) {
+    case BY_SERVER_BYTES:
+      return static_cast<int32_t>(server_bytes / 1024);
+    case BY_CLIENT_BYTES:
+      return static_cast<int32_t>(client_bytes / 1024);
+    case BY_THROUGHPUT:
+      return static_cast<int32_t>(rec.throughput);
+    case BY_DURATION:
+    default:
+      return duration;
+  }
+}
+
+void first_fin(ConnInfo& rec, const TcpSegment& seg, bool from_client, uint32_t client_end,
+               uint32_t server_end) {
+  const Settings& s = g_settings;
+  // Sequence numbers used from the SYN up to the close point, modulo 2^32: the SYN
+  // itself counts as one.
+  const uint32_t client_bytes = client_end - static_cast<uint32_t>(rec.client_isn);
+  const uint32_t server_bytes = server_end - static_cast<uint32_t>(rec.server_isn);
+  const int32_t duration = msecs_between(rec.syn_time, seg.time);
+  rec.fin_time = seg.time;
+  rec.state = CLOSING;
+  rec.fin_sender = seg.src;
+
+  // Limits are inclusive; a negative limit was widened with its sign, so -X -1 never
+  // rejects and -Y -1 rejects everything.
+  if (s.max_server_bytes != 0 && server_bytes > s.max_server_bytes) return;
+  if (server_bytes < s.min_server_bytes) return;
+  if (s.max_client_bytes != 0 && client_bytes > s.max_client_bytes) return;
+  if (client_bytes < s.min_client_bytes) return;
+
+  if (s.debug >= 1) {
+    static constexpr char SENDER_FMT[] = "%s:%hu > ";
+    static constexpr char FIN_FMT[] = "%s:%hu F SEQ:%lu(%lu),ACK:%lu(%lu),MSECS:%d\n";
+    std::printf(SENDER_FMT, dotted(seg.src).text, seg.sport);
+    const uint32_t own_end = from_client ? client_end : server_end;
+    const uint32_t own_bytes = from_client ? client_bytes : server_bytes;
+    const uint32_t peer_end = from_client ? server_end : client_end;
+    const uint32_t peer_bytes = from_client ? server_bytes : client_bytes;
+    std::printf(FIN_FMT, dotted(seg.dst).text, seg.dport, static_cast<unsigned long>(own_end),
+                static_cast<unsigned long>(own_bytes), static_cast<unsigned long>(peer_end),
+                static_cast<unsigned long>(peer_bytes), duration);
+  }
+
+  g_totals.nconns++;
+  g_totals.sum_client_bytes += client_bytes;
+  g_totals.sum_server_bytes += server_bytes;
+  g_totals.sum_duration += duration;
+  g_totals.sum_rtt += rec.rtt;
+
+  const BucketValue bv = bucket_value(rec, client_bytes, server_bytes, duration);
+  int32_t index = static_cast<int32_t>(bv.v - s.bucket_base);
+  if (index > s.nbuckets) index = s.nbuckets;  // the overflow bucket
+  if (index < 0) {
+    // A duration wrapped past 24.8 days, or a throughput beyond 2^31 per bucket:
+    // the connection stays in the run totals but fits no bucket.
+    static constexpr char BAD_BUCKET_FMT[] = "Bad bucket value:%d\n\n";
+    TRACE_ERR(BAD_BUCKET_FMT, index);
+    rec.bucket = -1;
+  } else {
+    add_to_bucket(rec, index, client_bytes, server_bytes, bv.d);
+  }
+
+  if (s.filter_from != -1) {
+    const int32_t w = filter_value(rec, client_bytes, server_bytes, duration);
+    if (w >= s.filter_from && (s.filter_to == -1 || w < s.filter_to))
+      g_filters.push_back(FilterEntry{seg.src, seg.dst, rec.client_port});
+  }
+
+  if (s.min_syns != 0 && rec.nsyns >= s.min_syns) {
+    static constexpr char NSYNS_FMT[] = "NSYNS=%lu:host %s and port %d\n";
+    std::printf(NSYNS_FMT, rec.nsyns, dotted(rec.client_addr).text,
+                static_cast<int>(rec.client_port));
+  }
+  g_totals.sum_syns += rec.nsyns;
+  g_syn_dist[rec.nsyns]++;
+}
+
+// The answering FIN: its distance from the first one stands in as the round trip of
+// a counted connection that has no handshake estimate, if it is short enough to be
+// one.
+void second_fin(ConnInfo& rec, const TcpSegment& seg) {
+  const int32_t ms = msecs_between(rec.fin_time, seg.time);
+  if (ms > 0 && ms <= 1099 && rec.rtt == 0 && rec.bucket >= 0) {
+    Bucket& b = g_buckets.rows[rec.bucket];
+    b.rtt = static_cast<int32_t>(static_cast<uint32_t>(b.rtt) + static_cast<uint32_t>(ms));
+    g_totals.sum_rtt += ms;
+  }
+}
+
+}  // namespace
+
+void handle_close(const TcpSegment& seg, bool reset, uint32_t payload_length) {
+  const uint32_t client_port = seg.sport == g_settings.port ? seg.dport : seg.sport;
+  const bool from_client = client_port == seg.sport;
+  uint32_t client_addr, client_end, server_end;
+  if (from_client) {
+    client_addr = seg.src;
+    client_end = seg.seq + payload_length;
+    server_end = seg.ack;
+  } else {
+    client_addr = seg.dst;
+    server_end = seg.seq + payload_length;
+    client_end = seg.ack;
+  }
+  ConnInfo* rec = conn_find(client_addr, client_port);
+  if (rec == nullptr) return;
+
+  switch (rec->state) {
+    case SYN_SEEN:
+      if (reset) remove_by_reset(client_addr, client_port);
+      break;
+    case ESTABLISHED:
+      if (reset)
+        remove_by_reset(client_addr, client_port);
+      else
+        first_fin(*rec, seg, from_client, client_end, server_end);
+      break;
+    case CLOSING:
+      if (reset) {
+        conn_erase(client_addr, client_port);
+      } else if (seg.src == rec->fin_sender) {
+        // The same host again (ports are not compared): a retransmitted FIN. The
+        // answer is timed from the last one.
+        rec->fin_time = seg.time;
+      } else {
+        second_fin(*rec, seg);
+        conn_erase(client_addr, client_port);
+      }
+      break;
+  }
+}

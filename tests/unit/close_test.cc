@@ -1,0 +1,537 @@
+// Close accounting over the worked example: client 10.0.0.1:5555 with ISN 1000,
+// server ISN 9000, the client's FIN (seq 1501, ack 12001) 250.7 ms after the SYN:
+// 501 client bytes, 3001 server bytes, 250 ms, bucket 12 of twenty 20-ms buckets.
+#include "stats/close.h"
+
+#include <functional>
+#include <optional>
+
+#include "unit/fixture.h"
+
+using namespace testlib;
+
+namespace {
+
+struct Step {
+  int64_t usec;  // after 100 s
+  Seg seg;
+};
+
+const Step S{0, syn(1000)};
+const Step SA{3500, synack(9000, 1001)};
+const Step CF{250700, client_fin(1501, 12001)};
+Step answer(int64_t usec) { return {usec, server_fin(12001, 1502)}; }
+
+struct CloseCase {
+  const char* name;
+  std::function<void()> configure;
+  std::vector<Step> steps;
+  int64_t nconns;
+  int64_t client_sum, server_sum, duration_sum, rtt_sum;
+  int bucket;                      // where the connection was counted; -1: nowhere
+  std::optional<ConnState> state;  // the record afterwards; nullopt: removed
+  uint64_t resets = 0;
+  std::string out = "";
+};
+
+void none() {}
+std::function<void()> set(uint64_t Settings::*field, int value) {
+  return [=] { g_settings.*field = static_cast<uint64_t>(static_cast<int64_t>(value)); };
+}
+
+Seg with_src_dst(Seg s, const char* src, const char* dst) {
+  s.src = src;
+  s.dst = dst;
+  return s;
+}
+
+const CloseCase CASES[] = {
+    {"ClientFinFirst", none, {S, SA, CF}, 1, 501, 3001, 250, 0, 12, CLOSING},
+    {"ServerFinFirst",
+     none,
+     {S, SA, {250700, server_fin(12001, 1501)}},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     12,
+     CLOSING},
+    {"FinPayloadWithOptions",
+     none,
+     {S,
+      SA,
+      {250700,
+       [] {
+         Seg f = client_fin(1401, 12001, 100);
+         f.tcp_opts = 12;
+         return f;
+       }()}},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     12,
+     CLOSING},
+    {"IsnWraps",
+     none,
+     {{0, syn(4294967000u)}, SA, {250700, client_fin(500, 12001)}},
+     1,
+     796,
+     3001,
+     250,
+     0,
+     12,
+     CLOSING},
+    // Byte filters: limits count, negative limits were widened with their sign.
+    {"MaxServerBelow",
+     set(&Settings::max_server_bytes, 3000),
+     {S, SA, CF, answer(290700)},
+     0,
+     0,
+     0,
+     0,
+     0,
+     -1,
+     std::nullopt},
+    {"MaxServerAt",
+     set(&Settings::max_server_bytes, 3001),
+     {S, SA, CF},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     12,
+     CLOSING},
+    {"MaxServerNegative",
+     set(&Settings::max_server_bytes, -1),
+     {S, SA, CF},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     12,
+     CLOSING},
+    {"MinServerAt",
+     set(&Settings::min_server_bytes, 3001),
+     {S, SA, CF},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     12,
+     CLOSING},
+    {"MinServerAbove",
+     set(&Settings::min_server_bytes, 3002),
+     {S, SA, CF},
+     0,
+     0,
+     0,
+     0,
+     0,
+     -1,
+     CLOSING},
+    {"MinServerNegative",
+     set(&Settings::min_server_bytes, -1),
+     {S, SA, CF},
+     0,
+     0,
+     0,
+     0,
+     0,
+     -1,
+     CLOSING},
+    {"MaxClientAt",
+     set(&Settings::max_client_bytes, 501),
+     {S, SA, CF},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     12,
+     CLOSING},
+    {"MaxClientBelow",
+     set(&Settings::max_client_bytes, 500),
+     {S, SA, CF},
+     0,
+     0,
+     0,
+     0,
+     0,
+     -1,
+     CLOSING},
+    {"MinClientAt",
+     set(&Settings::min_client_bytes, 501),
+     {S, SA, CF},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     12,
+     CLOSING},
+    {"MinClientAbove",
+     set(&Settings::min_client_bytes, 502),
+     {S, SA, CF},
+     0,
+     0,
+     0,
+     0,
+     0,
+     -1,
+     CLOSING},
+    // The answering FIN stands in for a missing handshake estimate: 0 < ms <= 1099.
+    {"AnswerAt40ms", none, {S, SA, CF, answer(290700)}, 1, 501, 3001, 250, 40, 12, std::nullopt},
+    {"AnswerAt0ms", none, {S, SA, CF, answer(250700)}, 1, 501, 3001, 250, 0, 12, std::nullopt},
+    {"AnswerAt1099_9ms",
+     none,
+     {S, SA, CF, answer(250700 + 1099900)},
+     1,
+     501,
+     3001,
+     250,
+     1099,
+     12,
+     std::nullopt},
+    {"AnswerAt1100ms",
+     none,
+     {S, SA, CF, answer(250700 + 1100000)},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     12,
+     std::nullopt},
+    {"AnswerBeforeFirstFin",
+     none,
+     {S, SA, CF, answer(200000)},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     12,
+     std::nullopt},
+    {"HandshakeEstimateWins",
+     [] { g_settings.rtt_enabled = true; },
+     {S, SA, CF, answer(290700)},
+     1,
+     501,
+     3001,
+     250,
+     3,
+     12,
+     std::nullopt},
+    {"RepeatedFinMovesTheFinTime",
+     none,
+     {S, SA, CF, {300700, client_fin(1501, 12001)}, answer(340700)},
+     1,
+     501,
+     3001,
+     250,
+     40,
+     12,
+     std::nullopt},
+    // Resets: counted before the first FIN, silent after it. A FIN before the
+    // handshake completes changes nothing.
+    {"RstInSynSeen", none, {S, {1000, client_rst(1001)}}, 0, 0, 0, 0, 0, -1, std::nullopt, 1},
+    {"RstFromServerInEstablished",
+     none,
+     {S, SA, {9000, server_rst(9001)}},
+     0,
+     0,
+     0,
+     0,
+     0,
+     -1,
+     std::nullopt,
+     1},
+    {"RstInClosing",
+     none,
+     {S, SA, CF, {260000, client_rst(1502)}},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     12,
+     std::nullopt,
+     0},
+    {"FinInSynSeen", none, {S, {9000, client_fin(1001, 0)}}, 0, 0, 0, 0, 0, -1, SYN_SEEN},
+    {"UnknownEndpoint", none, {{250700, client_fin(1501, 12001)}}, 0, 0, 0, 0, 0, -1, std::nullopt},
+    // A SYN-ACK reopens a closing record: the next FIN counts it again, an RST then
+    // counts as a reset.
+    {"ReopenedAndCountedTwice",
+     none,
+     {S, SA, CF, {250800, synack(9000, 1001)}, {250900, client_fin(1501, 12001)}},
+     2,
+     1002,
+     6002,
+     500,
+     0,
+     12,
+     CLOSING},
+    {"ReopenedThenReset",
+     none,
+     {S, SA, CF, {260000, synack(9000, 1001)}, {270000, client_rst(1501)}},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     12,
+     std::nullopt,
+     1},
+    // One address for both sides: the answer comes from the first FIN's sender.
+    {"SharedAddress",
+     none,
+     {{0, with_src_dst(syn(1000), "10.0.0.1", "10.0.0.1")},
+      {3500, with_src_dst(synack(9000, 1001), "10.0.0.1", "10.0.0.1")},
+      {250700, with_src_dst(client_fin(1501, 12001), "10.0.0.1", "10.0.0.1")},
+      {290700, with_src_dst(server_fin(12001, 1502), "10.0.0.1", "10.0.0.1")}},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     12,
+     CLOSING},
+    {"MinSyns",
+     [] { g_settings.min_syns = 2; },
+     {S, {1000, syn(1000)}, SA, CF},
+     1,
+     501,
+     3001,
+     249,
+     0,
+     12,
+     CLOSING,
+     0,
+     "NSYNS=2:host 10.0.0.1 and port 5555\n"},
+    {"MinSynsNotReached",
+     [] { g_settings.min_syns = 3; },
+     {S, {1000, syn(1000)}, SA, CF},
+     1,
+     501,
+     3001,
+     249,
+     0,
+     12,
+     CLOSING},
+    // The byte orderings place by KB per bucket size; -s 1 makes 3001 bytes bucket 2.
+    {"ServerBytes",
+     [] {
+       g_settings.sort_mode = BY_SERVER_BYTES;
+       g_settings.bucket_size = 1;
+     },
+     {S, SA, CF},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     2,
+     CLOSING},
+    {"ClientBytes",
+     [] {
+       g_settings.sort_mode = BY_CLIENT_BYTES;
+       g_settings.bucket_size = 1;
+     },
+     {S, SA, CF},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     0,
+     CLOSING},
+    {"ServerBytesWithBase",
+     [] {
+       g_settings.sort_mode = BY_SERVER_BYTES;
+       g_settings.bucket_size = 1;
+       g_settings.bucket_base = 1;
+     },
+     {S, SA, CF},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     1,
+     CLOSING},
+    // The larger side over the duration: 3001 / 250 = 12 KB/s, bucket 2 of 5 KB/s each.
+    {"Throughput",
+     [] {
+       g_settings.sort_mode = BY_THROUGHPUT;
+       g_settings.bucket_size = 5;
+     },
+     {S, SA, CF},
+     1,
+     501,
+     3001,
+     250,
+     0,
+     2,
+     CLOSING},
+};
+
+void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
+
+class CloseAccounting : public TrackerTest, public ::testing::WithParamInterface<CloseCase> {};
+
+TEST_P(CloseAccounting, CountsBucketsAndRemoves) {
+  const CloseCase& c = GetParam();
+  c.configure();
+  testing::internal::CaptureStdout();
+  for (const Step& step : c.steps) feed(100, step.usec, step.seg);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+  EXPECT_EQ(g_totals.nconns, c.nconns);
+  EXPECT_EQ(g_totals.sum_client_bytes, c.client_sum);
+  EXPECT_EQ(g_totals.sum_server_bytes, c.server_sum);
+  EXPECT_EQ(g_totals.sum_duration, c.duration_sum);
+  EXPECT_EQ(g_totals.sum_rtt, c.rtt_sum);
+  EXPECT_EQ(g_totals.resets, c.resets);
+  int64_t bucketed = 0;
+  for (size_t i = 0; i < g_buckets.size; ++i) {
+    const Bucket& b = g_buckets.rows[i];
+    bucketed += b.count;
+    if (c.bucket == static_cast<int>(i)) {
+      EXPECT_EQ(b.count, c.nconns) << "bucket " << i;
+      EXPECT_EQ(b.client_bytes, c.client_sum);
+      EXPECT_EQ(b.server_bytes, c.server_sum);
+      EXPECT_EQ(b.rtt, c.rtt_sum);
+    }
+  }
+  EXPECT_EQ(bucketed, c.nconns);
+  const ConnInfo* rec = client();
+  if (c.state) {
+    ASSERT_NE(rec, nullptr);
+    EXPECT_EQ(rec->state, *c.state);
+  } else {
+    EXPECT_EQ(rec, nullptr);
+  }
+  EXPECT_EQ(g_totals.sum_syns, static_cast<uint64_t>(c.nconns) *
+                                   (c.steps.size() > 1 && c.steps[1].seg.flags == SYN ? 2 : 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(WorkedExample, CloseAccounting, ::testing::ValuesIn(CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+using Close = TrackerTest;
+
+TEST_F(Close, ThroughputOverflowBucket) {
+  // Closed within the millisecond: the duration counts as 1 for the throughput.
+  g_settings.sort_mode = BY_THROUGHPUT;
+  feed(100, 0, syn(1000));
+  feed(100, 100, synack(9000, 1001));
+  feed(100, 500, client_fin(1001 + 0, 9001 + 64000 - 1));
+  const ConnInfo* rec = client();
+  EXPECT_EQ(rec->throughput, 64000u);
+  EXPECT_EQ(rec->bucket, 20);
+  const Bucket& b = g_buckets.rows[20];
+  EXPECT_EQ(b.count, 1);
+  EXPECT_EQ(b.duration, 1);
+  EXPECT_EQ(b.throughput, 64001 / 2);
+  EXPECT_EQ(g_totals.sum_duration, 0);
+}
+
+TEST_F(Close, FinTracesInBothDirections) {
+  g_settings.debug = 1;
+  feed(100, 0, syn(1000));
+  feed(100, 3500, synack(9000, 1001));
+  testing::internal::CaptureStdout();
+  feed(100, 250700, client_fin(1501, 12001));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "10.0.0.1:5555 > 10.0.0.2:80 F SEQ:1501(501),ACK:12001(3001),MSECS:250\n");
+  SetUp();
+  g_settings.debug = 1;
+  feed(100, 0, syn(1000));
+  feed(100, 3500, synack(9000, 1001));
+  testing::internal::CaptureStdout();
+  feed(100, 250700, server_fin(12001, 1501));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "10.0.0.2:80 > 10.0.0.1:5555 F SEQ:12001(3001),ACK:1501(501),MSECS:250\n");
+}
+
+TEST_F(Close, DashDCapturesTheFirstFinsAddresses) {
+  g_settings.filter_from = 240;
+  g_settings.filter_to = 260;
+  feed(100, 0, syn(1000));
+  feed(100, 3500, synack(9000, 1001));
+  feed(100, 250700, server_fin(12001, 1501));
+  ASSERT_EQ(g_filters.size(), 1u);
+  EXPECT_EQ(g_filters[0].addr_a, ip("10.0.0.2"));
+  EXPECT_EQ(g_filters[0].addr_b, ip("10.0.0.1"));
+  EXPECT_EQ(g_filters[0].client_port, 5555u);
+
+  g_settings.filter_from = 250 + 1;  // just above: not listed
+  g_settings.filter_to = -1;
+  Seg s = syn(1000);
+  s.sport = 6000;
+  Seg sa = synack(9000, 1001);
+  sa.dport = 6000;
+  Seg f = client_fin(1501, 12001);
+  f.sport = 6000;
+  feed(100, 0, s);
+  feed(100, 3500, sa);
+  feed(100, 250700, f);
+  EXPECT_EQ(g_filters.size(), 1u);
+}
+
+TEST_F(Close, SynDistributionAndSums) {
+  g_settings.min_syns = 0;
+  for (uint16_t port : {5001, 5002, 5003}) {
+    int syns = port == 5003 ? 3 : 1;
+    for (int i = 0; i < syns; ++i) {
+      Seg s = syn(1000);
+      s.sport = port;
+      feed(100, i, s);
+    }
+    Seg sa = synack(9000, 1001);
+    sa.dport = port;
+    Seg f = client_fin(1001, 9001);
+    f.sport = port;
+    feed(100, 10, sa);
+    feed(100, 20, f);
+  }
+  EXPECT_EQ(g_totals.sum_syns, 5u);
+  EXPECT_EQ(g_syn_dist, (SynDistribution{{1, 2}, {3, 1}}));
+}
+
+TEST_F(Close, WrappedDurationsNeverIndexOutsideTheTable) {
+  // 2^31 ms and more after the SYN: the duration wraps negative. The connection is
+  // reported and stays in the run totals, but is left out of every bucket.
+  testing::internal::CaptureStderr();
+  feed(100, 0, syn(1000));
+  feed(100, 3500, synack(9000, 1001));
+  feed(100 + 2147484, 0, client_fin(1501, 12001));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find(":Bad bucket value:-107374164\n\n"), std::string::npos) << err;
+  EXPECT_EQ(g_totals.nconns, 1);
+  EXPECT_EQ(client()->bucket, -1);
+  for (size_t i = 0; i < g_buckets.size; ++i) EXPECT_EQ(g_buckets.rows[i].count, 0);
+  feed(100 + 2147484, 40000, server_fin(12001, 1502));  // no bucket: no estimate either
+  EXPECT_EQ(g_totals.sum_rtt, 0);
+  EXPECT_EQ(client(), nullptr);
+}
+
+TEST_F(Close, DurationOfMinusOneAddsNoThroughputTerm) {
+  // 2^32 - 1 ms after the SYN the duration is -1: the term's divisor would be 0.
+  g_settings.sort_mode = BY_THROUGHPUT;
+  feed(100, 0, syn(1000));
+  feed(100, 3500, synack(9000, 1001));
+  feed(100 + 4294967, 295000, client_fin(1501, 12001));
+  EXPECT_EQ(g_totals.sum_duration, -1);
+  const Bucket& b = g_buckets.rows[0];
+  EXPECT_EQ(b.count, 1);
+  EXPECT_EQ(b.duration, -1);
+  EXPECT_EQ(b.throughput, 0);
+}
+
+}  // namespace
