@@ -2,9 +2,20 @@
 
 #include <cstdio>
 
+#include "common/addr.h"
 #include "run/capture.h"
 #include "run/settings.h"
+#include "stats/run_stats.h"
 #include "track/conn_table.h"
+
+namespace {
+
+bool open_longer_than(const ConnInfo& rec, const Timeval& now, int msecs) {
+  return (rec.state == ESTABLISHED || rec.state == CLOSING) &&
+         msecs_between(rec.syn_time, now) > msecs;
+}
+
+}  // namespace
 
 void print_status(const Timeval& now) {
   // Before the first packet has been counted the window has no start (the status
@@ -13,13 +24,64 @@ void print_status(const Timeval& now) {
   if (elapsed < 0) elapsed = 0;
   int open_long = 0;
   conn_for_each([&](const ConnInfo& rec) {
-    if ((rec.state == ESTABLISHED || rec.state == CLOSING) &&
-        msecs_between(rec.syn_time, now) > g_settings.status_every)
-      open_long++;
+    if (open_longer_than(rec, now, g_settings.status_every)) open_long++;
   });
   // The elapsed time passes through single precision, as it always has: scripts
   // comparing status lines see the same rounding.
   const float elapsed_f = static_cast<float>(elapsed);
   static constexpr char STATUS_FMT[] = "%lu, %f %d\n";
   std::printf(STATUS_FMT, static_cast<unsigned long>(conn_count()), elapsed_f / 1000.0, open_long);
+}
+
+void print_brief_report(int32_t elapsed, const OpenCounts& open) {
+  const RunTotals& t = g_totals;
+  static constexpr char RESULTS_FMT[] = "Results of monitoring port %d for %f seconds\n";
+  std::printf(RESULTS_FMT, g_settings.port, elapsed / 1000.0);
+  static constexpr char TOTALS_FMT[] =
+      "Total Connections: %lld\nAvg Client Data: %lld bytes\nAvg Server Data: %lld bytes\n"
+      "Avg conn time: %lld msecs\n";
+  std::printf(TOTALS_FMT, static_cast<long long>(t.nconns),
+              static_cast<long long>(average(t.sum_client_bytes, t.nconns)),
+              static_cast<long long>(average(t.sum_server_bytes, t.nconns)),
+              static_cast<long long>(average(t.sum_duration, t.nconns)));
+  static constexpr char SYNS_FMT[] = "Total number of SYNs: %lu (duplicates: %lu)\n";
+  std::printf(SYNS_FMT, t.total_syns, t.dup_syns);
+  static constexpr char SUM_SYNS_FMT[] = "Number of SYNs taken to establish connections: %lu\n";
+  std::printf(SUM_SYNS_FMT, t.sum_syns);
+  if (t.nconns != 0) {
+    static constexpr char AVG_SYNS_FMT[] = "Avg no. of SYNs to establish a connection: %5.2f\n";
+    std::printf(AVG_SYNS_FMT,
+                static_cast<double>(static_cast<float>(t.sum_syns) / static_cast<float>(t.nconns)));
+  }
+  // What the full report calls "dropped by the server".
+  static constexpr char NEVER_FMT[] = "Number of unique connections that never completed: %lu\n";
+  std::printf(NEVER_FMT, open.never_completed);
+  static constexpr char INCOMPLETE_FMT[] = "Number of SYNs from incomplete connections: %lu\n";
+  std::printf(INCOMPLETE_FMT, open.incomplete_syns);
+  static constexpr char IN_PROGRESS_FMT[] = "Number of established connections in progress: %lu\n";
+  std::printf(IN_PROGRESS_FMT, open.in_progress);
+  print_syn_distribution();
+  std::fputs("\n", stdout);
+}
+
+void print_open_connections() {
+  const int every = g_settings.status_every;
+  const std::vector<const ConnInfo*> records = conns_in_key_order();
+  if (every != 0) {
+    const Timeval end = g_capture.end_time;
+    print_status(end);
+    static constexpr char IN_PROGRESS_FMT[] = "Connections in Progress for longer than %d msecs:\n";
+    std::printf(IN_PROGRESS_FMT, every);
+    static constexpr char OPEN_FMT[] = "%d(%d):host %s and port %d\n";
+    for (const ConnInfo* rec : records) {
+      if (!open_longer_than(*rec, end, every)) continue;
+      std::printf(OPEN_FMT, msecs_between(rec->syn_time, end), rec->synacks,
+                  dotted(rec->client_addr).text, static_cast<int>(rec->client_port));
+    }
+  }
+  std::puts("Connections without SYN|ACK:");
+  static constexpr char NO_SYNACK_FMT[] = "NOSYNACK:host %s and port %d\n";
+  for (const ConnInfo* rec : records)
+    if (rec->state == SYN_SEEN)
+      std::printf(NO_SYNACK_FMT, dotted(rec->client_addr).text, static_cast<int>(rec->client_port));
 }
