@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev)
+# Shipping: groff and man check the manual pages, gnuplot draws portsift-chart's charts.
+packages+=(groff-base man-db gnuplot-nox)
 # The extra tools some targets use, on request: make deps EXTRA="clang ..."
 read -r -a extra <<< "${EXTRA:-}"
 packages+=("${extra[@]}")
