@@ -29,8 +29,11 @@ struct Progress {
 // nothing is ever written.
 void progress_start(Progress* p, FILE* out, int64_t file_size, double now);
 
-// After each batch: draws or refreshes the line when it is due. `packets` is the
-// number handed to the handler so far, `offset` the bytes of the file read so far.
+// Whether the line is to be drawn or refreshed at `now`; cheap enough for every batch.
+bool progress_due(const Progress* p, double now);
+
+// Draws or refreshes the line when it is due. `packets` is the number handed to the
+// handler so far, `offset` the bytes of the file read so far.
 void progress_tick(Progress* p, double now, uint64_t packets, int64_t offset);
 
 // Erases the line, if one is on screen, so that what follows starts on a clean line.
