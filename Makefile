@@ -34,3 +34,9 @@ check: test check-asan
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# The Debian package of the normal build: $(BUILD)/portsift_<version>_<arch>.deb.
+# Its dependencies are computed from the binary by dpkg-shlibdeps.
+.PHONY: package
+package: build
+	cd $(BUILD) && cpack -G DEB

@@ -4,6 +4,9 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev)
+# Shipping: groff and man check the manual pages, dpkg-dev's dpkg-shlibdeps computes
+# the Debian package's dependencies, gnuplot draws portsift-chart's charts.
+packages+=(groff-base man-db dpkg-dev gnuplot-nox)
 # The extra tools some targets use, on request: make deps EXTRA="clang ..."
 read -r -a extra <<< "${EXTRA:-}"
 packages+=("${extra[@]}")

@@ -12,6 +12,7 @@
 
 #include "common/trace.h"
 #include "report/summary.h"
+#include "run/progress.h"
 #include "run/settings.h"
 #include "track/decode.h"
 
@@ -310,7 +311,7 @@ void start_capture() {
 
   print_considering_lines();
   if (g_capture.offline) {
-    if (pcap_loop(g_capture.pcap, -1, handle_packet, nullptr) == PCAP_ERROR)
+    if (read_savefile(g_capture.pcap, handle_packet) == PCAP_ERROR)
       g_capture.read_error = pcap_geterr(g_capture.pcap);
     warn_read_error();
   } else {

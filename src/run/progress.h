@@ -1,0 +1,55 @@
+// Progress line of a long file run: how much of the capture file has been read,
+// shown on a terminal only and erased before the report.
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <cstdint>
+#include <cstdio>
+
+// Packets handed to the handler between two looks at the clock. The clock costs
+// far less than one packet, but only packets that pass the capture filter are
+// counted, and in a capture of bulk transfers they can be sparse: a batch of a
+// thousand keeps the line moving there too.
+constexpr int PROGRESS_BATCH = 1024;
+// A run shorter than this shows no line at all; a line on screen is refreshed at
+// this interval.
+constexpr double PROGRESS_DELAY_S = 1.0;
+constexpr double PROGRESS_REFRESH_S = 0.25;
+
+struct Progress {
+  FILE* out = nullptr;    // the terminal; nullptr: no line
+  int64_t file_size = 0;  // bytes; 0 when unknown (standard input, a pipe)
+  double start = 0;       // seconds on the clock given to progress_tick
+  double next_draw = 0;   // the line is drawn or refreshed from this moment on
+  bool shown = false;     // a line is on screen and must be erased
+};
+
+// Starts the clock of a run that reads file_size bytes; with out == nullptr
+// nothing is ever written.
+void progress_start(Progress* p, FILE* out, int64_t file_size, double now);
+
+// Whether the line is to be drawn or refreshed at `now`; cheap enough for every batch.
+bool progress_due(const Progress* p, double now);
+
+// Draws or refreshes the line when it is due. `packets` is the number handed to the
+// handler so far, `offset` the bytes of the file read so far.
+void progress_tick(Progress* p, double now, uint64_t packets, int64_t offset);
+
+// Erases the line, if one is on screen, so that what follows starts on a clean line.
+void progress_finish(Progress* p);
+
+// Whether a file run shows the line: only on a terminal, so scripts and pipes see
+// exactly the output they always saw, and not when the run itself prints lines to
+// the same screen while packets are read (traces, -c and -m lines), which the line
+// would garble.
+bool progress_wanted(bool stderr_is_terminal, bool stdout_is_terminal, int debug, uint64_t min_syns,
+                     int status_every);
+
+// Reads the whole savefile through `handler`, as pcap_loop(pcap, -1, handler,
+// nullptr) does and with its result, showing the progress line when it is wanted.
+int read_savefile(pcap_t* pcap, pcap_handler handler);
+
+// The loop behind it: batches of PROGRESS_BATCH packets, the line on `out`
+// (nullptr: none) timed by `clock` (seconds).
+int read_savefile_in_batches(pcap_t* pcap, pcap_handler handler, FILE* out, double (*clock)());
