@@ -118,10 +118,24 @@ void install_signals() {
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
-  // No SA_RESTART: a read blocked in libpcap must return so the loop sees the stop.
-  sa.sa_flags = 0;
+  // SA_RESTART: a write to standard output (or to a savefile on a pipe) that is
+  // blocked when the signal lands must go on, not fail with EINTR; stdio would
+  // drop the buffered lines. The wait for packets inside libpcap still ends:
+  // poll() is never restarted, and pcap_breakloop() wakes it as well.
+  sa.sa_flags = SA_RESTART;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGALRM, &sa, nullptr);
+}
+
+// Called once a live loop has ended. A later SIGINT, or the alarm still pending
+// after a run ended by SIGINT, has nothing left to stop; held back, it cannot reach
+// on_signal() while end_capture() closes the handle the handler would break.
+void hold_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGALRM);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
 void warn_read_error() {
@@ -160,6 +174,7 @@ void warn_read_error() {
     if (item.set) std::fputs(item.line, stderr);
 
   int rc = pcap_loop(g_capture.pcap, -1, pcap_dump, reinterpret_cast<u_char*>(g_capture.dumper));
+  if (!g_capture.offline) hold_signals();
   if (rc == PCAP_ERROR) g_capture.read_error = pcap_geterr(g_capture.pcap);
   warn_read_error();
   end_capture();
@@ -317,6 +332,7 @@ void start_capture() {
     do {
       pcap_dispatch(g_capture.pcap, DISPATCH_BATCH, handle_packet, nullptr);
     } while (g_capture.stop_requested == 0);
+    hold_signals();
   }
   print_report();
 }
