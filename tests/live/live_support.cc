@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -190,6 +191,22 @@ Child::~Child() {
 }
 
 Child spawn(const std::vector<std::string>& argv, const SpawnOptions& opts) {
+  // Everything the child needs is made here: after fork() it may only make system
+  // calls, since another thread (the witness) may hold a lock it would need.
+  std::vector<std::string> env_text = {"TZ=UTC", "LC_ALL=C"};
+  for (char** e = environ; *e != nullptr; ++e)
+    if (std::strncmp(*e, "TZ=", 3) != 0 && std::strncmp(*e, "LC_ALL=", 7) != 0)
+      env_text.push_back(*e);
+  std::vector<std::string> arg_text = argv;
+  std::vector<char*> args, env;
+  for (std::string& a : arg_text) args.push_back(a.data());
+  args.push_back(nullptr);
+  for (std::string& e : env_text) env.push_back(e.data());
+  env.push_back(nullptr);
+  const int last_fd = static_cast<int>(std::min(sysconf(_SC_OPEN_MAX), 65536L));
+  static const char kUnshareFailed[] = "unshare(CLONE_NEWNET) failed\n";
+  static const char kExecFailed[] = "execve failed\n";
+
   int in[2] = {-1, -1}, out[2], err[2];
   if (opts.stdin_pipe) make_pipe(in);
   make_pipe(out);
@@ -203,26 +220,19 @@ Child spawn(const std::vector<std::string>& argv, const SpawnOptions& opts) {
   c.pid = fork();
   if (c.pid < 0) throw std::runtime_error("fork");
   if (c.pid == 0) {
-    if (opts.own_network && unshare(CLONE_NEWNET) != 0) {
-      std::perror("unshare(CLONE_NEWNET)");
-      _exit(126);
-    }
     int devnull = open("/dev/null", O_RDONLY);
     dup2(opts.stdin_pipe ? in[0] : devnull, 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
     // Nothing else of ours goes along: a capture socket of the witness would
     // otherwise live on in the program, and pass for the program's own.
-    for (int fd = 3, last = static_cast<int>(sysconf(_SC_OPEN_MAX)); fd < last && fd < 65536; ++fd)
-      ::close(fd);
-    setenv("TZ", "UTC", 1);
-    setenv("LC_ALL", "C", 1);
-    std::vector<std::string> copy = argv;
-    std::vector<char*> args;
-    for (std::string& a : copy) args.push_back(a.data());
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    std::perror("execv");
+    for (int fd = 3; fd < last_fd; ++fd) ::close(fd);
+    if (opts.own_network && unshare(CLONE_NEWNET) != 0) {
+      (void)!write(2, kUnshareFailed, sizeof kUnshareFailed - 1);
+      _exit(126);
+    }
+    execve(args[0], args.data(), env.data());
+    (void)!write(2, kExecFailed, sizeof kExecFailed - 1);
     _exit(127);
   }
   if (opts.stdin_pipe) {
@@ -351,8 +361,12 @@ bool decode_segment(const uint8_t* data, uint32_t caplen, int dlt, Segment* out)
   if (caplen < tcp + 14) return false;
   out->sport = static_cast<uint16_t>(data[tcp] << 8 | data[tcp + 1]);
   out->dport = static_cast<uint16_t>(data[tcp + 2] << 8 | data[tcp + 3]);
+  out->seq = static_cast<uint32_t>(data[tcp + 4]) << 24 |
+             static_cast<uint32_t>(data[tcp + 5]) << 16 |
+             static_cast<uint32_t>(data[tcp + 6]) << 8 | data[tcp + 7];
   out->flags = data[tcp + 13];
   out->caplen = caplen;
+  out->bytes.assign(data, data + caplen);
   return true;
 }
 
@@ -389,7 +403,9 @@ void Witness::on_packet(u_char* self, const pcap_pkthdr* h, const u_char* bytes)
   auto* w = reinterpret_cast<Witness*>(self);
   Segment s;
   if (!decode_segment(bytes, h->caplen, pcap_datalink(w->pcap_), &s)) return;
-  s.time = static_cast<double>(h->ts.tv_sec) + static_cast<double>(h->ts.tv_usec) / 1e6;
+  s.sec = h->ts.tv_sec;
+  s.usec = h->ts.tv_usec;
+  s.time = static_cast<double>(s.sec) + static_cast<double>(s.usec) / 1e6;
   s.len = h->len;
   w->seen_.push_back(s);
 }

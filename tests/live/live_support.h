@@ -90,10 +90,13 @@ std::optional<CaptureSocket> wait_capture_open(pid_t pid, double timeout_s);
 
 // One TCP segment as captured: enough to classify it.
 struct Segment {
-  double time = 0;  // packet timestamp, seconds since the epoch
+  double time = 0;            // packet timestamp, seconds since the epoch
+  int64_t sec = 0, usec = 0;  // the same, exactly
   uint32_t caplen = 0, len = 0;
   uint16_t sport = 0, dport = 0;
+  uint32_t seq = 0;
   uint8_t flags = 0;
+  std::vector<uint8_t> bytes;  // as captured
 };
 enum class Kind { SYN, SYN_ACK, FIN, RST, OTHER };
 Kind kind_of(const Segment& s);

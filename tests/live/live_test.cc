@@ -9,11 +9,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <ostream>
 #include <regex>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "e2e/usage_text.h"
@@ -45,6 +49,70 @@ DriverPlan standard_plan() {
   plan.resets = kResets;
   plan.refused = kRefused;
   return plan;
+}
+
+// The segments of the standard mix on the wire: a SYN and a SYN-ACK per connection,
+// a FIN from each side of a completed one, an RST per reset.
+const std::map<Kind, unsigned> kStandardSegments = {
+    {Kind::SYN, kCompleted + kResets},
+    {Kind::SYN_ACK, kCompleted + kResets},
+    {Kind::FIN, 2 * kCompleted},
+    {Kind::RST, kResets},
+};
+
+// The port's segments as a capture saw them. The driver's connections are those
+// whose SYN is in the capture; the kernel may send one of their segments again
+// (a retransmission: same ports, flags and sequence number), which is counted
+// apart. Anything else on the port is not the driver's.
+struct Wire {
+  std::map<Kind, unsigned> kinds;  // distinct segments of the driver's connections
+  unsigned retransmitted = 0;
+  unsigned retransmitted_syns = 0;
+  std::vector<Segment> foreign;
+};
+
+Wire classify(const std::vector<Segment>& segments, uint16_t port) {
+  Wire wire;
+  std::set<uint16_t> clients;
+  for (const Segment& s : segments)
+    if (live::kind_of(s) == Kind::SYN && s.dport == port) clients.insert(s.sport);
+  std::set<std::tuple<uint16_t, uint16_t, uint8_t, uint32_t>> distinct;
+  for (const Segment& s : segments) {
+    if (clients.count(s.dport == port ? s.sport : s.dport) == 0) {
+      wire.foreign.push_back(s);
+    } else if (!distinct.insert({s.sport, s.dport, s.flags, s.seq}).second) {
+      wire.retransmitted++;
+      if (live::kind_of(s) == Kind::SYN) wire.retransmitted_syns++;
+    } else {
+      wire.kinds[live::kind_of(s)]++;
+    }
+  }
+  return wire;
+}
+
+std::string describe(const std::vector<Segment>& seen, size_t from = 0,
+                     size_t to = std::numeric_limits<size_t>::max()) {
+  std::string text;
+  for (size_t i = from; i < std::min(to, seen.size()); ++i) {
+    char line[96];
+    std::snprintf(line, sizeof line, "  #%zu %.6f %u > %u %s seq %u\n", i, seen[i].time,
+                  seen[i].sport, seen[i].dport, live::kind_name(live::kind_of(seen[i])),
+                  seen[i].seq);
+    text += line;
+  }
+  return text;
+}
+
+// The mix went over the wire as planned, apart from retransmissions.
+void expect_standard_wire(const Wire& wire) {
+  EXPECT_TRUE(wire.foreign.empty()) << "unrelated segments on the port:\n"
+                                    << describe(wire.foreign);
+  for (Kind k : {Kind::SYN, Kind::SYN_ACK, Kind::FIN, Kind::RST, Kind::OTHER}) {
+    const auto want = kStandardSegments.find(k);
+    EXPECT_EQ(wire.kinds.count(k) ? wire.kinds.at(k) : 0u,
+              want == kStandardSegments.end() ? 0u : want->second)
+        << live::kind_name(k);
+  }
 }
 
 class Live : public ::testing::Test {
@@ -125,6 +193,7 @@ TEST_P(AlarmReport, CountsTheDriverTraffic) {
   const AlarmCase& tc = GetParam();
   Driver driver(standard_plan());
   const std::string port = std::to_string(driver.port());
+  live::Witness witness(driver.port());
   std::vector<std::string> args = {"-i", "lo", "-p", port, "-t", "3"};
   args.insert(args.end(), tc.extra.begin(), tc.extra.end());
   Child run;
@@ -132,6 +201,8 @@ TEST_P(AlarmReport, CountsTheDriverTraffic) {
   driver.go();
   ASSERT_EQ(driver.wait(), "");
   const Finished f = live::finish(run, 10);
+  const Wire wire = classify(witness.stop(), driver.port());
+  expect_standard_wire(wire);
 
   EXPECT_EQ(f.status, 0) << f.err;
   EXPECT_GE(f.seconds, 2.95);
@@ -157,7 +228,8 @@ TEST_P(AlarmReport, CountsTheDriverTraffic) {
       {"Total Connections (terminated by FIN): ", kCompleted},
       {"Avg Client Data: ", kClientBytes + 1},
       {"Avg Server Data: ", kServerBytes + 1},
-      {"Total number of SYNs: ", kCompleted + kResets},
+      {"Total number of SYNs: ",
+       static_cast<double>(kCompleted + kResets + wire.retransmitted_syns)},
       {"Connections terminated by RESET: ", kResets},
       {"Number of SYNs taken to establish connections: ", kCompleted},
       {"Number of unique connections dropped by the server: ", 0},
@@ -166,9 +238,12 @@ TEST_P(AlarmReport, CountsTheDriverTraffic) {
   };
   for (const auto& line : summary)
     EXPECT_EQ(live::number_after(out, line.label), line.value) << line.label << "\n" << out;
-  EXPECT_EQ(live::count_lines(out, "Total number of SYNs: " + std::to_string(kCompleted + kResets) +
-                                       " (duplicates: 0)"),
-            1);
+  EXPECT_EQ(
+      live::count_lines(out, "Total number of SYNs: " +
+                                 std::to_string(kCompleted + kResets + wire.retransmitted_syns) +
+                                 " (duplicates: " + std::to_string(wire.retransmitted_syns) + ")"),
+      1)
+      << out;
 
   const Rows rows = table_rows(out, tc.raw);
   EXPECT_EQ(rows.connections, kCompleted) << out;
@@ -275,6 +350,7 @@ TEST_P(WriteRun, SavefileHoldsExactlyThePortsSegments) {
     const std::string file = testlib::scratch_dir() + "/write_" + tc.name + ".pcap";
     Driver driver(standard_plan());
     const std::string port = std::to_string(driver.port());
+    live::Witness witness(driver.port());
     std::vector<std::string> args = {"-i", "lo", "-p", port, "-w", file};
     args.insert(args.end(), tc.extra.begin(), tc.extra.end());
     Child run;
@@ -282,20 +358,26 @@ TEST_P(WriteRun, SavefileHoldsExactlyThePortsSegments) {
     driver.go();
     ASSERT_EQ(driver.wait(), "");
     Finished f;
+    double stopped_at;
     if (tc.interrupt_s > 0) {
       // The last segments reach portsift's loop a moment after the driver is done.
       live::sleep_s(
           std::max(0.2, tc.interrupt_s - live::seconds_between(run.started, Clock::now())));
       ASSERT_TRUE(live::still_running(run)) << "the run ended before SIGINT";
+      stopped_at = live::wall_now();
       ASSERT_EQ(kill(run.pid, SIGINT), 0);
       const Clock::time_point sent = Clock::now();
       f = live::finish(run, 5);
       EXPECT_LT(live::seconds_between(sent, f.ended), 1.0);
     } else {
       f = live::finish(run, tc.alarm_s + 5);
+      stopped_at = live::wall_now() - live::seconds_between(f.ended, Clock::now()) - 0.01;
       EXPECT_GE(f.seconds, tc.alarm_s - 0.05);
       EXPECT_LT(f.seconds, tc.alarm_s + 1.5);
     }
+    std::vector<Segment> wire;
+    for (const Segment& s : witness.stop())
+      if (s.time < stopped_at) wire.push_back(s);
     EXPECT_EQ(f.status, 0) << f.err;
     EXPECT_EQ(f.out, "");
     EXPECT_TRUE(std::regex_match(f.err, std::regex(kStatsLines))) << f.err;
@@ -303,25 +385,33 @@ TEST_P(WriteRun, SavefileHoldsExactlyThePortsSegments) {
     int dlt = -1;
     std::vector<testlib::Packet> packets;
     ASSERT_NO_THROW(packets = testlib::read_pcap(file, &dlt)) << "not a complete savefile";
-    std::map<Kind, unsigned> kinds;
+    std::vector<Segment> saved;
     for (const testlib::Packet& p : packets) {
       EXPECT_LE(p.data.size(), 256u);
       EXPECT_LE(p.data.size(), p.wire_len);
       Segment s;
       ASSERT_TRUE(
           live::decode_segment(p.data.data(), static_cast<uint32_t>(p.data.size()), dlt, &s));
-      EXPECT_TRUE(s.sport == driver.port() || s.dport == driver.port())
-          << s.sport << " > " << s.dport;
-      kinds[live::kind_of(s)]++;
+      s.sec = p.sec;
+      s.usec = p.usec;
+      s.time = static_cast<double>(p.sec) + static_cast<double>(p.usec) / 1e6;
+      saved.push_back(s);
     }
-    const std::map<Kind, unsigned> expected = {
-        {Kind::SYN, kCompleted + kResets},
-        {Kind::SYN_ACK, kCompleted + kResets},
-        {Kind::FIN, 2 * kCompleted},
-        {Kind::RST, kResets},
-    };
-    for (Kind k : {Kind::SYN, Kind::SYN_ACK, Kind::FIN, Kind::RST, Kind::OTHER})
-      EXPECT_EQ(kinds[k], expected.count(k) ? expected.at(k) : 0u) << live::kind_name(k);
+    // Packet for packet what crossed the port, as our own capture saw it...
+    ASSERT_EQ(saved.size(), wire.size()) << "saved:\n"
+                                         << describe(saved) << "on the wire:\n"
+                                         << describe(wire);
+    // Each capture stamps a packet when it reaches it, microseconds apart.
+    for (size_t i = 0; i < saved.size(); ++i) {
+      const int64_t apart = (wire[i].sec - saved[i].sec) * 1000000 + (wire[i].usec - saved[i].usec);
+      if (saved[i].bytes != wire[i].bytes || apart < -1000 || apart > 1000) {
+        ADD_FAILURE() << "packet " << i << " differs from the wire:\n"
+                      << describe(saved, i, i + 1) << describe(wire, i, i + 1);
+        break;
+      }
+    }
+    // ... which is the driver's mix: nothing else.
+    expect_standard_wire(classify(saved, driver.port()));
   }
 }
 
@@ -486,6 +576,12 @@ INSTANTIATE_TEST_SUITE_P(Live, OpenFailure,
 // A signal that lands while lines printed during the run are waiting to be written
 // (the reader of the output is slow, the pipe is full) loses none of them and
 // doubles none; the report follows once.
+//
+// The lines are checked against our own capture of the port. An NSYNS line comes
+// with the first FIN of each connection, so the NSYNS ports must follow the order
+// of first FINs on the wire. With -V 999 -m 10 a status line also comes before
+// every packet, so between two NSYNS lines there is one status line per segment
+// on the wire between those two FINs.
 
 struct OutputCase {
   const char* name;
@@ -496,6 +592,26 @@ struct OutputCase {
 
 void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.name; }
 
+// What the wire says: the client port and segment index of each first FIN.
+struct FirstFin {
+  uint16_t client;
+  size_t index;
+};
+
+std::vector<FirstFin> first_fins(const std::vector<Segment>& seen, uint16_t port) {
+  std::vector<FirstFin> fins;
+  std::map<uint16_t, bool> closing;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    const uint16_t client = seen[i].dport == port ? seen[i].sport : seen[i].dport;
+    if (live::kind_of(seen[i]) == Kind::SYN) closing[client] = false;
+    if (live::kind_of(seen[i]) == Kind::FIN && !closing[client]) {
+      closing[client] = true;
+      fins.push_back({client, i});
+    }
+  }
+  return fins;
+}
+
 class SignalDuringOutput : public Live, public ::testing::WithParamInterface<OutputCase> {};
 
 TEST_P(SignalDuringOutput, LosesAndDoublesNoLine) {
@@ -505,6 +621,7 @@ TEST_P(SignalDuringOutput, LosesAndDoublesNoLine) {
   plan.completed = kConnections;
   Driver driver(plan);
   const std::string port = std::to_string(driver.port());
+  live::Witness witness(driver.port());
   std::vector<std::string> args = {"-i", "lo", "-p", port, "-c", "1"};
   args.insert(args.end(), tc.extra.begin(), tc.extra.end());
   live::SpawnOptions opts;
@@ -528,60 +645,78 @@ TEST_P(SignalDuringOutput, LosesAndDoublesNoLine) {
   }
   ASSERT_TRUE(live::still_running(run)) << "portsift was not blocked on its output";
   const Finished f = live::finish(run, 10);
+  const std::vector<Segment> seen = witness.stop();
+  const std::vector<FirstFin> fins = first_fins(seen, driver.port());
   EXPECT_EQ(f.status, 0) << f.err;
   EXPECT_TRUE(std::regex_match(f.err, std::regex(kStatsLines))) << f.err;
 
-  static const std::regex nsyns(R"(NSYNS=1:host 127\.0\.0\.2 and port \d+)");
-  static const std::regex status(R"((\d+), \d+\.\d{6} \d+)");
-  const std::vector<std::string> lines = live::split_lines(f.out);
-  if (!tc.status_lines) {
-    const std::string results = "Results of monitoring port " + port + " for ";
-    EXPECT_EQ(live::count_lines(f.out, results), 1) << f.out;
-    long nsyns_lines = 0;
-    for (const std::string& line : lines) {
-      if (line.rfind(results, 0) == 0) break;
-      if (!std::regex_match(line, nsyns)) {
-        ADD_FAILURE() << "cut or mixed line: " << line;
-        break;
-      }
-      ++nsyns_lines;
-    }
-    const double counted =
-        live::number_after(f.out, "Total Connections (terminated by FIN): ").value_or(-1);
-    EXPECT_EQ(nsyns_lines, counted) << "one NSYNS line per counted connection";
-    // The signal came while lines were still waiting: the run stopped short.
-    EXPECT_LT(counted, kConnections);
-    EXPECT_EQ(live::count_lines(f.out, "  400+"), 1) << "the report is incomplete";
-    return;
+  // The lines printed during the run, up to the report.
+  const std::string report_start = tc.status_lines
+                                       ? "Connections in Progress for longer than 10 msecs:"
+                                       : "Results of monitoring port " + port + " for ";
+  EXPECT_EQ(live::count_lines(f.out, report_start), 1) << f.out;
+  std::vector<std::string> during;
+  for (const std::string& line : live::split_lines(f.out)) {
+    if (line.rfind(report_start, 0) == 0) break;
+    during.push_back(line);
+  }
+  // The report's own status line comes right before its listing.
+  static const std::regex status(R"(\d+, \d+\.\d{6} \d+)");
+  if (tc.status_lines) {
+    ASSERT_FALSE(during.empty());
+    EXPECT_TRUE(std::regex_match(during.back(), status)) << "cut line: " << during.back();
+    during.pop_back();
   }
 
-  // With -V 999 -m 10 a status line (connections in the table, elapsed s, long
-  // open ones) precedes every packet, and the NSYNS line comes with the first FIN;
-  // connection after connection the lines run:
-  //   0 (SYN), 1 (SYN-ACK), 1 (first FIN), NSYNS, 1 (second FIN)
-  const std::string listing = "Connections in Progress for longer than 10 msecs:";
-  EXPECT_EQ(live::count_lines(f.out, listing), 1) << f.out;
-  EXPECT_EQ(live::count_lines(f.out, "Connections without SYN|ACK:"), 1) << f.out;
-  const auto end = std::find(lines.begin(), lines.end(), listing);
-  ASSERT_NE(end, lines.end());
-  ASSERT_NE(end, lines.begin());
-  const std::vector<std::string> during(lines.begin(), end - 1);
-  EXPECT_TRUE(std::regex_match(*(end - 1), status)) << "the report's status line: " << *(end - 1);
-  const char* const cycle[] = {"0", "1", "1", "NSYNS", "1"};
-  size_t nsyns_lines = 0;
-  for (size_t i = 0; i < during.size(); ++i) {
-    const std::string want = cycle[i % 5];
+  static const std::regex nsyns(R"(NSYNS=1:host 127\.0\.0\.2 and port (\d+))");
+  size_t nsyns_lines = 0, statuses = 0;
+  bool consistent = true;
+  for (size_t i = 0; consistent && i < during.size(); ++i) {
     std::smatch m;
-    const bool fits = want == "NSYNS" ? std::regex_match(during[i], nsyns)
-                                      : std::regex_match(during[i], m, status) && m[1] == want;
-    if (!fits) {
-      ADD_FAILURE() << "line " << i << " should be " << want << ": " << during[i];
-      break;
+    if (tc.status_lines && std::regex_match(during[i], status)) {
+      ++statuses;
+      continue;
     }
-    if (want == "NSYNS") ++nsyns_lines;
+    if (!std::regex_match(during[i], m, nsyns)) {
+      ADD_FAILURE() << "cut or mixed line " << i << ": " << during[i];
+      consistent = false;
+      continue;
+    }
+    const size_t k = nsyns_lines++;
+    if (k >= fins.size() || std::stoul(m[1]) != fins[k].client) {
+      ADD_FAILURE() << "NSYNS line " << k << " (line " << i << ") is not the connection that "
+                    << "closed next: " << during[i];
+      consistent = false;
+      continue;
+    }
+    // Before the first NSYNS line: a status line for every segment up to and including
+    // the first FIN; after that, one per segment since the previous first FIN.
+    const size_t expected = k == 0 ? fins[0].index + 1 : fins[k].index - fins[k - 1].index;
+    if (tc.status_lines && statuses != expected) {
+      ADD_FAILURE() << statuses << " status lines before NSYNS line " << k << " (line " << i
+                    << "), " << expected << " segments on the wire:\n"
+                    << describe(seen, k == 0 ? 0 : fins[k - 1].index, fins[k].index + 1);
+      consistent = false;
+      continue;
+    }
+    statuses = 0;
   }
+  // A packet that got its status line was handled: the run cannot have stopped after
+  // the status line of a first FIN and before its NSYNS line.
+  if (consistent && tc.status_lines && nsyns_lines > 0 && nsyns_lines < fins.size()) {
+    EXPECT_LT(statuses, fins[nsyns_lines].index - fins[nsyns_lines - 1].index);
+  }
+  if (!tc.status_lines) {
+    EXPECT_EQ(nsyns_lines,
+              live::number_after(f.out, "Total Connections (terminated by FIN): ").value_or(-1))
+        << "one NSYNS line per counted connection";
+    EXPECT_EQ(live::count_lines(f.out, "  400+"), 1) << "the report is incomplete";
+  } else {
+    EXPECT_EQ(live::count_lines(f.out, "Connections without SYN|ACK:"), 1) << f.out;
+  }
+  // The signal came while lines were still waiting: the run stopped short.
   EXPECT_GT(nsyns_lines, 0u);
-  EXPECT_LT(nsyns_lines, kConnections) << "the run was meant to stop while lines were waiting";
+  EXPECT_LT(nsyns_lines, kConnections);
 }
 
 INSTANTIATE_TEST_SUITE_P(
