@@ -98,6 +98,36 @@ void refuse_same_file() {
   }
 }
 
+// pcap_open_live() with the same settings and failure texts, and one difference:
+// packets are handed over as they arrive. Otherwise Linux keeps them in a ring
+// block for up to the read timeout, and a run ended by the alarm or by SIGINT
+// would lose the packets of its last second: connections missing from the report,
+// segments missing from the savefile although "Packets received" counted them.
+pcap_t* open_live(const char* device, char* errbuf) {
+  pcap_t* p = pcap_create(device, errbuf);
+  if (p == nullptr) return nullptr;
+  int status = pcap_set_snaplen(p, SNAPLEN);
+  if (status >= 0) status = pcap_set_promisc(p, 0);
+  if (status >= 0) status = pcap_set_timeout(p, READ_TIMEOUT_MS);
+  if (status >= 0) status = pcap_set_immediate_mode(p, 1);
+  if (status >= 0) status = pcap_activate(p);
+  if (status >= 0) return p;
+  static constexpr char FAILED_FMT[] = "%s: %.*s";
+  static constexpr char FAILED_STATUS_DETAIL_FMT[] = "%s: %s (%.*s)";
+  static constexpr char FAILED_STATUS_FMT[] = "%s: %s";
+  if (status == PCAP_ERROR)
+    std::snprintf(errbuf, PCAP_ERRBUF_SIZE, FAILED_FMT, device, PCAP_ERRBUF_SIZE - 3,
+                  pcap_geterr(p));
+  else if (status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_PERM_DENIED ||
+           status == PCAP_ERROR_PROMISC_PERM_DENIED)
+    std::snprintf(errbuf, PCAP_ERRBUF_SIZE, FAILED_STATUS_DETAIL_FMT, device,
+                  pcap_statustostr(status), PCAP_ERRBUF_SIZE - 6, pcap_geterr(p));
+  else
+    std::snprintf(errbuf, PCAP_ERRBUF_SIZE, FAILED_STATUS_FMT, device, pcap_statustostr(status));
+  pcap_close(p);
+  return nullptr;
+}
+
 void open_source(const char* interface) {
   const Settings& s = g_settings;
   char errbuf[PCAP_ERRBUF_SIZE];
@@ -105,7 +135,7 @@ void open_source(const char* interface) {
   if (s.reading_file())
     g_capture.pcap = pcap_open_offline(s.read_file.c_str(), errbuf);
   else
-    g_capture.pcap = pcap_open_live(interface, SNAPLEN, 0, READ_TIMEOUT_MS, errbuf);
+    g_capture.pcap = open_live(interface, errbuf);
   static constexpr char OPEN_FMT[] = "%s\n";
   if (g_capture.pcap == nullptr) {
     TRACE_ERR(OPEN_FMT, errbuf);
@@ -119,10 +149,24 @@ void install_signals() {
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
-  // No SA_RESTART: a read blocked in libpcap must return so the loop sees the stop.
-  sa.sa_flags = 0;
+  // SA_RESTART: a write to standard output (or to a savefile on a pipe) that is
+  // blocked when the signal lands must go on, not fail with EINTR; stdio would
+  // drop the buffered lines. The wait for packets inside libpcap still ends:
+  // poll() is never restarted, and pcap_breakloop() wakes it as well.
+  sa.sa_flags = SA_RESTART;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGALRM, &sa, nullptr);
+}
+
+// Called once a live loop has ended. A later SIGINT, or the alarm still pending
+// after a run ended by SIGINT, has nothing left to stop; held back, it cannot reach
+// on_signal() while end_capture() closes the handle the handler would break.
+void hold_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGALRM);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
 void warn_read_error() {
@@ -161,6 +205,7 @@ void warn_read_error() {
     if (item.set) std::fputs(item.line, stderr);
 
   int rc = pcap_loop(g_capture.pcap, -1, pcap_dump, reinterpret_cast<u_char*>(g_capture.dumper));
+  if (!g_capture.offline) hold_signals();
   if (rc == PCAP_ERROR) g_capture.read_error = pcap_geterr(g_capture.pcap);
   warn_read_error();
   end_capture();
@@ -318,6 +363,7 @@ void start_capture() {
     do {
       pcap_dispatch(g_capture.pcap, DISPATCH_BATCH, handle_packet, nullptr);
     } while (g_capture.stop_requested == 0);
+    hold_signals();
   }
   print_report();
 }

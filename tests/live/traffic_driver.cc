@@ -62,6 +62,8 @@ const char kHelp[] =
     "                      kernel answers each SYN with RST (default 0)\n"
     "  --refused-port Q    port for --refused; 0 finds a free one (default 0)\n"
     "  --start-delay-ms D  wait D ms after printing the ports (default 0)\n"
+    "  --go-on-stdin       then wait for a line on stdin before any traffic (at\n"
+    "                      most 30 s; end of input or no line in time: exit 1)\n"
     "  --gap-ms G          wait G ms between connections (default 0)\n"
     "  --hold-ms H         keep listening H ms after DONE (default 0)\n"
     "Order: completed 0..N-1, then resets, then refused attempts. Even completed\n"
@@ -78,6 +80,7 @@ struct Options {
   unsigned long resets = 0, reset_bytes = 16, refused = 0;
   unsigned long start_delay_ms = 0, gap_ms = 0, hold_ms = 0;
   bool varied = false;
+  bool go_on_stdin = false;
 };
 
 // What one connection to the server is meant to look like; shared by the
@@ -131,6 +134,10 @@ Options parse_options(int argc, char** argv) {
     }
     if (arg == "--varied") {
       o.varied = true;
+      continue;
+    }
+    if (arg == "--go-on-stdin") {
+      o.go_on_stdin = true;
       continue;
     }
     bool known = false;
@@ -403,6 +410,26 @@ void run_client(const Options& o, const std::vector<Plan>& plans, Progress& prog
   }
 }
 
+// Lets a test start its capture on the printed port and say when it is ready,
+// instead of guessing a start delay.
+void wait_for_go() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{0, POLLIN, 0};
+    const int ready = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) fail("poll stdin");
+    if (ready == 0) throw std::runtime_error("no go line on stdin in time");
+    char c;
+    ssize_t r = read(0, &c, 1);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) throw std::runtime_error("stdin ended before a go line");
+    if (c == '\n') return;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -422,6 +449,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     if (o.start_delay_ms > 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(o.start_delay_ms));
+    if (o.go_on_stdin) wait_for_go();
 
     Progress progress;
     std::thread server(serve, listener.get(), std::cref(plans), std::ref(progress));
