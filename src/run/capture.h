@@ -41,6 +41,13 @@ extern LocalAddrs g_local_addrs;
 // ends the process.
 [[noreturn]] void start_capture();
 
+// A capture-mode run over an already opened savefile: installs the filter, checks
+// the link type, hands every packet to the packet handler and writes the report.
+// Takes over the handle and closes it. Returns the exit status: 0 after the report,
+// 1 after a set-up failure, whose message has been printed. `interface` names the
+// interface whose network mask the filter uses (-i), or is null.
+int run_file_capture(pcap_t* pcap, const char* interface);
+
 // The capture-filter expression: the monitored port's SYN, FIN and RST segments,
 // narrowed by the trailing command-line words.
 std::string filter_expression(uint16_t port, const std::vector<std::string>& filter_words);
