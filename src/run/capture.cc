@@ -97,17 +97,35 @@ void refuse_same_file() {
   }
 }
 
+// libpcap would word a failure to open the file the same way, but inside its
+// 256-byte error buffer, where a long file name (up to 1023 characters) pushes the
+// reason out. The file is therefore opened here; what libpcap says about its
+// contents is passed on unchanged. "-" is libpcap's name for standard input.
+pcap_t* open_savefile(const std::string& name, char* errbuf, std::string* open_error) {
+  if (name == "-") return pcap_open_offline(name.c_str(), errbuf);
+  FILE* file = std::fopen(name.c_str(), "rb");
+  if (file == nullptr) {
+    // libpcap's wording: the name, a colon, the system's reason.
+    *open_error = name + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  pcap_t* pcap = pcap_fopen_offline(file, errbuf);
+  if (pcap == nullptr) std::fclose(file);  // on success the handle owns the file
+  return pcap;
+}
+
 void open_source(const char* interface) {
   const Settings& s = g_settings;
   char errbuf[PCAP_ERRBUF_SIZE];
   errbuf[0] = '\0';
+  std::string open_error;
   if (s.reading_file())
-    g_capture.pcap = pcap_open_offline(s.read_file.c_str(), errbuf);
+    g_capture.pcap = open_savefile(s.read_file, errbuf, &open_error);
   else
     g_capture.pcap = pcap_open_live(interface, SNAPLEN, 0, READ_TIMEOUT_MS, errbuf);
   static constexpr char OPEN_FMT[] = "%s\n";
   if (g_capture.pcap == nullptr) {
-    TRACE_ERR(OPEN_FMT, errbuf);
+    TRACE_ERR(OPEN_FMT, open_error.empty() ? errbuf : open_error.c_str());
     std::exit(1);
   }
   if (errbuf[0] != '\0') TRACE_ERR(OPEN_FMT, errbuf);  // a warning: go on
