@@ -284,7 +284,8 @@ std::vector<uint8_t> pcapng_bytes(const std::vector<Packet>& packets, Link link)
 void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) throw std::runtime_error("fopen " + path);
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  // An empty vector may have no buffer at all: fwrite must not see a null pointer.
+  const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   if (std::fclose(f) != 0 || !ok) throw std::runtime_error("write " + path);
 }
 
