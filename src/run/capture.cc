@@ -215,6 +215,7 @@ void print_considering_lines() {
 int prepare_source(const char* interface) {
   if (setup_filter(interface, g_settings.filter_words) != 0) return 1;
   g_capture.link_type = pcap_datalink(g_capture.pcap);
+  g_capture.swapped = pcap_is_swapped(g_capture.pcap) == 1;
   if (g_capture.link_type != DLT_NULL_LINK && g_capture.link_type != DLT_ETHERNET_LINK) {
     static constexpr char BAD_LINK_FMT[] = "Unknown datalink type: %d\n";
     std::printf(BAD_LINK_FMT, g_capture.link_type);

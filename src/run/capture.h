@@ -17,6 +17,9 @@ struct CaptureState {
   pcap_dumper_t* dumper = nullptr;  // write mode only
   int link_type = -1;
   bool offline = false;
+  // A savefile written on a host of the other byte order: what the capturing host
+  // stored in its own order (the loopback link's address family) is swapped here.
+  bool swapped = false;
   // The one value shared with the signal handler; it only ever grows from 0.
   volatile std::sig_atomic_t stop_requested = 0;
   Timeval start_time;    // live: right after the alarm is set; file: first packet

@@ -180,6 +180,7 @@ void run_frames(const uint8_t* data, size_t size) {
   start(settings_args(data));
   g_capture.link_type = (data[0] & 1) ? 1 : 0;
   g_capture.offline = !(data[0] & 2);
+  g_capture.swapped = (data[7] & 0x80) != 0;  // a bit the settings leave unused
   Cursor in{data + SETTINGS_BYTES, size - SETTINGS_BYTES};
   // Savefiles store the seconds as a signed 32-bit number: that is all the range a
   // packet's time can have.

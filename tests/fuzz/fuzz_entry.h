@@ -14,7 +14,8 @@ namespace fuzz {
 // line that start-up accepts (byte 0 bit 0: Ethernet, else loopback; bit 1: a live
 // run; bits 2-3: the -d level; bit 4: -R; bit 5: -T; bits 6-7: -P, -C or -S; bytes
 // 1 to 7: -n, -s, -D and -c, -V and -m, -x and -X, -y and -Y, then -I, the port and
-// the filter words). All zero is "-p 80" alone.
+// the filter words). All zero is "-p 80" alone. For frames, byte 7 bit 7 says the
+// capture came from a host of the other byte order.
 constexpr size_t SETTINGS_BYTES = 8;
 
 // The command line that eight settings bytes stand for (without the program name).

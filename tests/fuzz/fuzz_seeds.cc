@@ -180,21 +180,6 @@ void append_byte(std::vector<uint8_t>& b, uint32_t v, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-std::vector<uint8_t> swapped(std::vector<uint8_t> b) {
-  auto swap_at = [&](size_t off, size_t n) { std::reverse(b.begin() + off, b.begin() + off + n); };
-  swap_at(0, 4);
-  swap_at(4, 2);
-  swap_at(6, 2);
-  for (size_t off = 8; off < 24; off += 4) swap_at(off, 4);
-  for (size_t off = 24; off + 16 <= b.size();) {
-    uint32_t caplen;
-    std::memcpy(&caplen, &b[off + 8], 4);
-    for (size_t f = 0; f < 16; f += 4) swap_at(off + f, 4);
-    off += 16 + caplen;
-  }
-  return b;
-}
-
 std::vector<uint8_t> nanoseconds(std::vector<uint8_t> b) {
   const uint32_t magic = 0xa1b23c4d;
   std::memcpy(&b[0], &magic, 4);
@@ -275,7 +260,9 @@ std::vector<Seed> savefile_seeds(const std::string& demo_pcap) {
   seeds.push_back({"busy_status", savefile_input(PRESETS[6].bytes, busy())});
   seeds.push_back({"pcapng_worked", testlib::pcapng_bytes(worked())});
   seeds.push_back({"pcapng_mixed", testlib::pcapng_bytes(mixed())});
-  seeds.push_back({"swapped_mixed", swapped(savefile_input(plain, mixed()))});
+  seeds.push_back({"swapped_mixed", testlib::pcap_bytes_other_order(mixed())});
+  seeds.push_back({"swapped_loopback_worked",
+                   testlib::pcap_bytes_other_order(worked(Link::LOOPBACK), Link::LOOPBACK)});
   seeds.push_back({"nanoseconds_worked", nanoseconds(savefile_input(plain, worked()))});
   std::vector<uint8_t> cut = savefile_input(plain, mixed());
   cut.resize(cut.size() - 20);

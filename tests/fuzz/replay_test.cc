@@ -91,7 +91,8 @@ TEST(FuzzReplay, SeedsReachTheTracker) {
       {"frames", "plain_mixed", 4},          {"savefile", "plain_worked", 1},
       {"savefile", "loopback_worked", 1},    {"savefile", "pcapng_worked", 1},
       {"savefile", "nanoseconds_worked", 1}, {"savefile", "swapped_mixed", 4},
-      {"savefile", "pcapng_mixed", 4},       {"savefile", "demo_8080", 30},
+      {"savefile", "pcapng_mixed", 4},       {"savefile", "swapped_loopback_worked", 1},
+      {"savefile", "demo_8080", 30},
   };
   for (const auto& c : cases) {
     const Target& t = *std::find_if(std::begin(TARGETS), std::end(TARGETS),

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -247,6 +248,22 @@ std::vector<uint8_t> pcap_bytes(const std::vector<Packet>& packets, Link link) {
     append32(b, static_cast<uint32_t>(p.data.size()));
     append32(b, p.wire_len ? p.wire_len : static_cast<uint32_t>(p.data.size()));
     b.insert(b.end(), p.data.begin(), p.data.end());
+  }
+  return b;
+}
+
+std::vector<uint8_t> pcap_bytes_other_order(const std::vector<Packet>& packets, Link link) {
+  std::vector<uint8_t> b = pcap_bytes(packets, link);
+  auto swap_at = [&](size_t off, size_t n) { std::reverse(&b[off], &b[off] + n); };
+  swap_at(0, 4);  // magic
+  swap_at(4, 2);  // version
+  swap_at(6, 2);
+  for (size_t off = 8; off < 24; off += 4) swap_at(off, 4);
+  size_t off = 24;
+  for (const Packet& p : packets) {
+    for (size_t f = 0; f < 16; f += 4) swap_at(off + f, 4);
+    if (link == Link::LOOPBACK && p.data.size() >= 4) swap_at(off + 16, 4);
+    off += 16 + p.data.size();
   }
   return b;
 }

@@ -71,6 +71,11 @@ std::vector<Packet> read_pcap(const std::string& path, int* dlt = nullptr);
 // as write_pcap writes them, for tests that need a capture in memory.
 std::vector<uint8_t> pcap_bytes(const std::vector<Packet>& packets, Link link = Link::ETHERNET);
 
+// The same savefile as written on a host of the other byte order: the header and
+// record fields swapped, and on the loopback link the address family too.
+std::vector<uint8_t> pcap_bytes_other_order(const std::vector<Packet>& packets,
+                                            Link link = Link::ETHERNET);
+
 // The same packets in the pcapng format: a Section Header Block, one Interface
 // Description Block (microsecond timestamps) and an Enhanced Packet Block each.
 std::vector<uint8_t> pcapng_bytes(const std::vector<Packet>& packets, Link link = Link::ETHERNET);
