@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -38,31 +37,20 @@ Seg from_server(uint16_t port, uint8_t flags, uint32_t seq, uint32_t ack) {
 
 // A connection in every state, all within the first two seconds after T0: one
 // completed (501 and 3001 bytes, 250 ms), one reset, one never answered, one open.
-std::vector<Packet> ordinary() {
+std::vector<Packet> ordinary(Link link = Link::ETHERNET) {
   return {
-      at(T0, 0, from_client(5555, SYN, 1000)),
-      at(T0, 3500, from_server(5555, SYN | ACK, 9000, 1001)),
-      at(T0, 10000, from_client(5556, SYN, 2000)),
-      at(T0, 12000, from_server(5556, SYN | ACK, 7000, 2001)),
-      at(T0, 20000, from_client(5557, SYN, 3000)),
-      at(T0, 30000, from_client(5558, SYN, 4000)),
-      at(T0, 31000, from_server(5558, SYN | ACK, 6000, 4001)),
-      at(T0, 40000, from_client(5556, RST, 2001)),
-      at(T0, 250700, from_client(5555, FIN | ACK, 1501, 12001)),
-      at(T0, 290700, from_server(5555, FIN | ACK, 12001, 1502)),
-      at(T0 + 1, 500000, from_client(5559, SYN, 5000)),
+      at(T0, 0, from_client(5555, SYN, 1000), link),
+      at(T0, 3500, from_server(5555, SYN | ACK, 9000, 1001), link),
+      at(T0, 10000, from_client(5556, SYN, 2000), link),
+      at(T0, 12000, from_server(5556, SYN | ACK, 7000, 2001), link),
+      at(T0, 20000, from_client(5557, SYN, 3000), link),
+      at(T0, 30000, from_client(5558, SYN, 4000), link),
+      at(T0, 31000, from_server(5558, SYN | ACK, 6000, 4001), link),
+      at(T0, 40000, from_client(5556, RST, 2001), link),
+      at(T0, 250700, from_client(5555, FIN | ACK, 1501, 12001), link),
+      at(T0, 290700, from_server(5555, FIN | ACK, 12001, 1502), link),
+      at(T0 + 1, 500000, from_client(5559, SYN, 5000), link),
   };
-}
-
-// The ordinary capture on the loopback link.
-std::vector<Packet> loopback() {
-  std::vector<Packet> p = ordinary();
-  for (Packet& pk : p) pk.data.erase(pk.data.begin(), pk.data.begin() + 10);  // 14 -> 4 bytes
-  for (Packet& pk : p) {
-    const uint32_t family = 2;  // AF_INET, in this host's order
-    std::memcpy(pk.data.data(), &family, 4);
-  }
-  return p;
 }
 
 // The ordinary capture with extra packets placed before its last one, so the run's
@@ -296,11 +284,12 @@ const BadInput CASES[] = {
     // order, or every packet is lost.
     {"loopback_from_other_byte_order",
      [](const std::string& dir) {
-       write_bytes(dir + "/in.pcap", pcap_bytes_other_order(loopback(), Link::LOOPBACK));
+       write_bytes(dir + "/in.pcap",
+                   pcap_bytes_other_order(ordinary(Link::LOOPBACK), Link::LOOPBACK));
        return read_args(dir + "/in.pcap");
      },
      "", 0, report_of([](const std::string& dir) {
-       write_bytes(dir + "/ref.pcap", pcap_bytes(loopback(), Link::LOOPBACK));
+       write_bytes(dir + "/ref.pcap", pcap_bytes(ordinary(Link::LOOPBACK), Link::LOOPBACK));
        return read_args(dir + "/ref.pcap");
      })},
     // Raw IPv4 without a link header: a real link type, but not one the decoder reads.
