@@ -128,17 +128,35 @@ pcap_t* open_live(const char* device, char* errbuf) {
   return nullptr;
 }
 
+// libpcap would word a failure to open the file the same way, but inside its
+// 256-byte error buffer, where a long file name (up to 1023 characters) pushes the
+// reason out. The file is therefore opened here; what libpcap says about its
+// contents is passed on unchanged. "-" is libpcap's name for standard input.
+pcap_t* open_savefile(const std::string& name, char* errbuf, std::string* open_error) {
+  if (name == "-") return pcap_open_offline(name.c_str(), errbuf);
+  FILE* file = std::fopen(name.c_str(), "rb");
+  if (file == nullptr) {
+    // libpcap's wording: the name, a colon, the system's reason.
+    *open_error = name + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  pcap_t* pcap = pcap_fopen_offline(file, errbuf);
+  if (pcap == nullptr) std::fclose(file);  // on success the handle owns the file
+  return pcap;
+}
+
 void open_source(const char* interface) {
   const Settings& s = g_settings;
   char errbuf[PCAP_ERRBUF_SIZE];
   errbuf[0] = '\0';
+  std::string open_error;
   if (s.reading_file())
-    g_capture.pcap = pcap_open_offline(s.read_file.c_str(), errbuf);
+    g_capture.pcap = open_savefile(s.read_file, errbuf, &open_error);
   else
     g_capture.pcap = open_live(interface, errbuf);
   static constexpr char OPEN_FMT[] = "%s\n";
   if (g_capture.pcap == nullptr) {
-    TRACE_ERR(OPEN_FMT, errbuf);
+    TRACE_ERR(OPEN_FMT, open_error.empty() ? errbuf : open_error.c_str());
     std::exit(1);
   }
   if (errbuf[0] != '\0') TRACE_ERR(OPEN_FMT, errbuf);  // a warning: go on
@@ -238,6 +256,20 @@ void print_considering_lines() {
   }
 }
 
+// Installs the capture filter on the open source and checks its link type: 0, or 1
+// after printing why the source cannot be used.
+int prepare_source(const char* interface) {
+  if (setup_filter(interface, g_settings.filter_words) != 0) return 1;
+  g_capture.link_type = pcap_datalink(g_capture.pcap);
+  g_capture.swapped = pcap_is_swapped(g_capture.pcap) == 1;
+  if (g_capture.link_type != DLT_NULL_LINK && g_capture.link_type != DLT_ETHERNET_LINK) {
+    static constexpr char BAD_LINK_FMT[] = "Unknown datalink type: %d\n";
+    std::printf(BAD_LINK_FMT, g_capture.link_type);
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::string filter_expression(uint16_t port, const std::vector<std::string>& filter_words) {
@@ -275,15 +307,21 @@ int setup_filter(const char* interface, const std::vector<std::string>& filter_w
   struct bpf_program program;
   rc = pcap_compile(g_capture.pcap, &program, expr.c_str(), 0, mask);
   if (rc != 0) {
+    // The return code alone does not tell the user what is wrong with the
+    // expression: libpcap's own reason follows on the next line.
     static constexpr char COMPILE_FMT[] = "pcap_compile:%d\n\n";
+    static constexpr char COMPILE_REASON_FMT[] = "%s\n";
     TRACE_ERR(COMPILE_FMT, rc);
+    TRACE_ERR(COMPILE_REASON_FMT, pcap_geterr(g_capture.pcap));
     return -1;
   }
   rc = pcap_setfilter(g_capture.pcap, &program);
   pcap_freecode(&program);
   if (rc != 0) {
     static constexpr char SETFILTER_FMT[] = "pcap_setfilter:%d\n\n";
+    static constexpr char SETFILTER_REASON_FMT[] = "%s\n";
     TRACE_ERR(SETFILTER_FMT, rc);
+    TRACE_ERR(SETFILTER_REASON_FMT, pcap_geterr(g_capture.pcap));
     return -1;
   }
   return 0;
@@ -324,6 +362,24 @@ void end_capture() {
   }
 }
 
+int run_file_capture(pcap_t* pcap, const char* interface) {
+  g_capture.pcap = pcap;
+  g_capture.offline = true;
+  if (prepare_source(interface) != 0) {
+    pcap_close(g_capture.pcap);
+    g_capture.pcap = nullptr;
+    return 1;
+  }
+  print_considering_lines();
+  // A damaged file ends the loop early: what was read before the damage is still
+  // reported, with a warning that says why the report stops there.
+  if (read_savefile(g_capture.pcap, handle_packet) == PCAP_ERROR)
+    g_capture.read_error = pcap_geterr(g_capture.pcap);
+  warn_read_error();
+  write_report();
+  return 0;
+}
+
 void start_capture() {
   const Settings& s = g_settings;
   refuse_same_file();
@@ -334,17 +390,15 @@ void start_capture() {
   else if (!s.reading_file())
     interface = discover_interfaces();
   const bool have_interface = s.has_interface || !s.reading_file();
+  // A file run without -i looks the network up without an interface name.
+  const char* filter_interface = have_interface ? interface.c_str() : nullptr;
 
   open_source(interface.c_str());
-  g_capture.offline = s.reading_file();
-  if (setup_filter(have_interface ? interface.c_str() : nullptr, s.filter_words) != 0) std::exit(1);
+  if (s.reading_file() && !s.write_mode())
+    std::exit(run_file_capture(g_capture.pcap, filter_interface));
 
-  g_capture.link_type = pcap_datalink(g_capture.pcap);
-  if (g_capture.link_type != DLT_NULL_LINK && g_capture.link_type != DLT_ETHERNET_LINK) {
-    static constexpr char BAD_LINK_FMT[] = "Unknown datalink type: %d\n";
-    std::printf(BAD_LINK_FMT, g_capture.link_type);
-    std::exit(1);
-  }
+  g_capture.offline = s.reading_file();
+  if (prepare_source(filter_interface) != 0) std::exit(1);
 
   if (!g_capture.offline) {
     install_signals();
@@ -355,15 +409,9 @@ void start_capture() {
   if (s.write_mode()) run_write_mode();
 
   print_considering_lines();
-  if (g_capture.offline) {
-    if (read_savefile(g_capture.pcap, handle_packet) == PCAP_ERROR)
-      g_capture.read_error = pcap_geterr(g_capture.pcap);
-    warn_read_error();
-  } else {
-    do {
-      pcap_dispatch(g_capture.pcap, DISPATCH_BATCH, handle_packet, nullptr);
-    } while (g_capture.stop_requested == 0);
-    hold_signals();
-  }
+  do {
+    pcap_dispatch(g_capture.pcap, DISPATCH_BATCH, handle_packet, nullptr);
+  } while (g_capture.stop_requested == 0);
+  hold_signals();
   print_report();
 }

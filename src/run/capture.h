@@ -17,6 +17,9 @@ struct CaptureState {
   pcap_dumper_t* dumper = nullptr;  // write mode only
   int link_type = -1;
   bool offline = false;
+  // A savefile written on a host of the other byte order: what the capturing host
+  // stored in its own order (the loopback link's address family) is swapped here.
+  bool swapped = false;
   // The one value shared with the signal handler; it only ever grows from 0.
   volatile std::sig_atomic_t stop_requested = 0;
   Timeval start_time;    // live: right after the alarm is set; file: first packet
@@ -40,6 +43,13 @@ extern LocalAddrs g_local_addrs;
 // Finds the addresses, opens the source, installs the filter and runs the loop;
 // ends the process.
 [[noreturn]] void start_capture();
+
+// A capture-mode run over an already opened savefile: installs the filter, checks
+// the link type, hands every packet to the packet handler and writes the report.
+// Takes over the handle and closes it. Returns the exit status: 0 after the report,
+// 1 after a set-up failure, whose message has been printed. `interface` names the
+// interface whose network mask the filter uses (-i), or is null.
+int run_file_capture(pcap_t* pcap, const char* interface);
 
 // The capture-filter expression: the monitored port's SYN, FIN and RST segments,
 // narrowed by the trailing command-line words.

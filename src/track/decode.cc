@@ -65,6 +65,10 @@ size_t ipv4_offset(const PacketReader& frame, bool* short_frame) {
   if (g_capture.link_type == LINK_NULL) {
     uint32_t family;
     if (!frame.raw32(0, &family)) return *short_frame = true, 0;
+    // The family is in the capturing host's byte order. In a savefile from a host of
+    // the other order it reads swapped here; libpcap's filter already allows for
+    // that and passes the packets, so reading it unswapped would drop every one.
+    if (g_capture.swapped) family = __builtin_bswap32(family);
     return family == FAMILY_INET ? NULL_HEADER : 0;
   }
   if (g_capture.link_type == LINK_ETHERNET) {

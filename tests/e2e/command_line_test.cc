@@ -122,11 +122,11 @@ const CliCase CLI_CASES[] = {
      "-d ignored\n",
      0},
     // Parsing stops at the first word that is not an option: the last -d is a filter
-    // word, which libpcap then refuses.
+    // word, which libpcap then refuses, saying why.
     {"OptionAfterFilterWord",
      {"-d", "-p", "80", "-r", "@CAP", "host", "10.0.0.1", "-d"},
      "FILE:LINE:Setting filter to " + FIXED_FILTER + "&&(host 10.0.0.1 -d )\n",
-     "FILE:LINE:pcap_compile:-1\n\n",
+     "FILE:LINE:pcap_compile:-1\n\nFILE:LINE:can't parse filter expression: syntax error\n",
      1},
 };
 

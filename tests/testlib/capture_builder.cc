@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -39,23 +41,26 @@ std::vector<uint8_t> link_header(Link link, uint16_t ethertype) {
 
 std::vector<uint8_t> ipv4_tcp(const Seg& s) {
   const size_t tcp_len = 20 + s.tcp_opts;
-  std::vector<uint8_t> p(20 + tcp_len + s.payload, 0);
-  int ip_hl = s.ip_hl_bytes.value_or(20);
+  const size_t ip_len = 20 + s.ip_opts;
+  std::vector<uint8_t> p(ip_len + tcp_len + s.payload, 0);
+  int ip_hl = s.ip_hl_bytes.value_or(static_cast<int>(ip_len));
   p[0] = static_cast<uint8_t>(0x40 | ((ip_hl / 4) & 0x0f));
   put16(p, 2, static_cast<uint16_t>(s.ip_total_len.value_or(static_cast<int>(p.size()))));
   p[8] = 64;
   p[9] = s.proto;
   put_addr(p, 12, s.src);
   put_addr(p, 16, s.dst);
-  put16(p, 20, s.sport);
-  put16(p, 22, s.dport);
-  put32(p, 24, s.seq);
-  put32(p, 28, s.ack);
+  for (size_t i = 0; i < s.ip_opts; ++i) p[20 + i] = 1;  // NOP (RFC 791)
+  const size_t t = ip_len;
+  put16(p, t, s.sport);
+  put16(p, t + 2, s.dport);
+  put32(p, t + 4, s.seq);
+  put32(p, t + 8, s.ack);
   int off = s.tcp_off_bytes.value_or(static_cast<int>(tcp_len));
-  p[32] = static_cast<uint8_t>(((off / 4) & 0x0f) << 4);
-  p[33] = s.flags;
-  put16(p, 34, 65535);
-  for (size_t i = 0; i < s.tcp_opts; ++i) p[40 + i] = 1;  // NOP
+  p[t + 12] = static_cast<uint8_t>(((off / 4) & 0x0f) << 4);
+  p[t + 13] = s.flags;
+  put16(p, t + 14, 65535);
+  for (size_t i = 0; i < s.tcp_opts; ++i) p[t + 20 + i] = 1;  // NOP (RFC 793)
   return p;
 }
 
@@ -202,6 +207,103 @@ std::vector<Packet> read_pcap(const std::string& path, int* dlt) {
   pcap_close(p);
   if (!err.empty()) throw std::runtime_error("read_pcap: " + err);
   return out;
+}
+
+namespace {
+
+void append_host(std::vector<uint8_t>& b, const void* v, size_t n) {
+  const uint8_t* p = static_cast<const uint8_t*>(v);
+  b.insert(b.end(), p, p + n);
+}
+void append16(std::vector<uint8_t>& b, uint16_t v) { append_host(b, &v, 2); }
+void append32(std::vector<uint8_t>& b, uint32_t v) { append_host(b, &v, 4); }
+
+int link_dlt(Link link) { return link == Link::ETHERNET ? DLT_EN10MB : DLT_NULL; }
+
+// A pcapng block: type, total length, body padded to 32 bits, total length again.
+void append_block(std::vector<uint8_t>& b, uint32_t type, const std::vector<uint8_t>& body) {
+  const size_t padded = (body.size() + 3) / 4 * 4;
+  const uint32_t total = static_cast<uint32_t>(12 + padded);
+  append32(b, type);
+  append32(b, total);
+  b.insert(b.end(), body.begin(), body.end());
+  b.resize(b.size() + padded - body.size(), 0);
+  append32(b, total);
+}
+
+}  // namespace
+
+std::vector<uint8_t> pcap_bytes(const std::vector<Packet>& packets, Link link) {
+  std::vector<uint8_t> b;
+  append32(b, 0xa1b2c3d4);  // microsecond timestamps
+  append16(b, 2);
+  append16(b, 4);
+  append32(b, 0);  // thiszone
+  append32(b, 0);  // sigfigs
+  append32(b, 65535);
+  append32(b, static_cast<uint32_t>(link_dlt(link)));
+  for (const Packet& p : packets) {
+    append32(b, static_cast<uint32_t>(p.sec));
+    append32(b, static_cast<uint32_t>(p.usec));
+    append32(b, static_cast<uint32_t>(p.data.size()));
+    append32(b, p.wire_len ? p.wire_len : static_cast<uint32_t>(p.data.size()));
+    b.insert(b.end(), p.data.begin(), p.data.end());
+  }
+  return b;
+}
+
+std::vector<uint8_t> pcap_bytes_other_order(const std::vector<Packet>& packets, Link link) {
+  std::vector<uint8_t> b = pcap_bytes(packets, link);
+  auto swap_at = [&](size_t off, size_t n) { std::reverse(&b[off], &b[off] + n); };
+  swap_at(0, 4);  // magic
+  swap_at(4, 2);  // version
+  swap_at(6, 2);
+  for (size_t off = 8; off < 24; off += 4) swap_at(off, 4);
+  size_t off = 24;
+  for (const Packet& p : packets) {
+    for (size_t f = 0; f < 16; f += 4) swap_at(off + f, 4);
+    if (link == Link::LOOPBACK && p.data.size() >= 4) swap_at(off + 16, 4);
+    off += 16 + p.data.size();
+  }
+  return b;
+}
+
+std::vector<uint8_t> pcapng_bytes(const std::vector<Packet>& packets, Link link) {
+  std::vector<uint8_t> b, body;
+  // Section Header Block: byte-order magic, version 1.0, section length unknown.
+  append32(body, 0x1a2b3c4d);
+  append16(body, 1);
+  append16(body, 0);
+  append32(body, 0xffffffff);
+  append32(body, 0xffffffff);
+  append_block(b, 0x0a0d0d0a, body);
+  // Interface Description Block without options: timestamps in microseconds.
+  body.clear();
+  append16(body, static_cast<uint16_t>(link_dlt(link)));
+  append16(body, 0);
+  append32(body, 65535);
+  append_block(b, 1, body);
+  for (const Packet& p : packets) {
+    // Enhanced Packet Block: interface 0, a 64-bit timestamp split high/low.
+    const uint64_t ts = static_cast<uint64_t>(p.sec) * 1000000 + static_cast<uint64_t>(p.usec);
+    body.clear();
+    append32(body, 0);
+    append32(body, static_cast<uint32_t>(ts >> 32));
+    append32(body, static_cast<uint32_t>(ts));
+    append32(body, static_cast<uint32_t>(p.data.size()));
+    append32(body, p.wire_len ? p.wire_len : static_cast<uint32_t>(p.data.size()));
+    body.insert(body.end(), p.data.begin(), p.data.end());
+    append_block(b, 6, body);
+  }
+  return b;
+}
+
+void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) throw std::runtime_error("fopen " + path);
+  // An empty vector may have no buffer at all: fwrite must not see a null pointer.
+  const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  if (std::fclose(f) != 0 || !ok) throw std::runtime_error("write " + path);
 }
 
 }  // namespace testlib

@@ -24,6 +24,7 @@ struct Seg {
   uint8_t flags = 0;
   size_t payload = 0;   // payload bytes (zero-filled)
   size_t tcp_opts = 0;  // option bytes, a multiple of 4 (NOPs)
+  size_t ip_opts = 0;   // IPv4 option bytes, a multiple of 4 (NOPs)
   uint8_t proto = 6;
   std::optional<int> ip_hl_bytes;    // IPv4 header length field x 4 (default 20)
   std::optional<int> tcp_off_bytes;  // TCP data offset field x 4 (default 20 + opts)
@@ -65,5 +66,20 @@ void write_pcap_dlt(const std::string& path, const std::vector<Packet>& packets,
 
 // Reads a savefile back; the link type goes to *dlt when given.
 std::vector<Packet> read_pcap(const std::string& path, int* dlt = nullptr);
+
+// The bytes of a classic savefile (microsecond timestamps, this host's byte order),
+// as write_pcap writes them, for tests that need a capture in memory.
+std::vector<uint8_t> pcap_bytes(const std::vector<Packet>& packets, Link link = Link::ETHERNET);
+
+// The same savefile as written on a host of the other byte order: the header and
+// record fields swapped, and on the loopback link the address family too.
+std::vector<uint8_t> pcap_bytes_other_order(const std::vector<Packet>& packets,
+                                            Link link = Link::ETHERNET);
+
+// The same packets in the pcapng format: a Section Header Block, one Interface
+// Description Block (microsecond timestamps) and an Enhanced Packet Block each.
+std::vector<uint8_t> pcapng_bytes(const std::vector<Packet>& packets, Link link = Link::ETHERNET);
+
+void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes);
 
 }  // namespace testlib

@@ -22,7 +22,7 @@ std::string portsift_binary() {
 RunResult run_portsift(const std::vector<std::string>& args, const RunOptions& opts) {
   int out_pipe[2], err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
-  std::string bin = portsift_binary();
+  std::string bin = opts.binary.empty() ? portsift_binary() : opts.binary;
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork");
   if (pid == 0) {
@@ -36,13 +36,13 @@ RunResult run_portsift(const std::vector<std::string>& args, const RunOptions& o
     if (devnull >= 0) dup2(devnull, 0);
     setenv("TZ", "UTC", 1);
     setenv("LC_ALL", "C", 1);
+    std::vector<std::string> words = opts.wrapper;
+    words.push_back(opts.wrapper.empty() ? "portsift" : bin);
+    words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    std::string name = "portsift";
-    argv.push_back(name.data());
-    std::vector<std::string> copy = args;
-    for (std::string& a : copy) argv.push_back(a.data());
+    for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
-    execv(bin.c_str(), argv.data());
+    execv(opts.wrapper.empty() ? bin.c_str() : opts.wrapper[0].c_str(), argv.data());
     _exit(127);
   }
   close(out_pipe[1]);

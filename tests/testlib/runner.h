@@ -16,6 +16,10 @@ struct RunOptions {
   double timeout_s = 30;  // killed with SIGKILL after this long
   // When >= 0: SIGINT is sent this many seconds after the start.
   double interrupt_after_s = -1;
+  // When set: the command (with its arguments) that runs the binary, for example
+  // setpriv to drop privileges; the binary's path and arguments follow it.
+  std::vector<std::string> wrapper;
+  std::string binary;  // when set, run this copy instead of the binary under test
 };
 
 // Runs the binary with TZ=UTC and LC_ALL=C, so ctime() lines and number formats are

@@ -47,6 +47,29 @@ TEST_F(Decode, LoopbackFramingNeedsFamilyInet) {
   EXPECT_EQ(conn_count(), 1u);
 }
 
+TEST_F(Decode, LoopbackFamilyIsInTheCapturingHostsOrder) {
+  const uint32_t inet = 2, inet_other_order = __builtin_bswap32(2);
+  const struct {
+    bool swapped;  // the savefile came from a host of the other byte order
+    uint32_t family;
+    bool decoded;
+  } cases[] = {
+      {false, inet, true},
+      {false, inet_other_order, false},
+      {true, inet_other_order, true},
+      {true, inet, false},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    g_capture.link_type = 0;
+    g_capture.swapped = c.swapped;
+    std::vector<uint8_t> frame = tcp_frame(Link::LOOPBACK, syn(1000));
+    std::memcpy(frame.data(), &c.family, 4);
+    feed(at(100, 0, frame));
+    EXPECT_EQ(conn_count(), c.decoded ? 1u : 0u) << c.swapped << " " << c.family;
+  }
+}
+
 TEST_F(Decode, FlagPrecedence) {
   Seg syn_fin = syn(1000);
   syn_fin.flags = SYN | FIN;

@@ -1,0 +1,253 @@
+#include "fuzz/fuzz_entry.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <pcap/pcap.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "report/summary.h"
+#include "run/capture.h"
+#include "run/process_state.h"
+#include "run/settings.h"
+#include "stats/run_stats.h"
+#include "track/conn_table.h"
+#include "track/decode.h"
+
+namespace fuzz {
+namespace {
+
+// Values worth trying for each option; index 0 is "not given" where that matters.
+constexpr int BUCKETS[] = {0, 1, 2, 3, 5, 8, 20, 64, 400, 1000};
+constexpr int BUCKET_SIZES[] = {0, 1, 2, 3, 10, 20, 50, 1000, 65536, 2147483647};
+constexpr int FILTER_FROM[] = {-1, 0, 1, 20, 40, 240, 400, -5, 100000, 2147483647};
+constexpr int MIN_SYNS[] = {0, 1, 2, 3, 5, -1};
+// -1 widens to the largest unsigned value: no maximum, or a minimum nothing meets.
+constexpr int BYTES[] = {0, 1, 100, 501, 1024, 1500, 2048, 3001, 65536, 1048576, 2147483647, -1};
+constexpr const char* SINCE[] = {nullptr,
+                                 "00:00:00",
+                                 "12:00:00",
+                                 "23:59:59",
+                                 "1970-01-01.00:00:00",
+                                 "2001-09-09.01:46:41",
+                                 "2038-01-19.03:14:08",
+                                 "1901-12-13.20:45:52"};
+constexpr int PORTS[] = {80, 8080, 5555, 65535};
+constexpr const char* FILTER_WORDS[] = {nullptr, "host 10.0.0.1", "not host 10.0.0.9", "tcp"};
+// -V and -m: -m is only accepted with -V 999. Steps between -9 and 9 are 0.
+struct Variant {
+  int report_variant;  // 0: not given
+  int status_every;    // 0: not given
+};
+constexpr Variant VARIANTS[] = {{0, 0},   {1, 0},    {999, 0},   {999, 1000}, {999, -1000},
+                                {999, 5}, {999, 10}, {999, 100}, {999, -20},  {7, 0}};
+
+template <typename T, size_t N>
+const T& pick(const T (&table)[N], unsigned index) {
+  return table[index % N];
+}
+
+uint64_t widened(int value) { return static_cast<uint64_t>(static_cast<int64_t>(value)); }
+
+// A maximum at or below its minimum is refused at start-up, and with the matching
+// byte ordering a maximum of -1 leaves no bucket; either would end the process, so
+// the maximum is then left out.
+int usable_max(int max, int min, bool matching_ordering) {
+  if (max != 0 && min != 0 && widened(max) <= widened(min)) return 0;
+  if (matching_ordering && max == -1) return 0;
+  return max;
+}
+
+void add(std::vector<std::string>& args, const char* option, long long value) {
+  args.push_back(option);
+  args.push_back(std::to_string(value));
+}
+
+// Settings, capture state and statistics back to their initial values, then the
+// command line read as the program reads it.
+void start(const std::vector<std::string>& args) {
+  reset_process_state();
+  std::vector<std::string> words = {"portsift"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  parse_command_line(static_cast<int>(words.size()), argv.data());
+}
+
+struct Cursor {
+  const uint8_t* p;
+  size_t left;
+  uint8_t u8() { return left ? (--left, *p++) : 0; }
+  uint16_t be16() {
+    uint16_t hi = u8();
+    return static_cast<uint16_t>(hi << 8 | u8());
+  }
+  uint32_t be32() {
+    uint32_t hi = be16();
+    return hi << 16 | be16();
+  }
+};
+
+bool classic_magic(const uint8_t* data, size_t size) {
+  if (size < 24) return false;
+  uint32_t magic;
+  std::memcpy(&magic, data, 4);
+  for (uint32_t m : {0xa1b2c3d4u, 0xa1b23c4du})
+    if (magic == m || magic == __builtin_bswap32(m)) return true;
+  return false;
+}
+
+// What the run's records must say of each other whatever the packets were; a
+// violation is data lost or counted twice, and stops the fuzzer like a crash.
+void verify_run() {
+  uint64_t counted = 0, syns_of_counted = 0;
+  for (const auto& [nsyns, conns] : g_syn_dist) {
+    counted += conns;
+    syns_of_counted += nsyns * conns;
+  }
+  int64_t bucketed = 0;
+  for (size_t i = 0; i < g_buckets.size; ++i) bucketed += g_buckets.rows[i].count;
+  // Every record was created by a SYN that did not restart one, and each reset
+  // removed one of them.
+  const uint64_t created = g_totals.total_syns - g_totals.dup_syns;
+  const struct {
+    bool holds;
+    const char* what;
+  } checks[] = {
+      {g_totals.dup_syns <= g_totals.total_syns, "more repeated SYNs than SYNs"},
+      {g_totals.nconns >= 0 && counted == static_cast<uint64_t>(g_totals.nconns),
+       "the SYN distribution does not hold every counted connection"},
+      {syns_of_counted == g_totals.sum_syns, "the SYN distribution does not add up to the SYNs"},
+      {bucketed <= g_totals.nconns, "more connections in buckets than counted"},
+      {g_filters.size() <= static_cast<uint64_t>(g_totals.nconns), "more -D entries than counted"},
+      {g_totals.resets + conn_count() <= created, "more records ended or left than created"},
+  };
+  for (const auto& check : checks) {
+    if (check.holds) continue;
+    std::fprintf(stderr, "run records disagree: %s\n", check.what);
+    std::abort();
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> settings_args(const uint8_t* s) {
+  std::vector<std::string> args;
+  add(args, "-p", pick(PORTS, s[7] >> 3));
+  for (int i = 0; i < ((s[0] >> 2) & 3); ++i) args.push_back("-d");
+  if (s[0] & 0x10) args.push_back("-R");
+  if (s[0] & 0x20) args.push_back("-T");
+  const int ordering = s[0] >> 6;  // 0: by duration
+  if (ordering != 0) args.push_back(ordering == 1 ? "-P" : ordering == 2 ? "-C" : "-S");
+  if (int n = pick(BUCKETS, s[1])) add(args, "-n", n);
+  if (int size = pick(BUCKET_SIZES, s[2])) add(args, "-s", size);
+  if (int from = pick(FILTER_FROM, s[3] & 0x0f); from != -1) add(args, "-D", from);
+  if (int c = pick(MIN_SYNS, s[3] >> 4)) add(args, "-c", c);
+  const Variant& v = pick(VARIANTS, s[4]);
+  if (v.report_variant) add(args, "-V", v.report_variant);
+  if (v.status_every) add(args, "-m", v.status_every);
+  const int min_client = pick(BYTES, s[6] & 0x0f), min_server = pick(BYTES, s[6] >> 4);
+  const int max_client = usable_max(pick(BYTES, s[5] & 0x0f), min_client, ordering == 2);
+  const int max_server = usable_max(pick(BYTES, s[5] >> 4), min_server, ordering == 3);
+  if (max_client) add(args, "-x", max_client);
+  if (max_server) add(args, "-X", max_server);
+  if (min_client) add(args, "-y", min_client);
+  if (min_server) add(args, "-Y", min_server);
+  if (const char* since = pick(SINCE, s[7] & 7)) {
+    args.push_back("-I");
+    args.push_back(since);
+  }
+  // Filter words come last: the first word that is not an option ends the options.
+  if (const char* words = pick(FILTER_WORDS, s[7] >> 5)) {
+    const std::string text = words;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+      end = text.find(' ', at);
+      if (end == std::string::npos) end = text.size();
+      args.push_back(text.substr(at, end - at));
+    }
+  }
+  return args;
+}
+
+void run_frames(const uint8_t* data, size_t size) {
+  if (size < SETTINGS_BYTES + 4) return;
+  start(settings_args(data));
+  g_capture.link_type = (data[0] & 1) ? 1 : 0;
+  g_capture.offline = !(data[0] & 2);
+  g_capture.swapped = (data[7] & 0x80) != 0;  // a bit the settings leave unused
+  Cursor in{data + SETTINGS_BYTES, size - SETTINGS_BYTES};
+  // Savefiles store the seconds as a signed 32-bit number: that is all the range a
+  // packet's time can have.
+  int32_t sec = static_cast<int32_t>(in.be32());
+  if (!g_capture.offline) {
+    g_capture.start_time = Timeval{sec, 0};
+    // A live run on the interface chosen automatically knows this host's addresses:
+    // here the usual client's, so its SYN-ACKs switch round-trip estimation on.
+    g_local_addrs.insert(htonl(0x0a000001));  // 10.0.0.1
+  }
+  while (in.left >= 6) {
+    const uint16_t caplen = in.be16();
+    const int8_t step = static_cast<int8_t>(in.u8());
+    const uint8_t control = in.u8();
+    const int32_t usec = static_cast<int32_t>(in.be16()) * 16 * ((control & 0x10) ? -1 : 1);
+    const uint32_t unit = (control & 0x80) ? 1u << 25 : 1u;
+    sec = static_cast<int32_t>(static_cast<uint32_t>(sec) + static_cast<uint32_t>(step) * unit);
+    const size_t n = caplen < in.left ? caplen : in.left;
+
+    pcap_pkthdr header;
+    std::memset(&header, 0, sizeof header);
+    header.ts.tv_sec = sec;
+    header.ts.tv_usec = usec;
+    header.caplen = static_cast<bpf_u_int32>(n);
+    header.len = static_cast<bpf_u_int32>((control & 0x40)   ? n / 2
+                                          : (control & 0x20) ? n + 1400
+                                                             : n);
+    // A buffer of exactly the captured length: any read past it is caught.
+    std::unique_ptr<u_char[]> frame(new u_char[n ? n : 1]);
+    if (n) std::memcpy(frame.get(), in.p, n);
+    in.p += n;
+    in.left -= n;
+    handle_packet(nullptr, &header, frame.get());
+  }
+  write_report();
+  verify_run();
+}
+
+void run_savefile(const uint8_t* data, size_t size) {
+  uint8_t settings[SETTINGS_BYTES] = {};
+  if (classic_magic(data, size)) std::memcpy(settings, data + 8, SETTINGS_BYTES);
+  std::vector<std::string> args = settings_args(settings);
+  // Filter words end the options, so -r goes first.
+  args.insert(args.begin(), {"-r", "fuzz.pcap"});
+  start(args);
+  if (size == 0) return;  // fmemopen wants at least one byte; libpcap refuses it anyway
+  FILE* file = fmemopen(const_cast<uint8_t*>(data), size, "rb");
+  if (file == nullptr) return;
+  char errbuf[PCAP_ERRBUF_SIZE];
+  pcap_t* pcap = pcap_fopen_offline(file, errbuf);
+  if (pcap == nullptr) {
+    std::fclose(file);
+    return;
+  }
+  run_file_capture(pcap, nullptr);  // closes the handle and with it the file
+  verify_run();
+}
+
+void quiet_process() {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  std::fflush(stdout);
+  const int null_fd = open("/dev/null", O_WRONLY);
+  if (null_fd >= 0) {
+    dup2(null_fd, STDOUT_FILENO);
+    close(null_fd);
+  }
+}
+
+}  // namespace fuzz

@@ -1,0 +1,43 @@
+// The two fuzz entry points, shared by the libFuzzer targets and the replay test:
+// arbitrary frames into the packet handler, and arbitrary savefiles through the
+// file run and its report. Each call starts from a clean process state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fuzz {
+
+// Both inputs carry eight bytes that choose the settings, decoded into a command
+// line that start-up accepts (byte 0 bit 0: Ethernet, else loopback; bit 1: a live
+// run; bits 2-3: the -d level; bit 4: -R; bit 5: -T; bits 6-7: -P, -C or -S; bytes
+// 1 to 7: -n, -s, -D and -c, -V and -m, -x and -X, -y and -Y, then -I, the port and
+// the filter words). All zero is "-p 80" alone. For frames, byte 7 bit 7 says the
+// capture came from a host of the other byte order.
+constexpr size_t SETTINGS_BYTES = 8;
+
+// The command line that eight settings bytes stand for (without the program name).
+std::vector<std::string> settings_args(const uint8_t* settings);
+
+// Frames input: the settings bytes, the first packet's seconds (4 bytes, big
+// endian, signed), then records of a 6-byte header and the frame's bytes. The
+// header: the captured length (2 bytes, big endian; cut to what is left), a signed
+// step of seconds from the previous packet (1 byte), a control byte (0x80: the step
+// is in units of 2^25 seconds, about a year; 0x40: a wire length shorter than the
+// captured one; 0x20: a longer one; 0x10: negative microseconds), and the
+// microseconds / 16 (2 bytes, big endian). After the last frame the report is
+// written.
+void run_frames(const uint8_t* data, size_t size);
+
+// A whole savefile, classic or pcapng, read through libpcap from memory. A classic
+// savefile's settings bytes are its header's time-zone and accuracy fields (bytes 8
+// to 15), which libpcap ignores; any other file runs with "-p 80".
+void run_savefile(const uint8_t* data, size_t size);
+
+// Standard output goes to /dev/null and the time zone is UTC, so that the traces and
+// reports cost no terminal and give the same results everywhere.
+void quiet_process();
+
+}  // namespace fuzz
