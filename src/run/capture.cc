@@ -310,8 +310,10 @@ void start_capture() {
 
   print_considering_lines();
   if (g_capture.offline) {
-    if (pcap_loop(g_capture.pcap, -1, handle_packet, nullptr) == PCAP_ERROR)
+    const pcap_handler handler = can_defer_segments() ? handle_packet_deferred : handle_packet;
+    if (pcap_loop(g_capture.pcap, -1, handler, nullptr) == PCAP_ERROR)
       g_capture.read_error = pcap_geterr(g_capture.pcap);
+    flush_deferred_segments();
     warn_read_error();
   } else {
     do {

@@ -12,6 +12,14 @@ struct PacketReader {
 
   bool has(size_t off, size_t n) const { return off <= len && n <= len - off; }
 
+  // The n bytes at `off` as a reader of their own, when all of them were captured:
+  // one check for a whole header, whose fields are then read at fixed offsets.
+  bool view(size_t off, size_t n, PacketReader* out) const {
+    if (!has(off, n)) return false;
+    *out = PacketReader{data + off, n};
+    return true;
+  }
+
   bool u8(size_t off, uint8_t* out) const {
     if (!has(off, 1)) return false;
     *out = data[off];
