@@ -4,8 +4,6 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev)
-# The connection table's hash map (absl::flat_hash_map).
-packages+=(libabsl-dev)
 # The extra tools some targets use, on request: make deps EXTRA="clang ..."
 read -r -a extra <<< "${EXTRA:-}"
 packages+=("${extra[@]}")

@@ -1,18 +1,15 @@
 #include "track/conn_table.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "common/big_alloc.h"
 
 ConnTable g_conns;
 
 namespace {
-
-constexpr size_t HUGE_PAGE = 2 << 20;
 
 // A fresh record number: the most recently freed one, else the next unused one,
 // opening a new chunk when the last is full.
@@ -20,36 +17,39 @@ uint32_t take_record() {
   ConnTable& t = g_conns;
   if (t.free_head != ConnTable::NO_RECORD) {
     const uint32_t n = t.free_head;
-    std::memcpy(&t.free_head, static_cast<void*>(t.record(n)), sizeof t.free_head);
+    t.free_head = t.slot(n).key.port;
     return n;
   }
   if (t.used == ConnTable::NO_RECORD) throw std::bad_alloc();
   if ((t.used & (ConnTable::CHUNK_SIZE - 1)) == 0) {
     // Untouched memory: the system provides its pages as records first use them.
-    void* chunk = table_allocate(sizeof(ConnInfo) * ConnTable::CHUNK_SIZE);
-    t.chunks.push_back(static_cast<ConnInfo*>(chunk));
+    void* chunk = big_allocate(sizeof(RecordSlot) * ConnTable::CHUNK_SIZE);
+    t.chunks.push_back(static_cast<RecordSlot*>(chunk));
     t.live.resize(t.live.size() + ConnTable::CHUNK_SIZE / 64, 0);
   }
   return t.used++;
 }
 
-}  // namespace
+// Whether record n is the one filed under `key`.
+struct FiledUnder {
+  const Endpoint& key;
+  bool operator()(uint32_t n) const { return g_conns.slot(n).key == key; }
+};
 
-void* table_allocate(size_t bytes) {
-  void* p = nullptr;
-  if (bytes < 2 * HUGE_PAGE) {
-    p = std::malloc(bytes);
+// The record filed under `key`, or NO_RECORD; *tag receives the key's tag.
+uint32_t find_record(const Endpoint& key, uint32_t* tag) {
+  const ConnTable& t = g_conns;
+  if (t.has_hint && t.hint.key == key) {
+    *tag = t.hint.tag;
+    const uint32_t n = t.hint.record;
+    if (n != ConnTable::NO_RECORD && t.is_live(n) && t.slot(n).key == key) return n;
   } else {
-    // Whole 2 MB pages: a partial one at the end would be served in 4 KB pages.
-    bytes = (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    // Only a hint: where 2 MB pages are not to be had, 4 KB ones serve.
-    if (posix_memalign(&p, HUGE_PAGE, bytes) == 0) madvise(p, bytes, MADV_HUGEPAGE);
+    *tag = EndpointIndex::tag_of(key);
   }
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
+  return index_find(t.index, *tag, FiledUnder{key});
 }
 
-void table_free(void* p) { std::free(p); }
+}  // namespace
 
 ClientKey client_key(uint32_t addr, uint32_t port) {
   // The key shows the address bytes read as a little-endian number, whatever the
@@ -65,8 +65,9 @@ ClientKey client_key(uint32_t addr, uint32_t port) {
 }
 
 ConnInfo* conn_find(uint32_t addr, uint32_t port) {
-  const auto it = g_conns.index.find(Endpoint{addr, port});
-  return it == g_conns.index.end() ? nullptr : g_conns.record(it->second);
+  uint32_t tag;
+  const uint32_t n = find_record(Endpoint{addr, port}, &tag);
+  return n == ConnTable::NO_RECORD ? nullptr : g_conns.record(n);
 }
 
 ConnInfo* conn_insert(uint32_t addr, uint32_t port) {
@@ -76,37 +77,51 @@ ConnInfo* conn_insert(uint32_t addr, uint32_t port) {
 
 ConnInfo* conn_find_or_insert(uint32_t addr, uint32_t port, bool* inserted) {
   ConnTable& t = g_conns;
-  const auto [it, fresh] = t.index.try_emplace(Endpoint{addr, port}, ConnTable::NO_RECORD);
-  *inserted = fresh;
-  if (!fresh) return t.record(it->second);
-  const uint32_t n = take_record();
-  it->second = n;
+  const Endpoint key{addr, port};
+  uint32_t tag;
+  uint32_t n = find_record(key, &tag);
+  *inserted = n == ConnTable::NO_RECORD;
+  if (!*inserted) return t.record(n);
+  n = take_record();
+  index_insert(t.index, tag, n);
   t.live[n >> 6] |= uint64_t{1} << (n & 63);
-  return new (t.record(n)) ConnInfo{};  // every field zero
+  RecordSlot& s = t.slot(n);
+  s.key = key;
+  return new (&s.info) ConnInfo{};  // every field zero
 }
 
 void conn_erase(uint32_t addr, uint32_t port) {
   ConnTable& t = g_conns;
-  const auto it = t.index.find(Endpoint{addr, port});
-  if (it == t.index.end()) return;
-  const uint32_t n = it->second;
-  t.index.erase(it);
+  uint32_t tag;
+  const uint32_t n = find_record(Endpoint{addr, port}, &tag);
+  if (n == ConnTable::NO_RECORD) return;
+  index_erase(t.index, tag, n);
   t.live[n >> 6] &= ~(uint64_t{1} << (n & 63));
-  std::memcpy(static_cast<void*>(t.record(n)), &t.free_head, sizeof t.free_head);
+  t.slot(n).key.port = t.free_head;
   t.free_head = n;
 }
 
-size_t conn_count() { return g_conns.index.size(); }
+size_t conn_count() { return g_conns.index.size; }
 
-void conn_prefetch(uint32_t addr, uint32_t port) { g_conns.index.prefetch(Endpoint{addr, port}); }
+void conn_prepare(ConnLookup* lookup, uint32_t addr, uint32_t port) {
+  lookup->key = Endpoint{addr, port};
+  lookup->tag = EndpointIndex::tag_of(lookup->key);
+  index_prefetch(g_conns.index, lookup->tag);
+}
 
-void conn_prefetch_record(uint32_t addr, uint32_t port) {
-  const auto it = g_conns.index.find(Endpoint{addr, port});
-  if (it == g_conns.index.end()) return;
-  // A record spans two or three cache lines; the handlers read from both ends.
-  const char* rec = reinterpret_cast<const char*>(g_conns.record(it->second));
-  __builtin_prefetch(rec);
-  __builtin_prefetch(rec + sizeof(ConnInfo) - 1);
+void conn_locate(ConnLookup* lookup) {
+  const uint32_t n = index_guess(g_conns.index, lookup->tag);
+  lookup->record = n;
+  if (n == ConnTable::NO_RECORD) return;
+  // Both cache lines of the slot: the handlers read from both ends of the record.
+  const char* slot = reinterpret_cast<const char*>(&g_conns.slot(n));
+  __builtin_prefetch(slot);
+  __builtin_prefetch(slot + 64);
+}
+
+void conn_set_hint(const ConnLookup* lookup) {
+  g_conns.has_hint = lookup != nullptr;
+  if (lookup != nullptr) g_conns.hint = *lookup;
 }
 
 std::vector<const ConnInfo*> conns_in_key_order() {
@@ -129,12 +144,19 @@ std::vector<const ConnInfo*> conns_in_key_order() {
   return out;
 }
 
+ConnTable::~ConnTable() {
+  for (RecordSlot* chunk : chunks) big_free(chunk);
+  index_clear(index);
+}
+
 void reset_conn_table() {
   ConnTable& t = g_conns;
-  for (ConnInfo* chunk : t.chunks) table_free(chunk);
-  t.index = {};
+  for (RecordSlot* chunk : t.chunks) big_free(chunk);
+  index_clear(t.index);
   t.chunks = {};
   t.live = {};
   t.used = 0;
   t.free_head = ConnTable::NO_RECORD;
+  t.hint = ConnLookup{};
+  t.has_hint = false;
 }

@@ -2,16 +2,13 @@
 // the endpoints' key texts.
 #pragma once
 
-#include <absl/container/flat_hash_map.h>
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <utility>
 #include <vector>
 
 #include "common/time.h"
+#include "track/endpoint_index.h"
 
 enum ConnState : int32_t {
   SYN_SEEN = 1,     // SYN seen, no SYN-ACK yet
@@ -42,69 +39,52 @@ struct ConnInfo {
 using ClientKey = std::array<char, 20>;
 ClientKey client_key(uint32_t addr, uint32_t port);
 
-// A client endpoint as the table looks it up. Two 32-bit halves rather than one
-// 64-bit number, so that an index entry (endpoint and record number) takes 12
-// bytes, not 16.
-struct Endpoint {
-  uint32_t addr;
-  uint32_t port;
-  bool operator==(const Endpoint& o) const { return addr == o.addr && port == o.port; }
-  template <typename H>
-  friend H AbslHashValue(H h, const Endpoint& e) {
-    return H::combine(std::move(h), static_cast<uint64_t>(e.addr) << 32 | e.port);
-  }
+// A record's place in the store: the record and the endpoint it is filed under,
+// 128 bytes, so that it fills exactly two cache lines of one page.
+struct alignas(128) RecordSlot {
+  ConnInfo info;
+  Endpoint key;
 };
+static_assert(sizeof(RecordSlot) == 128, "a record slot is two cache lines");
 
-// Memory for the table's large arrays. A block of a few megabytes or more is
-// aligned to, and asks the system for, 2 MB pages: lookups land at random all over
-// the table, and with 4 KB pages nearly every one would also miss the address
-// translation cache.
-void* table_allocate(size_t bytes);
-void table_free(void* p);
-
-template <typename T>
-struct TableAllocator {
-  using value_type = T;
-  TableAllocator() = default;
-  template <typename U>
-  TableAllocator(const TableAllocator<U>&) {}
-  T* allocate(size_t n) { return static_cast<T*>(table_allocate(n * sizeof(T))); }
-  void deallocate(T* p, size_t) { table_free(p); }
-  template <typename U>
-  bool operator==(const TableAllocator<U>&) const {
-    return true;
-  }
-  template <typename U>
-  bool operator!=(const TableAllocator<U>&) const {
-    return false;
-  }
+// A lookup prepared before the handler makes it: with hundreds of thousands of
+// connections open, the memory it needs is fetched ahead (see decode.cc).
+struct ConnLookup {
+  Endpoint key;
+  uint32_t tag;     // the key's EndpointIndex tag
+  uint32_t record;  // the record it probably has; EndpointIndex::NONE: probably none
 };
 
 // Records by endpoint, built for millions of open connections.
 //
-// `index` is an open-addressing hash map from the endpoint to a record number: 12
-// bytes a slot plus one control byte, at a load between 7/16 and 7/8, so 15 to 30
-// bytes per record. The records (120 bytes each) live in chunks that are allocated
-// once and never move: a record keeps its address from insertion to erasure, and a
-// freed record is reused by the next insertion, while it is likely still in the
-// cache. `live` has one bit per record number, so the walks read the chunks in
-// address order instead of following the index.
+// `index` (an EndpointIndex) gives an endpoint's record number in 10.7 to 21.3
+// bytes a record. The record slots (128 bytes each) live in chunks that are
+// allocated once and never move: a record keeps its address from insertion to
+// erasure, and a freed slot is reused by the next insertion, while it is likely
+// still in the cache. `live` has one bit per record number, so the walks read the
+// chunks in address order instead of following the index.
 //
 // Only where a listing walks the table is the key text produced and sorted.
 struct ConnTable {
-  static constexpr uint32_t CHUNK_BITS = 16;  // 65 536 records, 7.5 MB a chunk
+  static constexpr uint32_t CHUNK_BITS = 16;  // 65 536 slots, 8 MB a chunk
   static constexpr uint32_t CHUNK_SIZE = 1u << CHUNK_BITS;
-  static constexpr uint32_t NO_RECORD = UINT32_MAX;
+  static constexpr uint32_t NO_RECORD = EndpointIndex::NONE;
 
-  absl::flat_hash_map<Endpoint, uint32_t, absl::Hash<Endpoint>, std::equal_to<Endpoint>,
-                      TableAllocator<std::pair<const Endpoint, uint32_t>>>
-      index;
-  std::vector<ConnInfo*> chunks;
+  EndpointIndex index;
+  std::vector<RecordSlot*> chunks;
   std::vector<uint64_t> live;
   uint32_t used = 0;               // record numbers handed out so far
-  uint32_t free_head = NO_RECORD;  // freed records, each holding the next one's number
+  uint32_t free_head = NO_RECORD;  // freed slots, each holding the next one's number
+  ConnLookup hint{};               // see conn_set_hint
+  bool has_hint = false;
 
-  ConnInfo* record(uint32_t n) const { return chunks[n >> CHUNK_BITS] + (n & (CHUNK_SIZE - 1)); }
+  ConnTable() = default;
+  ConnTable(const ConnTable&) = delete;
+  ConnTable& operator=(const ConnTable&) = delete;
+  ~ConnTable();  // returns the chunks and the index, as reset_conn_table does
+
+  RecordSlot& slot(uint32_t n) const { return chunks[n >> CHUNK_BITS][n & (CHUNK_SIZE - 1)]; }
+  ConnInfo* record(uint32_t n) const { return &slot(n).info; }
   bool is_live(uint32_t n) const { return (live[n >> 6] >> (n & 63)) & 1; }
 };
 
@@ -120,10 +100,15 @@ ConnInfo* conn_insert(uint32_t addr, uint32_t port);
 ConnInfo* conn_find_or_insert(uint32_t addr, uint32_t port, bool* inserted);
 void conn_erase(uint32_t addr, uint32_t port);
 size_t conn_count();
-// Hints for a lookup coming soon: fetch the index slot of the endpoint, or, once
-// that has arrived, the endpoint's record. They change nothing.
-void conn_prefetch(uint32_t addr, uint32_t port);
-void conn_prefetch_record(uint32_t addr, uint32_t port);
+// Computes the tag and starts fetching the index line where the search begins.
+void conn_prepare(ConnLookup* lookup, uint32_t addr, uint32_t port);
+// Once that line has arrived: guesses the record from it and starts fetching that.
+void conn_locate(ConnLookup* lookup);
+// The lookups that follow (conn_find, conn_find_or_insert, conn_erase) take the
+// prepared lookup's tag when they look for its key, and its record when that is
+// still filed under the key: a stale guess costs a comparison, never a wrong
+// answer. nullptr: no prepared lookup.
+void conn_set_hint(const ConnLookup* lookup);
 // Every record, ordered by key text.
 std::vector<const ConnInfo*> conns_in_key_order();
 void reset_conn_table();
