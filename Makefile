@@ -34,3 +34,10 @@ check: test check-asan
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# The benchmark against the libpcap floor (not part of check): builds in Release mode
+# in build-bench/, writes captures to $(BENCH_DIR) (default /tmp/portsift-bench).
+# See bench/README.md.
+.PHONY: bench
+bench: deps
+	bench/run.sh

@@ -63,15 +63,15 @@ void set_window_start(const Timeval& first) {
 // Where the IPv4 header starts, or 0 when the frame does not carry IPv4.
 size_t ipv4_offset(const PacketReader& frame, bool* short_frame) {
   *short_frame = false;
-  if (g_capture.link_type == LINK_NULL) {
-    uint32_t family;
-    if (!frame.raw32(0, &family)) return *short_frame = true, 0;
-    return family == FAMILY_INET ? NULL_HEADER : 0;
-  }
   if (g_capture.link_type == LINK_ETHERNET) {
-    uint16_t type;
-    if (!frame.be16(12, &type)) return *short_frame = true, 0;
-    return type == ETHERTYPE_IPV4 ? ETHERNET_HEADER : 0;
+    HeaderView<ETHERNET_HEADER> eth;
+    if (!frame.header(0, &eth)) return *short_frame = true, 0;
+    return eth.be16<12>() == ETHERTYPE_IPV4 ? ETHERNET_HEADER : 0;
+  }
+  if (g_capture.link_type == LINK_NULL) {
+    HeaderView<NULL_HEADER> null;
+    if (!frame.header(0, &null)) return *short_frame = true, 0;
+    return null.raw32<0>() == FAMILY_INET ? NULL_HEADER : 0;
   }
   return 0;
 }
@@ -86,26 +86,29 @@ struct Decoded {
 };
 
 // Keeps the run's clock and decodes one packet down to the segment the tracker
-// needs; false when the packet goes no further.
+// needs; false when the packet goes no further. QUIET_FILE_RUN: a file run without
+// -d and -m (see can_defer_segments), where no signal can stop the run and nothing
+// is traced, so those checks are left out of the code.
+template <bool QUIET_FILE_RUN>
 bool decode(const struct pcap_pkthdr* header, const u_char* bytes, Decoded* out) {
   // A stop was requested (live runs): the loop produces the report; this packet
   // and any later one are not handled.
-  if (g_capture.stop_requested != 0) return false;
+  if (!QUIET_FILE_RUN && g_capture.stop_requested != 0) return false;
 
   const Timeval now{static_cast<int64_t>(header->ts.tv_sec),
                     static_cast<int64_t>(header->ts.tv_usec)};
-  if (g_capture.offline) {
+  if (QUIET_FILE_RUN || g_capture.offline) {
     if (!g_capture.first_packet_seen) {
       g_capture.start_time = now;
       g_capture.first_packet_seen = true;
     }
     g_capture.end_time = now;
   }
-  if (g_settings.status_every != 0) maybe_print_status(now);
+  if (!QUIET_FILE_RUN && g_settings.status_every != 0) maybe_print_status(now);
   if (g_capture.packet_count == 0) set_window_start(now);
   g_capture.packet_count++;
 
-  const int debug = g_settings.debug;
+  const int debug = QUIET_FILE_RUN ? 0 : g_settings.debug;
   if (debug >= 2) {
     static constexpr char GOT_PACKET_FMT[] = "Got packet %d:len = %d, caplen = %d\n\n";
     TRACE(GOT_PACKET_FMT, static_cast<int>(++g_capture.trace_packet_number),
@@ -124,13 +127,11 @@ bool decode(const struct pcap_pkthdr* header, const u_char* bytes, Decoded* out)
 
   // The fixed IPv4 header holds everything read from it: lengths, protocol and
   // both addresses.
-  PacketReader ip_header;
-  if (!frame.view(ip, IPV4_MIN_HEADER, &ip_header)) return false;
-  uint8_t version_ihl = 0, proto = 0;
-  uint16_t total_len = 0;
-  ip_header.u8(0, &version_ihl);
-  ip_header.u8(9, &proto);
-  ip_header.be16(2, &total_len);
+  HeaderView<IPV4_MIN_HEADER> ip_header;
+  if (!frame.header(ip, &ip_header)) return false;
+  const uint8_t version_ihl = ip_header.u8<0>();
+  const uint8_t proto = ip_header.u8<9>();
+  const uint16_t total_len = ip_header.be16<2>();
   const int ip_hlen = (version_ihl & 0x0f) * 4;
   if (debug >= 2) {
     static constexpr char PROTO_FMT[] = "Proto = %u\n\n";
@@ -164,15 +165,14 @@ bool decode(const struct pcap_pkthdr* header, const u_char* bytes, Decoded* out)
   const size_t tcp = ip + static_cast<size_t>(ip_hlen);
   TcpSegment& seg = out->seg;
   // Ports, sequence numbers, data offset and flags: the first 14 bytes.
-  PacketReader tcp_start;
-  if (!frame.view(tcp, 14, &tcp_start)) return false;
-  uint8_t offset_byte = 0;
-  tcp_start.be16(0, &seg.sport);
-  tcp_start.be16(2, &seg.dport);
-  tcp_start.be32(4, &seg.seq);
-  tcp_start.be32(8, &seg.ack);
-  tcp_start.u8(12, &offset_byte);
-  tcp_start.u8(13, &seg.flags);
+  HeaderView<14> tcp_start;
+  if (!frame.header(tcp, &tcp_start)) return false;
+  seg.sport = tcp_start.be16<0>();
+  seg.dport = tcp_start.be16<2>();
+  seg.seq = tcp_start.be32<4>();
+  seg.ack = tcp_start.be32<8>();
+  const uint8_t offset_byte = tcp_start.u8<12>();
+  seg.flags = tcp_start.u8<13>();
   const int tcp_hlen = (offset_byte >> 4) * 4;
   const int seg_len = static_cast<int>(total_len) - ip_hlen;
   if (debug >= 2) {
@@ -182,8 +182,8 @@ bool decode(const struct pcap_pkthdr* header, const u_char* bytes, Decoded* out)
   if (tcp_hlen < static_cast<int>(TCP_MIN_HEADER) || !frame.has(tcp, static_cast<size_t>(tcp_hlen)))
     return false;
   seg.time = now;
-  ip_header.raw32(12, &seg.src);
-  ip_header.raw32(16, &seg.dst);
+  seg.src = ip_header.raw32<12>();
+  seg.dst = ip_header.raw32<16>();
 
   out->payload = 0;
   if (seg.flags & TCP_RST) {
@@ -245,7 +245,7 @@ constexpr size_t BATCH = 16;
 struct SegmentBatches {
   struct Entry {
     Decoded d;
-    uint32_t addr, port;  // the client endpoint the handler will look up
+    ConnLookup lookup;  // of the client endpoint the handler will look up
   };
   Entry entries[2][BATCH];
   int filling = 0;     // the batch being filled
@@ -255,16 +255,24 @@ struct SegmentBatches {
 
 SegmentBatches g_batches;
 
-// The batch being filled is complete (or the run is over): fetch its index slots,
-// hand on the waiting batch, then fetch the new batch's records (its index slots
-// have arrived meanwhile, and the lookups see every earlier segment's changes).
+// The batch being filled is complete (or the run is over): fetch its index lines,
+// hand on the waiting batch, then fetch the new batch's records (its index lines
+// have arrived meanwhile, and the guesses see every earlier segment's changes).
 void advance_batches() {
   SegmentBatches& b = g_batches;
   SegmentBatches::Entry* full = b.entries[b.filling];
   SegmentBatches::Entry* waiting = b.entries[1 - b.filling];
-  for (size_t i = 0; i < b.filled; i++) conn_prefetch(full[i].addr, full[i].port);
-  for (size_t i = 0; i < b.waiting; i++) dispatch(waiting[i].d);
-  for (size_t i = 0; i < b.filled; i++) conn_prefetch_record(full[i].addr, full[i].port);
+  for (size_t i = 0; i < b.filled; i++) {
+    uint32_t addr, port;
+    client_endpoint(full[i].d, &addr, &port);
+    conn_prepare(&full[i].lookup, addr, port);
+  }
+  for (size_t i = 0; i < b.waiting; i++) {
+    conn_set_hint(&waiting[i].lookup);
+    dispatch(waiting[i].d);
+  }
+  conn_set_hint(nullptr);
+  for (size_t i = 0; i < b.filled; i++) conn_locate(&full[i].lookup);
   b.waiting = b.filled;
   b.filled = 0;
   b.filling = 1 - b.filling;
@@ -274,7 +282,7 @@ void advance_batches() {
 
 void handle_packet(u_char*, const struct pcap_pkthdr* header, const u_char* bytes) {
   Decoded d;
-  if (decode(header, bytes, &d)) dispatch(d);
+  if (decode<false>(header, bytes, &d)) dispatch(d);
 }
 
 bool can_defer_segments() {
@@ -284,8 +292,7 @@ bool can_defer_segments() {
 void handle_packet_deferred(u_char*, const struct pcap_pkthdr* header, const u_char* bytes) {
   SegmentBatches& b = g_batches;
   SegmentBatches::Entry& e = b.entries[b.filling][b.filled];
-  if (!decode(header, bytes, &e.d)) return;
-  client_endpoint(e.d, &e.addr, &e.port);
+  if (!decode<true>(header, bytes, &e.d)) return;
   if (++b.filled == BATCH) advance_batches();
 }
 
