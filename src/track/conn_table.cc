@@ -36,9 +36,11 @@ struct FiledUnder {
   bool operator()(uint32_t n) const { return g_conns.slot(n).key == key; }
 };
 
-// The record filed under `key`, or NO_RECORD; *tag receives the key's tag.
+// The record filed under `key`, or NO_RECORD; *tag receives the key's tag. What
+// it finds becomes the hint: a handler that erases the record it looked at does
+// not search again.
 uint32_t find_record(const Endpoint& key, uint32_t* tag) {
-  const ConnTable& t = g_conns;
+  ConnTable& t = g_conns;
   if (t.has_hint && t.hint.key == key) {
     *tag = t.hint.tag;
     const uint32_t n = t.hint.record;
@@ -46,7 +48,10 @@ uint32_t find_record(const Endpoint& key, uint32_t* tag) {
   } else {
     *tag = EndpointIndex::tag_of(key);
   }
-  return index_find(t.index, *tag, FiledUnder{key});
+  const uint32_t n = index_find(t.index, *tag, FiledUnder{key});
+  t.hint = ConnLookup{key, *tag, n};
+  t.has_hint = true;
+  return n;
 }
 
 }  // namespace
@@ -84,6 +89,7 @@ ConnInfo* conn_find_or_insert(uint32_t addr, uint32_t port, bool* inserted) {
   if (!*inserted) return t.record(n);
   n = take_record();
   index_insert(t.index, tag, n);
+  t.hint.record = n;
   t.live[n >> 6] |= uint64_t{1} << (n & 63);
   RecordSlot& s = t.slot(n);
   s.key = key;

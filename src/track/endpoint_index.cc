@@ -8,8 +8,15 @@ namespace {
 
 constexpr uint32_t FIRST_BITS = 10;  // 1024 entries, 8 KB
 
-// Differs from run to run with the program's load address.
-const uint64_t SEED = reinterpret_cast<uintptr_t>(&SEED) * 0x9e3779b97f4a7c15ULL;
+// A random odd multiplier, different from run to run (it comes from the program's
+// load address, mixed).
+uint64_t make_multiplier() {
+  uint64_t z = reinterpret_cast<uintptr_t>(&make_multiplier) + 0x9e3779b97f4a7c15ULL;
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return (z ^ (z >> 31)) | 1;
+}
+const uint64_t MULTIPLIER = make_multiplier();
 
 EndpointIndex::Entry* allocate_entries(uint32_t bits) {
   const size_t bytes = sizeof(EndpointIndex::Entry) << bits;
@@ -38,13 +45,10 @@ void grow(EndpointIndex& x) {
 }  // namespace
 
 uint32_t EndpointIndex::tag_of(const Endpoint& key) {
-  // The finalizer of MurmurHash3: every input bit reaches every output bit.
-  uint64_t h = (static_cast<uint64_t>(key.addr) << 32 | key.port) ^ SEED;
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  h *= 0xc4ceb9fe1a85ec53ULL;
-  h ^= h >> 33;
+  // Multiply-shift with a random odd multiplier: the top half of the product
+  // depends on every bit of the endpoint, and which endpoints share a home cannot
+  // be known before the run.
+  const uint64_t h = (static_cast<uint64_t>(key.addr) << 32 | key.port) * MULTIPLIER;
   const uint32_t tag = static_cast<uint32_t>(h >> 32);
   return tag != 0 ? tag : 1;
 }
