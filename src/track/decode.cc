@@ -239,13 +239,10 @@ void client_endpoint(const Decoded& d, uint32_t* addr, uint32_t* port) {
 // and each miss may also have to walk the page tables. Fetches started together
 // overlap, one at a time they queue: so the memory a batch's lookups will touch is
 // asked for all at once, the index slots when the batch is full, the records one
-// batch later, and the segments are handed on in their order after that.
-//
-// A small table stays in the caches, and fetching ahead would only cost: up to
-// SMALL_TABLE records, segments are handed on at once, in order, when no batch is
-// waiting.
+// batch later, and the segments are handed on in their order after that. Even a
+// small table gains: between two segments the capture file streams through the
+// caches and pushes the records out.
 constexpr size_t BATCH = 16;
-constexpr size_t SMALL_TABLE = 32768;  // 4 MB of records
 
 struct SegmentBatches {
   struct Entry {
@@ -277,12 +274,6 @@ void advance_batches() {
     dispatch(waiting[i].d);
   }
   conn_set_hint(nullptr);
-  if (conn_count() < SMALL_TABLE) {
-    // Back to handing segments on at once.
-    for (size_t i = 0; i < b.filled; i++) dispatch(full[i].d);
-    b.waiting = b.filled = 0;
-    return;
-  }
   for (size_t i = 0; i < b.filled; i++) conn_locate(&full[i].lookup);
   b.waiting = b.filled;
   b.filled = 0;
@@ -304,10 +295,6 @@ void handle_packet_deferred(u_char*, const struct pcap_pkthdr* header, const u_c
   SegmentBatches& b = g_batches;
   SegmentBatches::Entry& e = b.entries[b.filling][b.filled];
   if (!decode<true>(header, bytes, &e.d)) return;
-  if (b.filled == 0 && b.waiting == 0 && conn_count() < SMALL_TABLE) {
-    dispatch(e.d);
-    return;
-  }
   if (++b.filled == BATCH) advance_batches();
 }
 

@@ -1,6 +1,6 @@
 // The benchmark's synthetic captures at a small scale: the report must show exactly
 // the totals the generator put in. This runs the batched packet path and a
-// connection table that grows past the small-table limit, churns and shrinks again.
+// connection table that grows through several doublings, churns and shrinks again.
 #include <gtest/gtest.h>
 
 #include <cstdio>
