@@ -107,7 +107,8 @@ void conn_locate(ConnLookup* lookup);
 // The lookups that follow (conn_find, conn_find_or_insert, conn_erase) take the
 // prepared lookup's tag when they look for its key, and its record when that is
 // still filed under the key: a stale guess costs a comparison, never a wrong
-// answer. nullptr: no prepared lookup.
+// answer. nullptr: no prepared lookup. Each lookup that asks the index leaves what
+// it found as the hint, for the erasure that often follows.
 void conn_set_hint(const ConnLookup* lookup);
 // Every record, ordered by key text.
 std::vector<const ConnInfo*> conns_in_key_order();

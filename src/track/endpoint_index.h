@@ -23,8 +23,8 @@ struct Endpoint {
 // behind it back instead of leaving markers that would lengthen later searches.
 // The load stays between 3/8 and 3/4: 10.7 to 21.3 bytes an entry.
 //
-// The hash is seeded per process, so a capture crafted to pile endpoints onto one
-// home cannot be prepared in advance.
+// The hash's multiplier is chosen afresh for each run, so a capture crafted to pile
+// endpoints onto one home cannot be prepared in advance.
 struct EndpointIndex {
   struct Entry {
     uint32_t tag;
