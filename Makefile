@@ -62,3 +62,12 @@ fuzz-smoke: fuzz-build
 
 fuzz: fuzz-build
 	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The benchmark against the libpcap floor (not part of check): builds in Release mode
+# in build-bench/, writes captures to $(BENCH_DIR) (default /tmp/portsift-bench).
+# See bench/README.md.
+# libabsl-dev is only for the index comparison; the benchmark runs without it.
+.PHONY: bench
+bench: deps
+	-@EXTRA="libabsl-dev" scripts/install-deps.sh
+	bench/run.sh

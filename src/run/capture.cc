@@ -373,8 +373,12 @@ int run_file_capture(pcap_t* pcap, const char* interface) {
   print_considering_lines();
   // A damaged file ends the loop early: what was read before the damage is still
   // reported, with a warning that says why the report stops there.
-  if (read_savefile(g_capture.pcap, handle_packet) == PCAP_ERROR)
+  // Without traces or status lines nothing is printed between packets, so the
+  // segments may reach the tracker a few packets late, their memory fetched ahead.
+  const pcap_handler handler = can_defer_segments() ? handle_packet_deferred : handle_packet;
+  if (read_savefile(g_capture.pcap, handler) == PCAP_ERROR)
     g_capture.read_error = pcap_geterr(g_capture.pcap);
+  flush_deferred_segments();
   warn_read_error();
   write_report();
   return 0;

@@ -4,6 +4,7 @@
 #include "run/settings.h"
 #include "stats/run_stats.h"
 #include "track/conn_table.h"
+#include "track/decode.h"
 
 void reset_process_state() {
   g_settings = Settings{};
@@ -11,4 +12,5 @@ void reset_process_state() {
   g_local_addrs.clear();
   reset_run_stats();
   reset_conn_table();
+  reset_deferred_segments();
 }

@@ -3,12 +3,56 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
+
+#include "common/big_alloc.h"
 
 ConnTable g_conns;
 
 namespace {
 
-uint64_t endpoint(uint32_t addr, uint32_t port) { return static_cast<uint64_t>(addr) << 32 | port; }
+// A fresh record number: the most recently freed one, else the next unused one,
+// opening a new chunk when the last is full.
+uint32_t take_record() {
+  ConnTable& t = g_conns;
+  if (t.free_head != ConnTable::NO_RECORD) {
+    const uint32_t n = t.free_head;
+    t.free_head = t.slot(n).key.port;
+    return n;
+  }
+  if (t.used == ConnTable::NO_RECORD) throw std::bad_alloc();
+  if ((t.used & (ConnTable::CHUNK_SIZE - 1)) == 0) {
+    // Untouched memory: the system provides its pages as records first use them.
+    void* chunk = big_allocate(sizeof(RecordSlot) * ConnTable::CHUNK_SIZE);
+    t.chunks.push_back(static_cast<RecordSlot*>(chunk));
+    t.live.resize(t.live.size() + ConnTable::CHUNK_SIZE / 64, 0);
+  }
+  return t.used++;
+}
+
+// Whether record n is the one filed under `key`.
+struct FiledUnder {
+  const Endpoint& key;
+  bool operator()(uint32_t n) const { return g_conns.slot(n).key == key; }
+};
+
+// The record filed under `key`, or NO_RECORD; *tag receives the key's tag. What
+// it finds becomes the hint: a handler that erases the record it looked at does
+// not search again.
+uint32_t find_record(const Endpoint& key, uint32_t* tag) {
+  ConnTable& t = g_conns;
+  if (t.has_hint && t.hint.key == key) {
+    *tag = t.hint.tag;
+    const uint32_t n = t.hint.record;
+    if (n != ConnTable::NO_RECORD && t.is_live(n) && t.slot(n).key == key) return n;
+  } else {
+    *tag = EndpointIndex::tag_of(key);
+  }
+  const uint32_t n = index_find(t.index, *tag, FiledUnder{key});
+  t.hint = ConnLookup{key, *tag, n};
+  t.has_hint = true;
+  return n;
+}
 
 }  // namespace
 
@@ -26,18 +70,65 @@ ClientKey client_key(uint32_t addr, uint32_t port) {
 }
 
 ConnInfo* conn_find(uint32_t addr, uint32_t port) {
-  auto it = g_conns.records.find(endpoint(addr, port));
-  return it == g_conns.records.end() ? nullptr : &it->second;
+  uint32_t tag;
+  const uint32_t n = find_record(Endpoint{addr, port}, &tag);
+  return n == ConnTable::NO_RECORD ? nullptr : g_conns.record(n);
 }
 
 ConnInfo* conn_insert(uint32_t addr, uint32_t port) {
-  ConnInfo fresh{};  // every field zero
-  return &g_conns.records.emplace(endpoint(addr, port), fresh).first->second;
+  bool inserted;
+  return conn_find_or_insert(addr, port, &inserted);
 }
 
-void conn_erase(uint32_t addr, uint32_t port) { g_conns.records.erase(endpoint(addr, port)); }
+ConnInfo* conn_find_or_insert(uint32_t addr, uint32_t port, bool* inserted) {
+  ConnTable& t = g_conns;
+  const Endpoint key{addr, port};
+  uint32_t tag;
+  uint32_t n = find_record(key, &tag);
+  *inserted = n == ConnTable::NO_RECORD;
+  if (!*inserted) return t.record(n);
+  n = take_record();
+  index_insert(t.index, tag, n);
+  t.hint.record = n;
+  t.live[n >> 6] |= uint64_t{1} << (n & 63);
+  RecordSlot& s = t.slot(n);
+  s.key = key;
+  return new (&s.info) ConnInfo{};  // every field zero
+}
 
-size_t conn_count() { return g_conns.records.size(); }
+void conn_erase(uint32_t addr, uint32_t port) {
+  ConnTable& t = g_conns;
+  uint32_t tag;
+  const uint32_t n = find_record(Endpoint{addr, port}, &tag);
+  if (n == ConnTable::NO_RECORD) return;
+  index_erase(t.index, tag, n);
+  t.live[n >> 6] &= ~(uint64_t{1} << (n & 63));
+  t.slot(n).key.port = t.free_head;
+  t.free_head = n;
+}
+
+size_t conn_count() { return g_conns.index.size; }
+
+void conn_prepare(ConnLookup* lookup, uint32_t addr, uint32_t port) {
+  lookup->key = Endpoint{addr, port};
+  lookup->tag = EndpointIndex::tag_of(lookup->key);
+  index_prefetch(g_conns.index, lookup->tag);
+}
+
+void conn_locate(ConnLookup* lookup) {
+  const uint32_t n = index_guess(g_conns.index, lookup->tag);
+  lookup->record = n;
+  if (n == ConnTable::NO_RECORD) return;
+  // Both cache lines of the slot: the handlers read from both ends of the record.
+  const char* slot = reinterpret_cast<const char*>(&g_conns.slot(n));
+  __builtin_prefetch(slot);
+  __builtin_prefetch(slot + 64);
+}
+
+void conn_set_hint(const ConnLookup* lookup) {
+  g_conns.has_hint = lookup != nullptr;
+  if (lookup != nullptr) g_conns.hint = *lookup;
+}
 
 std::vector<const ConnInfo*> conns_in_key_order() {
   struct Keyed {
@@ -45,10 +136,10 @@ std::vector<const ConnInfo*> conns_in_key_order() {
     const ConnInfo* info;
   };
   std::vector<Keyed> keyed;
-  keyed.reserve(g_conns.records.size());
-  for (const auto& entry : g_conns.records)
-    keyed.push_back(
-        {client_key(entry.second.client_addr, entry.second.client_port), &entry.second});
+  keyed.reserve(conn_count());
+  conn_for_each([&](const ConnInfo& rec) {
+    keyed.push_back({client_key(rec.client_addr, rec.client_port), &rec});
+  });
   // Byte order of the texts, a shorter prefix first: strcmp on the terminated keys.
   std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
     return std::strcmp(a.key.data(), b.key.data()) < 0;
@@ -59,4 +150,19 @@ std::vector<const ConnInfo*> conns_in_key_order() {
   return out;
 }
 
-void reset_conn_table() { g_conns.records.clear(); }
+ConnTable::~ConnTable() {
+  for (RecordSlot* chunk : chunks) big_free(chunk);
+  index_clear(index);
+}
+
+void reset_conn_table() {
+  ConnTable& t = g_conns;
+  for (RecordSlot* chunk : t.chunks) big_free(chunk);
+  index_clear(t.index);
+  t.chunks = {};
+  t.live = {};
+  t.used = 0;
+  t.free_head = ConnTable::NO_RECORD;
+  t.hint = ConnLookup{};
+  t.has_hint = false;
+}

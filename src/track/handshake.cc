@@ -22,9 +22,9 @@ void trace_sender(const TcpSegment& seg) {
 void handle_syn(const TcpSegment& seg) {
   // Whoever sends a SYN without ACK is the client; the ports are not compared with
   // the monitored one.
-  ConnInfo* rec = conn_find(seg.src, seg.sport);
-  if (rec == nullptr) {
-    rec = conn_insert(seg.src, seg.sport);
+  bool created;
+  ConnInfo* rec = conn_find_or_insert(seg.src, seg.sport, &created);
+  if (created) {
     rec->nsyns = 1;
     rec->client_addr = seg.src;
     rec->bucket = -1;

@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# The benchmark: portsift against the libpcap floor on large synthetic captures.
+#
+# Builds portsift and the tools in Release mode, generates the captures into a
+# scratch folder (once; they are reused while the generator is unchanged), checks
+# portsift's report against the totals the generator expects, then times the floor
+# and portsift alternately for ROUNDS rounds after one warm-up round and prints, per
+# workload, the medians of both, the median of the per-round ratios and portsift's
+# peak RSS per connection open at the peak.
+#
+# Settings (environment):
+#   BENCH_DIR        where the captures go (default /tmp/portsift-bench)
+#   BENCH_BUILD      the Release build folder (default build-bench in the repo)
+#   ROUNDS           timed rounds per workload, at least 5 (default 7)
+#   SEED             generator seed (default 1)
+#   WORKLOADS        any of: mixed handshake open-peak scale (default the first three)
+#   SCALE_OPEN       scale: connections left open at the end (default 2000000)
+#   SCALE_COMPLETED  scale: connections completed (default 10000000)
+#   KEEP_CAPTURES=0  delete each capture after its workload
+#
+# With libabsl-dev installed it also runs bench/index_bench.cc, which compares the
+# connection table's endpoint index with absl::flat_hash_map.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+bench_dir=${BENCH_DIR:-/tmp/portsift-bench}
+build=${BENCH_BUILD:-$root/build-bench}
+rounds=${ROUNDS:-7}
+seed=${SEED:-1}
+workloads=${WORKLOADS:-mixed handshake open-peak}
+scale_open=${SCALE_OPEN:-2000000}
+scale_completed=${SCALE_COMPLETED:-10000000}
+port=80
+
+if [ "$rounds" -lt 5 ]; then
+  echo "ROUNDS must be at least 5" >&2
+  exit 2
+fi
+case "$bench_dir" in
+  "$root"|"$root"/*) echo "BENCH_DIR must lie outside the repository" >&2; exit 2 ;;
+esac
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+  -DPORTSIFT_TESTS=OFF >/dev/null
+cmake --build "$build" -j"${JOBS:-2}" --target portsift floor gen_capture measure >/dev/null
+# The index comparison needs libabsl-dev; without it the rest still runs.
+cmake --build "$build" -j"${JOBS:-2}" --target index_bench >/dev/null 2>&1 || true
+portsift=$build/portsift
+floor=$build/bench/floor
+gen=$build/bench/gen_capture
+measure=$build/bench/measure
+
+mkdir -p "$bench_dir"
+# Captures are named after the generator's source, so a changed generator makes new ones.
+gen_id=$(sha1sum "$root/bench/gen_capture.cc" | cut -c1-8)
+
+# The value of name=... in a generator line.
+field() { tr ' ' '\n' <<<"$2" | sed -n "s/^$1=//p"; }
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+# Generates (if needed) and checks one capture; sets $capture and $meta.
+prepare() {
+  local w=$1 args
+  case "$w" in
+    scale)
+      capture=$bench_dir/scale-${scale_open}open-${scale_completed}done-seed$seed-$gen_id.pcap
+      args=(--workload scale --open "$scale_open" --completed "$scale_completed") ;;
+    mixed|handshake|open-peak)
+      capture=$bench_dir/$w-seed$seed-$gen_id.pcap
+      args=(--workload "$w") ;;
+    *) echo "unknown workload: $w" >&2; exit 2 ;;
+  esac
+  if [ ! -s "$capture.meta" ] || [ ! -f "$capture" ]; then
+    echo "generating $capture" >&2
+    "$gen" "${args[@]}" --seed "$seed" --out "$capture" >"$capture.meta.tmp"
+    mv "$capture.meta.tmp" "$capture.meta"
+  fi
+  meta=$(cat "$capture.meta")
+
+  # The report must show what the generator put in: otherwise the timing means nothing.
+  local out expected
+  out=$("$portsift" -p "$port" -r "$capture")
+  expected="Total Connections (terminated by FIN): $(field completed "$meta")
+Total number of SYNs: $(field syns "$meta") (duplicates: $(field dup_syns "$meta"))
+Connections terminated by RESET: $(field resets "$meta")
+Number of unique connections dropped by the server: $(field unanswered "$meta")
+Number of SYNs from incomplete connections: $(field unanswered_syns "$meta")
+Number of established connections in progress: $(field left_open "$meta") (0 may have been discarded by the client)"
+  if [ "$(grep -E '^(Total Connections|Total number of SYNs|Connections terminated|Number of unique|Number of SYNs from|Number of established)' <<<"$out")" != "$expected" ]; then
+    echo "portsift's report on $capture does not match the generator:" >&2
+    echo "$out" >&2
+    exit 1
+  fi
+}
+
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+results=()
+for w in $workloads; do
+  prepare "$w"
+  times=$(mktemp -d)
+  # Warm-up: the capture into the page cache, the binaries into memory.
+  "$measure" "$times/warm" "$floor" "$capture" "$port"
+  "$measure" "$times/warm" "$portsift" -p "$port" -r "$capture" >/dev/null
+  for r in $(seq "$rounds"); do
+    # Alternate which goes first, so a drifting machine favours neither.
+    if [ $((r % 2)) -eq 1 ]; then
+      "$measure" "$times/floor" "$floor" "$capture" "$port"
+      "$measure" "$times/portsift" "$portsift" -p "$port" -r "$capture" >/dev/null
+    else
+      "$measure" "$times/portsift" "$portsift" -p "$port" -r "$capture" >/dev/null
+      "$measure" "$times/floor" "$floor" "$capture" "$port"
+    fi
+  done
+  floor_wall=$(cut -d' ' -f1 "$times/floor" | median)
+  portsift_wall=$(cut -d' ' -f1 "$times/portsift" | median)
+  ratio=$(paste -d' ' "$times/portsift" "$times/floor" | awk '{print $1 / $6}' | median)
+  floor_cpu=$(awk '{print $4 + $5}' "$times/floor" | median)
+  portsift_cpu=$(awk '{print $4 + $5}' "$times/portsift" | median)
+  cpu_ratio=$(paste -d' ' "$times/portsift" "$times/floor" | awk '{print ($4 + $5) / ($9 + $10)}' | median)
+  rss_kib=$(cut -d' ' -f2 "$times/portsift" | sort -n | tail -1)
+  peak=$(field peak_open "$meta")
+  per_conn=$(awk -v k="$rss_kib" -v n="$peak" 'BEGIN {printf "%.0f", k * 1024 / n}')
+  results+=("$(printf '%-10s %10s %9s %8.3f %9.3f %6.3f %8.3f %9.3f %6.3f %8.1f %7s' \
+    "$w" "$(field packets "$meta")" "$peak" "$floor_wall" "$portsift_wall" "$ratio" \
+    "$floor_cpu" "$portsift_cpu" "$cpu_ratio" "$((rss_kib / 1024)).$((rss_kib % 1024 * 10 / 1024))" \
+    "$per_conn")")
+  rm -rf "$times"
+  [ "${KEEP_CAPTURES:-1}" = 0 ] && rm -f "$capture" "$capture.meta"
+done
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+echo "medians of $rounds rounds; ratio = median of the per-round ratios portsift/floor"
+printf '%-10s %10s %9s %8s %9s %6s %8s %9s %6s %8s %7s\n' workload packets "peak open" \
+  "floor s" "portsift" ratio "floor cpu" "ps cpu" "cpu x" "RSS MiB" "B/open"
+for line in "${results[@]}"; do echo "$line"; done
+
+if [ -x "$build/bench/index_bench" ]; then
+  echo
+  echo "the endpoint index against absl::flat_hash_map (bench/index_bench.cc):"
+  "$build/bench/index_bench"
+fi

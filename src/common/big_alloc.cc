@@ -1,0 +1,28 @@
+#include "common/big_alloc.h"
+
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+constexpr size_t HUGE_PAGE = 2 << 20;
+
+}  // namespace
+
+void* big_allocate(size_t bytes) {
+  void* p = nullptr;
+  if (bytes < 2 * HUGE_PAGE) {
+    p = std::malloc(bytes);
+  } else {
+    // Whole 2 MB pages: a partial one at the end would be served in 4 KB pages.
+    bytes = (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    // Only a hint: where 2 MB pages are not to be had, 4 KB ones serve.
+    if (posix_memalign(&p, HUGE_PAGE, bytes) == 0) madvise(p, bytes, MADV_HUGEPAGE);
+  }
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void big_free(void* p) { std::free(p); }

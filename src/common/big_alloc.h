@@ -1,0 +1,13 @@
+// Memory for large arrays that are read at random: the connection table's store
+// and index.
+#pragma once
+
+#include <cstddef>
+
+// A block of a few megabytes or more is aligned to, rounded up to, and asks the
+// system for, 2 MB pages: with millions of connections every lookup lands somewhere
+// new, and with 4 KB pages each one would also miss the address translation cache,
+// and first touching the memory would take 512 times as many page faults. Throws
+// std::bad_alloc when memory runs out.
+void* big_allocate(size_t bytes);
+void big_free(void* p);
