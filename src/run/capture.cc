@@ -187,14 +187,29 @@ void hold_signals() {
   sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
-void warn_read_error() {
+// A source that ended in an error still gets its report or its savefile, but not in
+// silence: the user learns that the packets stop where the error happened.
+void warn_read_error(const char* interface) {
   if (g_capture.read_error.empty()) return;
-  static constexpr char READ_ERROR_FMT[] =
-      "Warning: %s ended with a read error: %s; the report covers the packets read before it\n";
-  std::fprintf(stderr, READ_ERROR_FMT, g_settings.read_file.c_str(), g_capture.read_error.c_str());
+  const char* error = g_capture.read_error.c_str();
+  if (!g_capture.offline) {
+    // Only write mode stops on a failing live capture (the interface went down).
+    static constexpr char LIVE_ERROR_FMT[] =
+        "Warning: the capture on %s ended with an error: %s; the savefile holds the packets "
+        "captured before it\n";
+    std::fprintf(stderr, LIVE_ERROR_FMT, interface, error);
+  } else if (g_settings.write_mode()) {
+    static constexpr char COPY_ERROR_FMT[] =
+        "Warning: %s ended with a read error: %s; the savefile holds the packets read before it\n";
+    std::fprintf(stderr, COPY_ERROR_FMT, g_settings.read_file.c_str(), error);
+  } else {
+    static constexpr char READ_ERROR_FMT[] =
+        "Warning: %s ended with a read error: %s; the report covers the packets read before it\n";
+    std::fprintf(stderr, READ_ERROR_FMT, g_settings.read_file.c_str(), error);
+  }
 }
 
-[[noreturn]] void run_write_mode() {
+[[noreturn]] void run_write_mode(const char* interface) {
   const Settings& s = g_settings;
   g_capture.dumper = pcap_dump_open(g_capture.pcap, s.write_file.c_str());
   if (g_capture.dumper == nullptr) {
@@ -225,7 +240,7 @@ void warn_read_error() {
   int rc = pcap_loop(g_capture.pcap, -1, pcap_dump, reinterpret_cast<u_char*>(g_capture.dumper));
   if (!g_capture.offline) hold_signals();
   if (rc == PCAP_ERROR) g_capture.read_error = pcap_geterr(g_capture.pcap);
-  warn_read_error();
+  warn_read_error(interface);
   end_capture();
   std::exit(0);  // end_capture() has already exited in write mode
 }
@@ -379,7 +394,7 @@ int run_file_capture(pcap_t* pcap, const char* interface) {
   if (read_savefile(g_capture.pcap, handler) == PCAP_ERROR)
     g_capture.read_error = pcap_geterr(g_capture.pcap);
   flush_deferred_segments();
-  warn_read_error();
+  warn_read_error(nullptr);
   write_report();
   return 0;
 }
@@ -410,7 +425,7 @@ void start_capture() {
     g_capture.start_time = wall_clock_now();
   }
 
-  if (s.write_mode()) run_write_mode();
+  if (s.write_mode()) run_write_mode(interface.c_str());
 
   print_considering_lines();
   do {

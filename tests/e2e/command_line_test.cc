@@ -227,6 +227,20 @@ TEST(WriteMode, RefusesToOverwriteTheFileItReads) {
   }
 }
 
+TEST(WriteMode, CopyOfADamagedFileSaysWhereItStopped) {
+  // A capture cut off inside its last packet: the packets before it are copied,
+  // and the user is told the copy stops there.
+  std::string cut = scratch_dir() + "/cut-in.pcap", out = scratch_dir() + "/cut-out.pcap";
+  std::filesystem::copy_file(small_capture(), cut);
+  std::filesystem::resize_file(cut, std::filesystem::file_size(small_capture()) - 20);
+  RunResult r = run_portsift({"-p", "80", "-r", cut, "-w", out});
+  EXPECT_EQ(r.err, "Warning: " + cut +
+                       " ended with a read error: truncated dump file; tried to read 54 captured "
+                       "bytes, only got 34; the savefile holds the packets read before it\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_pcap(out).size(), 3u);
+}
+
 TEST(LinkType, UnsupportedLinkIsRefusedInBothModes) {
   std::string in = scratch_dir() + "/cooked.pcap";
   write_pcap_dlt(in, {at(1, 0, std::vector<uint8_t>(40, 0))}, 113);

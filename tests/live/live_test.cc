@@ -572,6 +572,30 @@ INSTANTIATE_TEST_SUITE_P(Live, OpenFailure,
                                            OpenFailureCase{"device_down", "lo", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A live write run whose interface disappears (a veth pair deleted in a network
+// namespace of its own) keeps what it captured and says why it stopped.
+TEST_F(Live, WriteRunWhoseInterfaceDisappearsSaysSo) {
+  if (!own_network_allowed())
+    GTEST_SKIP() << "no fresh network namespace allowed here (unshare(CLONE_NEWNET) failed)";
+  if (std::system("command -v ip >/dev/null 2>&1 && command -v unshare >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "needs the ip and unshare commands";
+  const std::string out = testlib::scratch_dir() + "/gone.pcap";
+  const std::string script =
+      "ip link add v0 type veth peer name v1 && ip addr add 10.9.0.1/24 dev v0 && "
+      "ip link set v0 up && ip link set v1 up && { " +
+      testlib::portsift_binary() + " -i v0 -p 9 -w " + out +
+      " -t 20 & pid=$!; sleep 1; ip link del v0; wait $pid; }";
+  Child run = live::spawn({"/bin/sh", "-c", "exec unshare -n /bin/sh -c '" + script + "'"});
+  const Finished f = live::finish(run, 30);
+  EXPECT_EQ(f.status, 0);
+  EXPECT_LT(f.seconds, 10);
+  EXPECT_EQ(f.out, "");
+  EXPECT_EQ(live::split_lines(f.err).at(0),
+            "Warning: the capture on v0 ended with an error: The interface disappeared; the "
+            "savefile holds the packets captured before it");
+  EXPECT_EQ(testlib::read_pcap(out).size(), 0u);  // complete and readable
+}
+
 // ---------------------------------------------------------------------------
 // A signal that lands while lines printed during the run are waiting to be written
 // (the reader of the output is slow, the pipe is full) loses none of them and
