@@ -276,6 +276,7 @@ INSTANTIATE_TEST_SUITE_P(Live, AlarmReport,
 TEST_F(Live, InterruptReportsAtOnceAndCountsNothingAfterIt) {
   constexpr unsigned kConnections = 50;
   constexpr int kRounds = 3;
+  int witness_misses = 0;
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     DriverPlan plan;
@@ -302,16 +303,33 @@ TEST_F(Live, InterruptReportsAtOnceAndCountsNothingAfterIt) {
     EXPECT_TRUE(std::regex_match(f.err, std::regex(kStatsLines))) << f.err;
     EXPECT_EQ(live::count_lines(f.out, "Results of monitoring port " + port), 1) << f.out;
 
-    std::map<uint16_t, double> first_fin;  // by client port
+    // The time of each connection's first FIN. The kernel may give a later client
+    // the port of an earlier one (after the server closed first, the client's port
+    // is free at once), so a SYN after a FIN starts a new connection on that port.
+    std::vector<double> first_fin;
+    std::map<uint16_t, bool> closing;  // by client port
     int syns_before = 0;
     for (const Segment& s : seen) {
       const uint16_t client = s.dport == driver.port() ? s.sport : s.dport;
-      if (live::kind_of(s) == Kind::FIN && first_fin.count(client) == 0) first_fin[client] = s.time;
+      if (live::kind_of(s) == Kind::SYN) closing[client] = false;
+      if (live::kind_of(s) == Kind::FIN && !closing[client]) {
+        closing[client] = true;
+        first_fin.push_back(s.time);
+      }
       if (live::kind_of(s) == Kind::SYN && s.time < interrupted_at) ++syns_before;
     }
-    ASSERT_EQ(first_fin.size(), kConnections) << "the witness missed connections";
+    if (first_fin.size() != kConnections && ++witness_misses <= 2) {
+      // Our own capture, not portsift, lost a segment: this round cannot judge the
+      // report. Say what it saw and run the round again.
+      std::printf("witness saw %zu of %u connections, round repeated:\n%s", first_fin.size(),
+                  kConnections, describe(seen).c_str());
+      --round;
+      continue;
+    }
+    ASSERT_EQ(first_fin.size(), kConnections) << "the witness missed connections\n"
+                                              << describe(seen);
     long closed_before = 0, closed_well_before = 0;
-    for (const auto& [client, t] : first_fin) {
+    for (const double t : first_fin) {
       if (t < interrupted_at) ++closed_before;
       if (t < interrupted_at - 0.25) ++closed_well_before;
     }
