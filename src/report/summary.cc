@@ -39,6 +39,18 @@ void print_syn_distribution() {
   for (const auto& [nsyns, conns] : g_syn_dist) std::printf(SYN_DIST_ENTRY_FMT, nsyns, conns);
 }
 
+void print_syns_taken() {
+  const RunTotals& t = g_totals;
+  static constexpr char SUM_SYNS_FMT[] = "Number of SYNs taken to establish connections: %lu\n";
+  std::printf(SUM_SYNS_FMT, t.sum_syns);
+  if (t.nconns != 0) {
+    // Single precision, as scripts have always seen it: 43 / 40 prints 1.08.
+    static constexpr char AVG_SYNS_FMT[] = "Avg no. of SYNs to establish a connection: %5.2f\n";
+    std::printf(AVG_SYNS_FMT,
+                static_cast<double>(static_cast<float>(t.sum_syns) / static_cast<float>(t.nconns)));
+  }
+}
+
 namespace {
 
 void print_summary(int32_t elapsed, const OpenCounts& open) {
@@ -70,14 +82,7 @@ void print_summary(int32_t elapsed, const OpenCounts& open) {
   std::printf(SYNS_FMT, t.total_syns, t.dup_syns);
   static constexpr char RESETS_FMT[] = "Connections terminated by RESET: %lu\n";
   std::printf(RESETS_FMT, t.resets);
-  static constexpr char SUM_SYNS_FMT[] = "Number of SYNs taken to establish connections: %lu\n";
-  std::printf(SUM_SYNS_FMT, t.sum_syns);
-  if (t.nconns != 0) {
-    // Single precision, as scripts have always seen it: 43 / 40 prints 1.08.
-    static constexpr char AVG_SYNS_FMT[] = "Avg no. of SYNs to establish a connection: %5.2f\n";
-    std::printf(AVG_SYNS_FMT,
-                static_cast<double>(static_cast<float>(t.sum_syns) / static_cast<float>(t.nconns)));
-  }
+  print_syns_taken();
   static constexpr char DROPPED_FMT[] = "Number of unique connections dropped by the server: %lu\n";
   std::printf(DROPPED_FMT, open.never_completed);
   static constexpr char INCOMPLETE_FMT[] = "Number of SYNs from incomplete connections: %lu\n";

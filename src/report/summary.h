@@ -25,5 +25,8 @@ void write_report();
 // The SYN distribution line, without its line end.
 void print_syn_distribution();
 
+// The SYNs the counted connections needed, and their average when there are any.
+void print_syns_taken();
+
 // Averages over the counted connections: 0 when nothing was counted.
 int64_t average(int64_t sum, int64_t count);

@@ -46,13 +46,7 @@ void print_brief_report(int32_t elapsed, const OpenCounts& open) {
               static_cast<long long>(average(t.sum_duration, t.nconns)));
   static constexpr char SYNS_FMT[] = "Total number of SYNs: %lu (duplicates: %lu)\n";
   std::printf(SYNS_FMT, t.total_syns, t.dup_syns);
-  static constexpr char SUM_SYNS_FMT[] = "Number of SYNs taken to establish connections: %lu\n";
-  std::printf(SUM_SYNS_FMT, t.sum_syns);
-  if (t.nconns != 0) {
-    static constexpr char AVG_SYNS_FMT[] = "Avg no. of SYNs to establish a connection: %5.2f\n";
-    std::printf(AVG_SYNS_FMT,
-                static_cast<double>(static_cast<float>(t.sum_syns) / static_cast<float>(t.nconns)));
-  }
+  print_syns_taken();
   // What the full report calls "dropped by the server".
   static constexpr char NEVER_FMT[] = "Number of unique connections that never completed: %lu\n";
   std::printf(NEVER_FMT, open.never_completed);
