@@ -156,6 +156,16 @@ Packet at(int64_t sec, int64_t usec, std::vector<uint8_t> data) {
   return p;
 }
 
+pcap_pkthdr header_of(const Packet& p) {
+  pcap_pkthdr h;
+  std::memset(&h, 0, sizeof h);
+  h.ts.tv_sec = static_cast<time_t>(p.sec);
+  h.ts.tv_usec = static_cast<suseconds_t>(p.usec);
+  h.caplen = static_cast<bpf_u_int32>(p.data.size());
+  h.len = p.wire_len ? p.wire_len : h.caplen;
+  return h;
+}
+
 Packet at(int64_t sec, int64_t usec, const Seg& seg, Link link) {
   return at(sec, usec, tcp_frame(link, seg));
 }
@@ -170,12 +180,7 @@ void write_pcap_dlt(const std::string& path, const std::vector<Packet>& packets,
     throw std::runtime_error("pcap_dump_open: " + err);
   }
   for (const Packet& p : packets) {
-    pcap_pkthdr h;
-    std::memset(&h, 0, sizeof h);
-    h.ts.tv_sec = static_cast<time_t>(p.sec);
-    h.ts.tv_usec = static_cast<suseconds_t>(p.usec);
-    h.caplen = static_cast<bpf_u_int32>(p.data.size());
-    h.len = p.wire_len ? p.wire_len : h.caplen;
+    const pcap_pkthdr h = header_of(p);
     pcap_dump(reinterpret_cast<u_char*>(d), &h, p.data.data());
   }
   pcap_dump_close(d);

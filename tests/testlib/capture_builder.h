@@ -2,6 +2,8 @@
 // TCP with exact fields, and the odd frames a decoder must drop.
 #pragma once
 
+#include <pcap/pcap.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -56,6 +58,9 @@ struct Packet {
 };
 
 Packet at(int64_t sec, int64_t usec, std::vector<uint8_t> data);
+
+// The libpcap record header of a packet: its time, captured and wire lengths.
+pcap_pkthdr header_of(const Packet& p);
 Packet at(int64_t sec, int64_t usec, const Seg& seg, Link link = Link::ETHERNET);
 
 // Writes a classic savefile through libpcap (pcap_open_dead + pcap_dump_open).

@@ -37,12 +37,7 @@ class TrackerTest : public ::testing::Test {
   // The frame is copied into a buffer of exactly its captured length, so that
   // AddressSanitizer catches any read past it.
   static void feed(const testlib::Packet& p) {
-    pcap_pkthdr h;
-    std::memset(&h, 0, sizeof h);
-    h.ts.tv_sec = static_cast<time_t>(p.sec);
-    h.ts.tv_usec = static_cast<suseconds_t>(p.usec);
-    h.caplen = static_cast<bpf_u_int32>(p.data.size());
-    h.len = p.wire_len ? p.wire_len : h.caplen;
+    const pcap_pkthdr h = testlib::header_of(p);
     std::unique_ptr<u_char[]> exact(new u_char[p.data.size() + (p.data.empty() ? 1 : 0)]);
     if (!p.data.empty()) std::memcpy(exact.get(), p.data.data(), p.data.size());
     handle_packet(nullptr, &h, exact.get());
