@@ -25,6 +25,7 @@ constexpr size_t ETHERNET_HEADER = 14;
 constexpr size_t NULL_HEADER = 4;
 constexpr size_t IPV4_MIN_HEADER = 20;  // RFC 791, section 3.1
 constexpr size_t TCP_MIN_HEADER = 20;   // RFC 793, section 3.1
+constexpr size_t TCP_READ_BYTES = 14;   // ports, sequence numbers, data offset, flags
 constexpr uint8_t PROTO_TCP = 6;
 
 // The status line comes every status_every / 10 packets. Between -9 and 9 that step
@@ -163,14 +164,15 @@ bool decode(const struct pcap_pkthdr* header, const u_char* bytes, Decoded* out)
     return false;
   }
 
-  // A header length below the fixed header or past the captured bytes cannot be
-  // trusted to locate the TCP header.
-  if (ip_hlen < static_cast<int>(IPV4_MIN_HEADER) || !frame.has(ip, static_cast<size_t>(ip_hlen)))
-    return false;
+  // A header length below the fixed header cannot be trusted to locate the TCP
+  // header. IPv4 options are never read, so they need not have been captured.
+  if (ip_hlen < static_cast<int>(IPV4_MIN_HEADER)) return false;
   const size_t tcp = ip + static_cast<size_t>(ip_hlen);
   TcpSegment& seg = out->seg;
-  // Ports, sequence numbers, data offset and flags: the first 14 bytes.
-  HeaderView<14> tcp_start;
+  // Ports, sequence numbers, data offset and flags: the first 14 bytes, the only
+  // TCP bytes ever read. A header-only capture (tcpdump -s 68, say) cuts the
+  // options of most SYNs and SYN-ACKs; the segment is still whole for us.
+  HeaderView<TCP_READ_BYTES> tcp_start;
   if (!frame.header(tcp, &tcp_start)) return false;
   seg.sport = tcp_start.be16<0>();
   seg.dport = tcp_start.be16<2>();
@@ -184,8 +186,9 @@ bool decode(const struct pcap_pkthdr* header, const u_char* bytes, Decoded* out)
     static constexpr char TCP_LEN_FMT[] = "TCP data offset = %d, TCP len = %d\n\n";
     TRACE(TCP_LEN_FMT, tcp_hlen, seg_len);
   }
-  if (tcp_hlen < static_cast<int>(TCP_MIN_HEADER) || !frame.has(tcp, static_cast<size_t>(tcp_hlen)))
-    return false;
+  // The header length only measures a FIN's payload (from the IPv4 total length,
+  // not from captured bytes); a value below the fixed header is malformed.
+  if (tcp_hlen < static_cast<int>(TCP_MIN_HEADER)) return false;
   seg.time = now;
   seg.src = ip_header.raw32<12>();
   seg.dst = ip_header.raw32<16>();

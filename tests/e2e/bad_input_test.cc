@@ -138,12 +138,16 @@ std::vector<Packet> length_extremes(bool only_valid_as_plain_syns) {
     }
   }
   if (only_valid_as_plain_syns) {
+    // A TCP header longer than the captured bytes is still a SYN: its options are
+    // never read.
+    p.push_back(at(T0, 60001, from_client(7002, SYN, 1)));
     // A SYN whose total length is smaller than its headers is still a SYN: only a
     // FIN's payload is measured from the total length.
     p.push_back(at(T0, 70000, from_client(7000, SYN, 1)));
     return p;
   }
-  // Header lengths that point past the captured bytes.
+  // Header lengths that point past the captured bytes: the IPv4 one moves the TCP
+  // header out of them, the TCP one only claims options that are not there.
   Seg long_ip = from_client(7001, SYN, 1);
   long_ip.ip_hl_bytes = 60;
   Seg long_tcp = from_client(7002, SYN, 1);
