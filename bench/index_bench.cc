@@ -29,7 +29,7 @@ struct alignas(128) Slot {
 
 struct EndpointHash {
   size_t operator()(const Endpoint& e) const {
-    return absl::Hash<uint64_t>()(static_cast<uint64_t>(e.addr) << 32 | e.port);
+    return absl::Hash<uint64_t>()(static_cast<uint64_t>(e.addr.raw) << 32 | e.port);
   }
 };
 
@@ -44,7 +44,7 @@ std::vector<Endpoint> make_keys(size_t n) {
   std::mt19937_64 rng(5);
   std::vector<Endpoint> keys(n);
   for (Endpoint& k : keys)
-    k = Endpoint{static_cast<uint32_t>(rng()), static_cast<uint32_t>(1024 + rng() % 64000)};
+    k = Endpoint{IpAddr{static_cast<uint32_t>(rng())}, static_cast<uint16_t>(1024 + rng() % 64000)};
   return keys;
 }
 

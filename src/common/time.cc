@@ -2,6 +2,9 @@
 
 #include <sys/time.h>
 
+#include <cinttypes>
+
+#include "common/settings.h"
 #include "common/trace.h"
 
 int32_t msecs_between(const Timeval& earlier, const Timeval& later) {
@@ -16,11 +19,10 @@ int32_t msecs_between(const Timeval& earlier, const Timeval& later) {
     usecs += 1000000;
   }
   if (secs < 0 || usecs < 0) {
-    // The fields are printed as %ld: long is 64 bits on every platform we build for.
-    static constexpr char BAD_TIME_FMT[] = "Bad value of time:%ld/%ld, %ld/%ld\n\n";
-    if (debug_level() >= 1)
-      TRACE(BAD_TIME_FMT, static_cast<long>(earlier.sec), static_cast<long>(earlier.usec),
-            static_cast<long>(later.sec), static_cast<long>(later.usec));
+    static constexpr char BAD_TIME_FMT[] =
+        "Bad value of time:%" PRId64 "/%" PRId64 ", %" PRId64 "/%" PRId64 "\n\n";
+    if (g_settings.debug >= 1)
+      TRACE(BAD_TIME_FMT, earlier.sec, earlier.usec, later.sec, later.usec);
     return 0;
   }
   uint64_t ms = static_cast<uint64_t>(secs) * 1000u + static_cast<uint64_t>(usecs) / 1000u;

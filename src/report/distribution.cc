@@ -1,258 +1,185 @@
 #include "report/distribution.h"
 
-#include <cstdio>
-
 #include "common/addr.h"
-#include "run/settings.h"
+#include "common/settings.h"
 #include "stats/run_stats.h"
+#include "track/handshake.h"
 
 namespace {
 
-// One bucket's figures, as every layout shows them.
-struct Row {
-  long long lo, hi;  // value range [lo, hi) in the ordering's unit
-  long long count;
-  float percent;
-  long long client, server, duration, rtt;  // per-connection averages
-  const Bucket* bucket;
+// The throughput column of a row, where the layout has one.
+enum class ThroughputCell : uint8_t {
+  NONE,
+  BUCKET_RATE,      // the bucket's bytes over its duration plus one, an integer
+  MEAN_TERM,        // the mean of the per-connection terms, an integer quotient shown as a float
+  MEAN_TERM_FLOAT,  // the same mean divided in single precision
 };
 
-Row make_row(size_t i, long long nconns) {
+// The pieces of one row, in the order they are printed: label, count, then either
+// the empty-bucket text or the averages. A piece that ends with "\n" ends the row.
+struct RowLayout {
+  const char* range_fmt;     // (lo, hi)
+  const char* overflow_fmt;  // (lo)
+  const char* count_fmt;     // (count, percentage)
+  const char* empty_line;    // the rest of a row without connections
+  const char* bytes_fmt;     // (client, server)
+  const char* duration_fmt;  // (duration); nullptr: the row label is the duration
+  const char* rtt_fmt;       // (rtt), with estimation on
+  const char* no_rtt;        // in its place, with estimation off
+  ThroughputCell throughput;
+  const char* throughput_fmt;
+};
+
+// What the table and the -D listing print for one ordering.
+struct OrderingLayout {
+  const char* heading[2];
+  RowLayout aligned;
+  RowLayout raw;
+  const char* listing_heading;
+  const char* listing_open_fmt;   // (from): the range is open upwards
+  const char* listing_range_fmt;  // (from, to)
+};
+
+// clang-format off
+constexpr OrderingLayout THROUGHPUT_LAYOUT = {
+    {"Throughput      NumConns    AvgClient   AvgServer  AvgDuration   EstRTT",
+     "   KB/s                      (bytes)     (bytes)     (msecs)    (msecs)"},
+    {"%4lld - %-4lld ", "%4lld+       ", "%6lld(%5.2f%%) ", "       -            -\n",
+     "%8lld    %8lld    ", "%6lld        ", "%4lld\n", "   -\n", ThroughputCell::NONE, nullptr},
+    {"%lld,%lld,", "%lld+,", "%lld,%.2f%%,", ",,,\n",
+     "%lld,%lld,", "%lld,", "%lld,\n", ",,\n", ThroughputCell::NONE, nullptr},
+    "Connections for which throuput was ", "%d+ KB/sec:\n", "between %d and %d KB/sec:\n"};
+
+constexpr RowLayout BYTES_ALIGNED = {
+    "%5lld - %-5lld ", "%5lld+        ", "%6lld(%5.2f%%)  ",
+    "     -         -         -         -       -\n",
+    "%8lld  %8lld   ", "%6lld     ", "%4lld      ", "   -    ",
+    ThroughputCell::BUCKET_RATE, "%4lld\n"};
+constexpr RowLayout BYTES_RAW = {
+    "%lld,%lld,", "%lld+,", "%lld,%.2f%%,", ",,,,,,\n",
+    "%lld,%lld,", "%lld,", "%lld,", ",", ThroughputCell::MEAN_TERM, "%.2f\n"};
+constexpr const char* BYTES_LISTING_HEADING = "Connections for which client sent data ";
+
+constexpr OrderingLayout CLIENT_BYTES_LAYOUT = {
+    {"ClientBytes    NumConns        AvClient  AvServer  AvDuration EstRtt  AvThruput",
+     "     (KB)                     (bytes)    (bytes)   (msecs)  (msecs)  (KB/s)"},
+    BYTES_ALIGNED, BYTES_RAW, BYTES_LISTING_HEADING, "%d+ KB:\n", "between %d and %d KB:\n"};
+
+constexpr OrderingLayout SERVER_BYTES_LAYOUT = {
+    {"ServerBytes    NumConns        AvClient  AvServer  AvDuration EstRtt  AvThruput",
+     "     (KB)                     (bytes)    (bytes)   (msecs)  (msecs)  (KB/s)"},
+    BYTES_ALIGNED, BYTES_RAW, BYTES_LISTING_HEADING, "%d+ KB:\n", "between %d and %d KB:\n"};
+
+constexpr OrderingLayout DURATION_LAYOUT = {
+    {"  Duration       NumConns        AvClient    AvServer   EstRtt  AvThruput",
+     "  (msecs)                        (bytes)     (bytes)    (msecs)  (KB/s)"},
+    {"%5lld - %-5lld ", "%5lld+        ", "%8lld(%5.2f%%) ", "     -         -         -\n",
+     "%8lld  %8lld      ", nullptr, "%4lld ", " -   ",
+     ThroughputCell::MEAN_TERM_FLOAT, "    %.2f\n"},
+    {"%0lld,%0lld,", "%0lld+,", "%0lld,%0.2f%%,", ",,,\n",
+     "%0lld,%0lld,", nullptr, "%0lld,", ",", ThroughputCell::MEAN_TERM_FLOAT, "%.2f\n"},
+    "Connections for which duration was ", "%d+ msecs:\n", "between %d and %d msecs:\n"};
+// clang-format on
+
+const OrderingLayout& layout_of(SortMode mode) {
+  switch (mode) {
+    case BY_THROUGHPUT:
+      return THROUGHPUT_LAYOUT;
+    case BY_CLIENT_BYTES:
+      return CLIENT_BYTES_LAYOUT;
+    case BY_SERVER_BYTES:
+      return SERVER_BYTES_LAYOUT;
+    case BY_DURATION:
+    default:
+      return DURATION_LAYOUT;
+  }
+}
+
+// The formats come from the layout tables above.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+
+void print_row(FILE* out, const RowLayout& l, size_t i, bool overflow, long long nconns, bool rtt) {
   const Settings& s = g_settings;
   const Bucket& b = g_buckets.rows[i];
-  Row r;
   // The index sums are 32-bit, the edges signed 64-bit.
   const uint32_t first = static_cast<uint32_t>(i) + s.bucket_base;
-  r.lo = static_cast<long long>(first) * s.bucket_size;
-  r.hi = static_cast<long long>(static_cast<uint32_t>(first + 1)) * s.bucket_size;
-  r.count = b.count;
-  r.percent = static_cast<float>(b.count) * 100.0f / static_cast<float>(nconns);
-  r.bucket = &b;
-  if (b.count != 0) {
-    r.client = b.client_bytes / b.count;
-    r.server = b.server_bytes / b.count;
-    r.duration = b.duration / b.count;
-    r.rtt = static_cast<long long>(b.rtt) / b.count;  // the 32-bit sum, widened with its sign
-  } else {
-    r.client = r.server = r.duration = r.rtt = 0;
-  }
-  return r;
-}
-
-void print_throughput_row(const Row& r, bool overflow, bool raw, bool rtt) {
-  static constexpr char RANGE_FMT[] = "%4lld - %-4lld ";
-  static constexpr char OVERFLOW_FMT[] = "%4lld+       ";
-  static constexpr char COUNT_FMT[] = "%6lld(%5.2f%%) ";
-  static constexpr char EMPTY_LINE[] = "       -            -\n";
-  static constexpr char BYTES_FMT[] = "%8lld    %8lld    ";
-  static constexpr char DURATION_FMT[] = "%6lld        ";
-  static constexpr char RTT_FMT[] = "%4lld\n";
-  static constexpr char NO_RTT_LINE[] = "   -\n";
-  static constexpr char RAW_RANGE_FMT[] = "%lld,%lld,";
-  static constexpr char RAW_OVERFLOW_FMT[] = "%lld+,";
-  static constexpr char RAW_COUNT_FMT[] = "%lld,%.2f%%,";
-  static constexpr char RAW_EMPTY_LINE[] = ",,,\n";
-  static constexpr char RAW_BYTES_FMT[] = "%lld,%lld,";
-  static constexpr char RAW_DURATION_FMT[] = "%lld,";
-  static constexpr char RAW_RTT_FMT[] = "%lld,\n";
-  static constexpr char RAW_NO_RTT_LINE[] = ",,\n";
+  const long long lo = static_cast<long long>(first) * s.bucket_size;
+  const long long hi = static_cast<long long>(static_cast<uint32_t>(first + 1)) * s.bucket_size;
   if (overflow)
-    std::printf(raw ? RAW_OVERFLOW_FMT : OVERFLOW_FMT, r.lo);
+    std::fprintf(out, l.overflow_fmt, lo);
   else
-    std::printf(raw ? RAW_RANGE_FMT : RANGE_FMT, r.lo, r.hi);
-  std::printf(raw ? RAW_COUNT_FMT : COUNT_FMT, r.count, static_cast<double>(r.percent));
-  if (r.count == 0) {
-    std::fputs(raw ? RAW_EMPTY_LINE : EMPTY_LINE, stdout);
+    std::fprintf(out, l.range_fmt, lo, hi);
+  const long long k = b.count;
+  const float percent = static_cast<float>(k) * 100.0f / static_cast<float>(nconns);
+  std::fprintf(out, l.count_fmt, k, static_cast<double>(percent));
+  if (k == 0) {
+    std::fputs(l.empty_line, out);
     return;
   }
-  std::printf(raw ? RAW_BYTES_FMT : BYTES_FMT, r.client, r.server);
-  std::printf(raw ? RAW_DURATION_FMT : DURATION_FMT, r.duration);
+  std::fprintf(out, l.bytes_fmt, static_cast<long long>(b.client_bytes / k),
+               static_cast<long long>(b.server_bytes / k));
+  if (l.duration_fmt != nullptr)
+    std::fprintf(out, l.duration_fmt, static_cast<long long>(b.duration / k));
   if (rtt)
-    std::printf(raw ? RAW_RTT_FMT : RTT_FMT, r.rtt);
+    std::fprintf(out, l.rtt_fmt, static_cast<long long>(b.rtt) / k);  // the 32-bit sum, widened
   else
-    std::fputs(raw ? RAW_NO_RTT_LINE : NO_RTT_LINE, stdout);
-}
-
-void print_bytes_row(const Row& r, bool overflow, bool raw, bool rtt) {
-  static constexpr char RANGE_FMT[] = "%5lld - %-5lld ";
-  static constexpr char OVERFLOW_FMT[] = "%5lld+        ";
-  static constexpr char COUNT_FMT[] = "%6lld(%5.2f%%)  ";
-  static constexpr char EMPTY_LINE[] = "     -         -         -         -       -\n";
-  static constexpr char BYTES_FMT[] = "%8lld  %8lld   ";
-  static constexpr char DURATION_FMT[] = "%6lld     ";
-  static constexpr char RTT_FMT[] = "%4lld      ";
-  static constexpr char NO_RTT[] = "   -    ";
-  static constexpr char THROUGHPUT_FMT[] = "%4lld\n";
-  static constexpr char RAW_RANGE_FMT[] = "%lld,%lld,";
-  static constexpr char RAW_OVERFLOW_FMT[] = "%lld+,";
-  static constexpr char RAW_COUNT_FMT[] = "%lld,%.2f%%,";
-  static constexpr char RAW_EMPTY_LINE[] = ",,,,,,\n";
-  static constexpr char RAW_BYTES_FMT[] = "%lld,%lld,";
-  static constexpr char RAW_DURATION_FMT[] = "%lld,";
-  static constexpr char RAW_RTT_FMT[] = "%lld,";
-  static constexpr char RAW_NO_RTT[] = ",";
-  static constexpr char RAW_THROUGHPUT_FMT[] = "%.2f\n";
-  if (overflow)
-    std::printf(raw ? RAW_OVERFLOW_FMT : OVERFLOW_FMT, r.lo);
-  else
-    std::printf(raw ? RAW_RANGE_FMT : RANGE_FMT, r.lo, r.hi);
-  std::printf(raw ? RAW_COUNT_FMT : COUNT_FMT, r.count, static_cast<double>(r.percent));
-  if (r.count == 0) {
-    std::fputs(raw ? RAW_EMPTY_LINE : EMPTY_LINE, stdout);
-    return;
-  }
-  std::printf(raw ? RAW_BYTES_FMT : BYTES_FMT, r.client, r.server);
-  std::printf(raw ? RAW_DURATION_FMT : DURATION_FMT, r.duration);
-  if (rtt)
-    std::printf(raw ? RAW_RTT_FMT : RTT_FMT, r.rtt);
-  else
-    std::fputs(raw ? RAW_NO_RTT : NO_RTT, stdout);
-  const Bucket& b = *r.bucket;
-  if (raw) {
-    // The mean of the per-connection terms, an integer quotient shown as a float.
-    std::printf(RAW_THROUGHPUT_FMT,
-                static_cast<double>(static_cast<float>(b.throughput / b.count)));
-  } else {
-    // The bucket's bytes over its duration plus one. Durations wrapped past 24.8
-    // days can make that divisor 0; the cell then shows 0 instead of crashing.
-    const long long divisor = b.duration + 1;
-    std::printf(
-        THROUGHPUT_FMT,
-        divisor == 0 ? 0LL : static_cast<long long>((b.server_bytes + b.client_bytes) / divisor));
-  }
-}
-
-void print_duration_row(const Row& r, bool overflow, bool raw, bool rtt) {
-  static constexpr char RANGE_FMT[] = "%5lld - %-5lld ";
-  static constexpr char OVERFLOW_FMT[] = "%5lld+        ";
-  static constexpr char COUNT_FMT[] = "%8lld(%5.2f%%) ";
-  static constexpr char EMPTY_LINE[] = "     -         -         -\n";
-  static constexpr char BYTES_FMT[] = "%8lld  %8lld      ";
-  static constexpr char RTT_FMT[] = "%4lld ";
-  static constexpr char NO_RTT[] = " -   ";
-  static constexpr char THROUGHPUT_FMT[] = "    %.2f\n";
-  static constexpr char RAW_RANGE_FMT[] = "%0lld,%0lld,";
-  static constexpr char RAW_OVERFLOW_FMT[] = "%0lld+,";
-  static constexpr char RAW_COUNT_FMT[] = "%0lld,%0.2f%%,";
-  static constexpr char RAW_EMPTY_LINE[] = ",,,\n";
-  static constexpr char RAW_BYTES_FMT[] = "%0lld,%0lld,";
-  static constexpr char RAW_RTT_FMT[] = "%0lld,";
-  static constexpr char RAW_NO_RTT[] = ",";
-  static constexpr char RAW_THROUGHPUT_FMT[] = "%.2f\n";
-  if (overflow)
-    std::printf(raw ? RAW_OVERFLOW_FMT : OVERFLOW_FMT, r.lo);
-  else
-    std::printf(raw ? RAW_RANGE_FMT : RANGE_FMT, r.lo, r.hi);
-  std::printf(raw ? RAW_COUNT_FMT : COUNT_FMT, r.count, static_cast<double>(r.percent));
-  if (r.count == 0) {
-    std::fputs(raw ? RAW_EMPTY_LINE : EMPTY_LINE, stdout);
-    return;
-  }
-  std::printf(raw ? RAW_BYTES_FMT : BYTES_FMT, r.client, r.server);
-  if (rtt)
-    std::printf(raw ? RAW_RTT_FMT : RTT_FMT, r.rtt);
-  else
-    std::fputs(raw ? RAW_NO_RTT : NO_RTT, stdout);
-  // The mean throughput term, divided in single precision.
-  const float mean = static_cast<float>(r.bucket->throughput) / static_cast<float>(r.count);
-  std::printf(raw ? RAW_THROUGHPUT_FMT : THROUGHPUT_FMT, static_cast<double>(mean));
-}
-
-void print_heading() {
-  switch (g_settings.sort_mode) {
-    case BY_THROUGHPUT:
-      std::puts("Throughput      NumConns    AvgClient   AvgServer  AvgDuration   EstRTT");
-      std::puts("   KB/s                      (bytes)     (bytes)     (msecs)    (msecs)");
+    std::fputs(l.no_rtt, out);
+  switch (l.throughput) {
+    case ThroughputCell::NONE:
       break;
-    case BY_CLIENT_BYTES:
-    case BY_SERVER_BYTES:
-      std::puts(
-          g_settings.sort_mode == BY_CLIENT_BYTES
-              ? "ClientBytes    NumConns        AvClient  AvServer  AvDuration EstRtt  AvThruput"
-              : "ServerBytes    NumConns        AvClient  AvServer  AvDuration EstRtt  AvThruput");
-      std::puts("     (KB)                     (bytes)    (bytes)   (msecs)  (msecs)  (KB/s)");
+    case ThroughputCell::BUCKET_RATE: {
+      // Durations wrapped past 24.8 days can make the divisor 0; the cell then shows
+      // 0 instead of crashing.
+      const long long divisor = b.duration + 1;
+      std::fprintf(
+          out, l.throughput_fmt,
+          divisor == 0 ? 0LL : static_cast<long long>((b.server_bytes + b.client_bytes) / divisor));
       break;
-    case BY_DURATION:
-    default:
-      std::puts("  Duration       NumConns        AvClient    AvServer   EstRtt  AvThruput");
-      std::puts("  (msecs)                        (bytes)     (bytes)    (msecs)  (KB/s)");
+    }
+    case ThroughputCell::MEAN_TERM:
+      std::fprintf(out, l.throughput_fmt,
+                   static_cast<double>(static_cast<float>(b.throughput / k)));
+      break;
+    case ThroughputCell::MEAN_TERM_FLOAT:
+      std::fprintf(out, l.throughput_fmt,
+                   static_cast<double>(static_cast<float>(b.throughput) / static_cast<float>(k)));
       break;
   }
 }
 
-void print_filter_listing() {
+void print_filter_listing(FILE* out, const OrderingLayout& l) {
   const Settings& s = g_settings;
-  static constexpr char THROUGHPUT_HEADING[] = "Connections for which throuput was ";
-  static constexpr char BYTES_HEADING[] = "Connections for which client sent data ";
-  static constexpr char DURATION_HEADING[] = "Connections for which duration was ";
-  static constexpr char OPEN_KBS_FMT[] = "%d+ KB/sec:\n";
-  static constexpr char OPEN_KB_FMT[] = "%d+ KB:\n";
-  static constexpr char OPEN_MSECS_FMT[] = "%d+ msecs:\n";
-  static constexpr char RANGE_KBS_FMT[] = "between %d and %d KB/sec:\n";
-  static constexpr char RANGE_KB_FMT[] = "between %d and %d KB:\n";
-  static constexpr char RANGE_MSECS_FMT[] = "between %d and %d msecs:\n";
-  const bool open = s.filter_to == -1;
-  switch (s.sort_mode) {
-    case BY_THROUGHPUT:
-      std::fputs(THROUGHPUT_HEADING, stdout);
-      if (open)
-        std::printf(OPEN_KBS_FMT, s.filter_from);
-      else
-        std::printf(RANGE_KBS_FMT, s.filter_from, s.filter_to);
-      break;
-    case BY_CLIENT_BYTES:
-    case BY_SERVER_BYTES:
-      std::fputs(BYTES_HEADING, stdout);
-      if (open)
-        std::printf(OPEN_KB_FMT, s.filter_from);
-      else
-        std::printf(RANGE_KB_FMT, s.filter_from, s.filter_to);
-      break;
-    case BY_DURATION:
-    default:
-      std::fputs(DURATION_HEADING, stdout);
-      if (open)
-        std::printf(OPEN_MSECS_FMT, s.filter_from);
-      else
-        std::printf(RANGE_MSECS_FMT, s.filter_from, s.filter_to);
-      break;
-  }
+  std::fputs(l.listing_heading, out);
+  if (s.filter_to == -1)
+    std::fprintf(out, l.listing_open_fmt, s.filter_from);
+  else
+    std::fprintf(out, l.listing_range_fmt, s.filter_from, s.filter_to);
   static constexpr char FILTER_FMT[] = "host %s and host %s and port %d\n";
   for (const FilterEntry& e : g_filters)
-    std::printf(FILTER_FMT, dotted(e.addr_a).text, dotted(e.addr_b).text,
-                static_cast<int>(e.client_port));
+    std::fprintf(out, FILTER_FMT, addr_text(e.addr_a).text, addr_text(e.addr_b).text,
+                 static_cast<int>(e.client_port));
 }
+
+#pragma GCC diagnostic pop
 
 }  // namespace
 
-void print_distribution() {
+void print_distribution(FILE* out) {
   const Settings& s = g_settings;
-  print_heading();
+  const OrderingLayout& layout = layout_of(s.sort_mode);
+  std::fprintf(out, "%s\n%s\n", layout.heading[0], layout.heading[1]);
   if (g_totals.nconns == 0) {
-    std::puts("No connections");
+    std::fputs("No connections\n", out);
     return;
   }
-  static constexpr char RAW_RULE[] = "===========";
-  if (s.raw) std::puts(RAW_RULE);
+  static constexpr char RAW_RULE[] = "===========\n";
+  if (s.raw) std::fputs(RAW_RULE, out);
   // Estimation may have been switched on during the run: what counts is now.
-  const bool rtt = s.rtt_enabled;
-  for (size_t i = 0; i < g_buckets.size; ++i) {
-    const Row r = make_row(i, g_totals.nconns);
-    const bool overflow = i + 1 == g_buckets.size;
-    switch (s.sort_mode) {
-      case BY_THROUGHPUT:
-        print_throughput_row(r, overflow, s.raw, rtt);
-        break;
-      case BY_CLIENT_BYTES:
-      case BY_SERVER_BYTES:
-        print_bytes_row(r, overflow, s.raw, rtt);
-        break;
-      case BY_DURATION:
-      default:
-        print_duration_row(r, overflow, s.raw, rtt);
-        break;
-    }
-  }
-  if (s.raw) std::puts(RAW_RULE);
-  if (s.filter_from != -1) print_filter_listing();
+  const bool rtt = g_tracker.rtt_enabled;
+  const RowLayout& row = s.raw ? layout.raw : layout.aligned;
+  for (size_t i = 0; i < g_buckets.size; ++i)
+    print_row(out, row, i, i + 1 == g_buckets.size, g_totals.nconns, rtt);
+  if (s.raw) std::fputs(RAW_RULE, out);
+  if (s.filter_from != -1) print_filter_listing(out, layout);
 }

@@ -2,4 +2,6 @@
 // comma-separated (-R) for scripts, then the -D filter listing.
 #pragma once
 
-void print_distribution();
+#include <cstdio>
+
+void print_distribution(FILE* out);

@@ -1,8 +1,9 @@
-// Final report: closes the capture, classifies what is left in the connection
-// table and prints the summary; the distribution table or a variant follows.
+// The end-of-run report: the records still in the connection table classified, the
+// summary, then the distribution table or one of the variants.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // What the records still in the table say at the end of the run.
 struct OpenCounts {
@@ -15,18 +16,10 @@ struct OpenCounts {
 
 OpenCounts count_open_connections();
 
-// The whole end of a capture run: capture statistics, summary, then the table or a
-// variant. Returns when everything is printed.
-void write_report();
-
-// write_report(), then exit status 0.
-[[noreturn]] void print_report();
-
-// The SYN distribution line, without its line end.
-void print_syn_distribution();
-
-// The SYNs the counted connections needed, and their average when there are any.
-void print_syns_taken();
+// The whole report of a capture run, after the run has ended (its clock stopped):
+// the summary and the table, or the variant -V asks for. Writes to `out` and returns;
+// it can be written again.
+void write_report(FILE* out);
 
 // Averages over the counted connections: 0 when nothing was counted.
 int64_t average(int64_t sum, int64_t count);

@@ -1,10 +1,11 @@
 #include "report/variants.h"
 
-#include <cstdio>
+#include <cinttypes>
 
 #include "common/addr.h"
-#include "run/capture.h"
-#include "run/settings.h"
+#include "common/settings.h"
+#include "report/report_lines.h"
+#include "stats/run_clock.h"
 #include "stats/run_stats.h"
 #include "track/conn_table.h"
 
@@ -17,10 +18,10 @@ bool open_longer_than(const ConnInfo& rec, const Timeval& now, int msecs) {
 
 }  // namespace
 
-void print_status(const Timeval& now) {
+void print_status(FILE* out, const Timeval& now) {
   // Before the first packet has been counted the window has no start (the status
   // line of the very first packet comes before it is set): nothing has elapsed yet.
-  int32_t elapsed = g_capture.packet_count == 0 ? 0 : msecs_between(g_capture.window_start, now);
+  int32_t elapsed = g_clock.packet_count == 0 ? 0 : msecs_between(g_clock.window_start, now);
   if (elapsed < 0) elapsed = 0;
   int open_long = 0;
   conn_for_each([&](const ConnInfo& rec) {
@@ -30,52 +31,53 @@ void print_status(const Timeval& now) {
   // comparing status lines see the same rounding.
   const float elapsed_f = static_cast<float>(elapsed);
   static constexpr char STATUS_FMT[] = "%lu, %f %d\n";
-  std::printf(STATUS_FMT, static_cast<unsigned long>(conn_count()), elapsed_f / 1000.0, open_long);
+  std::fprintf(out, STATUS_FMT, static_cast<unsigned long>(conn_count()), elapsed_f / 1000.0,
+               open_long);
 }
 
-void print_brief_report(int32_t elapsed, const OpenCounts& open) {
+void print_brief_report(FILE* out, int32_t elapsed, const OpenCounts& open) {
   const RunTotals& t = g_totals;
-  static constexpr char RESULTS_FMT[] = "Results of monitoring port %d for %f seconds\n";
-  std::printf(RESULTS_FMT, g_settings.port, elapsed / 1000.0);
+  print_results_line(out, elapsed);
   static constexpr char TOTALS_FMT[] =
       "Total Connections: %lld\nAvg Client Data: %lld bytes\nAvg Server Data: %lld bytes\n"
       "Avg conn time: %lld msecs\n";
-  std::printf(TOTALS_FMT, static_cast<long long>(t.nconns),
-              static_cast<long long>(average(t.sum_client_bytes, t.nconns)),
-              static_cast<long long>(average(t.sum_server_bytes, t.nconns)),
-              static_cast<long long>(average(t.sum_duration, t.nconns)));
-  static constexpr char SYNS_FMT[] = "Total number of SYNs: %lu (duplicates: %lu)\n";
-  std::printf(SYNS_FMT, t.total_syns, t.dup_syns);
-  print_syns_taken();
+  std::fprintf(out, TOTALS_FMT, static_cast<long long>(t.nconns),
+               static_cast<long long>(average(t.sum_client_bytes, t.nconns)),
+               static_cast<long long>(average(t.sum_server_bytes, t.nconns)),
+               static_cast<long long>(average(t.sum_duration, t.nconns)));
+  print_syn_totals(out);
+  print_syns_taken(out);
   // What the full report calls "dropped by the server".
-  static constexpr char NEVER_FMT[] = "Number of unique connections that never completed: %lu\n";
-  std::printf(NEVER_FMT, open.never_completed);
-  static constexpr char INCOMPLETE_FMT[] = "Number of SYNs from incomplete connections: %lu\n";
-  std::printf(INCOMPLETE_FMT, open.incomplete_syns);
-  static constexpr char IN_PROGRESS_FMT[] = "Number of established connections in progress: %lu\n";
-  std::printf(IN_PROGRESS_FMT, open.in_progress);
-  print_syn_distribution();
-  std::fputs("\n", stdout);
+  static constexpr char NEVER_FMT[] =
+      "Number of unique connections that never completed: %" PRIu64 "\n";
+  std::fprintf(out, NEVER_FMT, open.never_completed);
+  print_incomplete_syns(out, open.incomplete_syns);
+  static constexpr char IN_PROGRESS_FMT[] =
+      "Number of established connections in progress: %" PRIu64 "\n";
+  std::fprintf(out, IN_PROGRESS_FMT, open.in_progress);
+  print_syn_distribution(out);
+  std::fputs("\n", out);
 }
 
-void print_open_connections() {
+void print_open_connections(FILE* out) {
   const int every = g_settings.status_every;
   const std::vector<const ConnInfo*> records = conns_in_key_order();
   if (every != 0) {
-    const Timeval end = g_capture.end_time;
-    print_status(end);
+    const Timeval end = g_clock.end_time;
+    print_status(out, end);
     static constexpr char IN_PROGRESS_FMT[] = "Connections in Progress for longer than %d msecs:\n";
-    std::printf(IN_PROGRESS_FMT, every);
+    std::fprintf(out, IN_PROGRESS_FMT, every);
     static constexpr char OPEN_FMT[] = "%d(%d):host %s and port %d\n";
     for (const ConnInfo* rec : records) {
       if (!open_longer_than(*rec, end, every)) continue;
-      std::printf(OPEN_FMT, msecs_between(rec->syn_time, end), rec->synacks,
-                  dotted(rec->client_addr).text, static_cast<int>(rec->client_port));
+      std::fprintf(out, OPEN_FMT, msecs_between(rec->syn_time, end), rec->synacks,
+                   addr_text(rec->client.addr).text, static_cast<int>(rec->client.port));
     }
   }
-  std::puts("Connections without SYN|ACK:");
+  std::fputs("Connections without SYN|ACK:\n", out);
   static constexpr char NO_SYNACK_FMT[] = "NOSYNACK:host %s and port %d\n";
   for (const ConnInfo* rec : records)
     if (rec->state == SYN_SEEN)
-      std::printf(NO_SYNACK_FMT, dotted(rec->client_addr).text, static_cast<int>(rec->client_port));
+      std::fprintf(out, NO_SYNACK_FMT, addr_text(rec->client.addr).text,
+                   static_cast<int>(rec->client.port));
 }

@@ -3,15 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "common/time.h"
 #include "report/summary.h"
 
 // "records, elapsed seconds, records open longer than -m msecs" at time `now`.
-void print_status(const Timeval& now);
+void print_status(FILE* out, const Timeval& now);
 
 // The summary without times, round trips, resets or table.
-void print_brief_report(int32_t elapsed, const OpenCounts& open);
+void print_brief_report(FILE* out, int32_t elapsed, const OpenCounts& open);
 
 // Connections open longer than -m msecs (with -m), then those without a SYN-ACK.
-void print_open_connections();
+void print_open_connections(FILE* out);

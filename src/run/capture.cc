@@ -1,23 +1,29 @@
 #include "run/capture.h"
 
 #include <netinet/in.h>
+#include <pcap/dlt.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/settings.h"
 #include "common/trace.h"
 #include "report/summary.h"
+#include "run/command_line.h"
+#include "run/fail.h"
+#include "run/packet_loop.h"
 #include "run/progress.h"
-#include "run/settings.h"
-#include "track/decode.h"
+#include "stats/run_clock.h"
+#include "track/conn_table.h"
+#include "track/handshake.h"
 
 CaptureState g_capture;
-LocalAddrs g_local_addrs;
 
 namespace {
 
@@ -28,9 +34,6 @@ constexpr int READ_TIMEOUT_MS = 1000;
 // Packets handed over per dispatch in a live run; the stop flag is looked at
 // between dispatches and by the handler itself.
 constexpr int DISPATCH_BATCH = 128;
-
-constexpr int DLT_NULL_LINK = 0;
-constexpr int DLT_ETHERNET_LINK = 1;
 
 [[noreturn]] void no_devices() {
   static constexpr char NO_DEVICES_FMT[] = "No devices found\n\n";
@@ -60,10 +63,10 @@ std::string discover_interfaces() {
     for (pcap_addr_t* a = dev->addresses; a != nullptr; a = a->next) {
       if (a->addr == nullptr) break;
       if (a->addr->sa_family != AF_INET) continue;
-      uint32_t addr = reinterpret_cast<const sockaddr_in*>(a->addr)->sin_addr.s_addr;
+      const IpAddr addr{reinterpret_cast<const sockaddr_in*>(a->addr)->sin_addr.s_addr};
       static constexpr char FOUND_ADDR_FMT[] = "Found Inet address 0x%x\n\n";
-      if (g_settings.debug >= 2) TRACE(FOUND_ADDR_FMT, addr);
-      g_local_addrs.insert(addr);
+      if (g_settings.debug >= 2) TRACE(FOUND_ADDR_FMT, addr.raw);
+      g_tracker.local_addrs.insert(addr);
     }
   }
   pcap_freealldevs(devs);
@@ -93,8 +96,7 @@ void refuse_same_file() {
   if (in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
     static constexpr char SAME_FILE_FMT[] =
         "%s: will not write the savefile %s over the capture file it reads\n";
-    std::fprintf(stderr, SAME_FILE_FMT, s.program_name.c_str(), s.write_file.c_str());
-    std::exit(1);
+    fail(stderr, SAME_FILE_FMT, s.program_name.c_str(), s.write_file.c_str());
   }
 }
 
@@ -155,10 +157,8 @@ void open_source(const char* interface) {
   else
     g_capture.pcap = open_live(interface, errbuf);
   static constexpr char OPEN_FMT[] = "%s\n";
-  if (g_capture.pcap == nullptr) {
-    TRACE_ERR(OPEN_FMT, open_error.empty() ? errbuf : open_error.c_str());
-    std::exit(1);
-  }
+  if (g_capture.pcap == nullptr)
+    FAIL_TRACE(OPEN_FMT, open_error.empty() ? errbuf : open_error.c_str());
   if (errbuf[0] != '\0') TRACE_ERR(OPEN_FMT, errbuf);  // a warning: go on
 }
 
@@ -214,8 +214,7 @@ void warn_read_error(const char* interface) {
   g_capture.dumper = pcap_dump_open(g_capture.pcap, s.write_file.c_str());
   if (g_capture.dumper == nullptr) {
     static constexpr char DUMP_OPEN_FMT[] = "%s:pcap_dump_open:%s\n";
-    TRACE_ERR(DUMP_OPEN_FMT, s.write_file.c_str(), std::strerror(errno));
-    std::exit(1);
+    FAIL_TRACE(DUMP_OPEN_FMT, s.write_file.c_str(), std::strerror(errno));
   }
   // Settings that only shape a report, in the order they are listed.
   const struct {
@@ -242,24 +241,36 @@ void warn_read_error(const char* interface) {
   if (rc == PCAP_ERROR) g_capture.read_error = pcap_geterr(g_capture.pcap);
   warn_read_error(interface);
   end_capture();
-  std::exit(0);  // end_capture() has already exited in write mode
+  // A savefile that could not be written completely (a full disk, say) must not
+  // end in a status that says it was.
+  FILE* out = pcap_dump_file(g_capture.dumper);
+  const bool failed = pcap_dump_flush(g_capture.dumper) != 0 || std::ferror(out);
+  pcap_dump_close(g_capture.dumper);
+  g_capture.dumper = nullptr;
+  if (failed) {
+    static constexpr char WRITE_FAILED_FMT[] = "%s: error writing %s\n";
+    fail(stderr, WRITE_FAILED_FMT, s.program_name.c_str(), s.write_file.c_str());
+  }
+  std::exit(0);
 }
 
+// The lines that say which connections count, and that estimation is on, before
+// the first packet.
 void print_considering_lines() {
   const Settings& s = g_settings;
   static constexpr char MAX_CLIENT_FMT[] =
-      "Considering connections where client sends < %lu bytes to the server\n";
+      "Considering connections where client sends < %" PRIu64 " bytes to the server\n";
   static constexpr char MAX_SERVER_FMT[] =
-      "Considering connections where server sends < %lu bytes to the client\n";
+      "Considering connections where server sends < %" PRIu64 " bytes to the client\n";
   static constexpr char MIN_CLIENT_FMT[] =
-      "Considering connections where clients sends > %lu bytes to the server\n";
+      "Considering connections where clients sends > %" PRIu64 " bytes to the server\n";
   static constexpr char MIN_SERVER_FMT[] =
-      "Considering connections where server sends > %lu bytes to the client\n";
+      "Considering connections where server sends > %" PRIu64 " bytes to the client\n";
   if (s.max_client_bytes != 0) std::printf(MAX_CLIENT_FMT, s.max_client_bytes);
   if (s.max_server_bytes != 0) std::printf(MAX_SERVER_FMT, s.max_server_bytes);
   if (s.min_client_bytes != 0) std::printf(MIN_CLIENT_FMT, s.min_client_bytes);
   if (s.min_server_bytes != 0) std::printf(MIN_SERVER_FMT, s.min_server_bytes);
-  if (s.rtt_enabled) {
+  if (g_tracker.rtt_enabled) {
     static constexpr char RTT_FILE_FMT[] =
         "RTT Estimation enabled.\nEstimates will be wrong if this trace was captured on the "
         "server for port %d\n";
@@ -275,14 +286,25 @@ void print_considering_lines() {
 // after printing why the source cannot be used.
 int prepare_source(const char* interface) {
   if (setup_filter(interface, g_settings.filter_words) != 0) return 1;
-  g_capture.link_type = pcap_datalink(g_capture.pcap);
-  g_capture.swapped = pcap_is_swapped(g_capture.pcap) == 1;
-  if (g_capture.link_type != DLT_NULL_LINK && g_capture.link_type != DLT_ETHERNET_LINK) {
+  g_capture.link.dlt = pcap_datalink(g_capture.pcap);
+  g_capture.link.swapped = pcap_is_swapped(g_capture.pcap) == 1;
+  if (g_capture.link.dlt != DLT_NULL && g_capture.link.dlt != DLT_EN10MB) {
     static constexpr char BAD_LINK_FMT[] = "Unknown datalink type: %d\n";
-    std::printf(BAD_LINK_FMT, g_capture.link_type);
+    std::printf(BAD_LINK_FMT, g_capture.link.dlt);
     return 1;
   }
   return 0;
+}
+
+// The end of a capture-mode run: the capture statistics, then the report.
+void report_run() {
+  end_capture();
+  if (g_settings.debug >= 2) {
+    static constexpr char HASH_HAS_FMT[] = "Hash has %u conns left\n\n";
+    TRACE(HASH_HAS_FMT, static_cast<unsigned>(conn_count()));
+  }
+  if (!g_capture.offline) end_live_clock(wall_clock_now());
+  write_report(stdout);
 }
 
 }  // namespace
@@ -348,38 +370,22 @@ void on_signal(int) {
 }
 
 void end_capture() {
+  // A savefile has no statistics: pcap_stats() fails and nothing is printed.
   struct pcap_stat stats;
-  if (g_capture.pcap != nullptr) {
-    // A savefile has no statistics: pcap_stats() fails and nothing is printed.
-    if (pcap_stats(g_capture.pcap, &stats) == 0) {
-      static constexpr char RECEIVED_FMT[] = "%u Packets received\n";
-      static constexpr char DROPPED_FMT[] = "%u Packets dropped\n";
-      std::fprintf(stderr, RECEIVED_FMT, stats.ps_recv);
-      std::fprintf(stderr, DROPPED_FMT, stats.ps_drop);
-    }
-    pcap_close(g_capture.pcap);
-    g_capture.pcap = nullptr;
+  if (pcap_stats(g_capture.pcap, &stats) == 0) {
+    static constexpr char RECEIVED_FMT[] = "%u Packets received\n";
+    static constexpr char DROPPED_FMT[] = "%u Packets dropped\n";
+    std::fprintf(stderr, RECEIVED_FMT, stats.ps_recv);
+    std::fprintf(stderr, DROPPED_FMT, stats.ps_drop);
   }
-  if (g_capture.dumper != nullptr) {
-    // A savefile that could not be written completely (a full disk, say) must not
-    // end in a status that says it was.
-    FILE* out = pcap_dump_file(g_capture.dumper);
-    bool failed = pcap_dump_flush(g_capture.dumper) != 0 || std::ferror(out);
-    pcap_dump_close(g_capture.dumper);
-    g_capture.dumper = nullptr;
-    if (failed) {
-      static constexpr char WRITE_FAILED_FMT[] = "%s: error writing %s\n";
-      std::fprintf(stderr, WRITE_FAILED_FMT, g_settings.program_name.c_str(),
-                   g_settings.write_file.c_str());
-      std::exit(1);
-    }
-    std::exit(0);
-  }
+  pcap_close(g_capture.pcap);
+  g_capture.pcap = nullptr;
 }
 
 int run_file_capture(pcap_t* pcap, const char* interface) {
   g_capture.pcap = pcap;
   g_capture.offline = true;
+  g_tracker.rtt_enabled = g_settings.rtt_enabled;
   if (prepare_source(interface) != 0) {
     pcap_close(g_capture.pcap);
     g_capture.pcap = nullptr;
@@ -395,13 +401,14 @@ int run_file_capture(pcap_t* pcap, const char* interface) {
     g_capture.read_error = pcap_geterr(g_capture.pcap);
   flush_deferred_segments();
   warn_read_error(nullptr);
-  write_report();
+  report_run();
   return 0;
 }
 
 void start_capture() {
   const Settings& s = g_settings;
   refuse_same_file();
+  g_tracker.rtt_enabled = s.rtt_enabled;
 
   std::string interface;
   if (s.has_interface)
@@ -422,7 +429,7 @@ void start_capture() {
   if (!g_capture.offline) {
     install_signals();
     alarm(static_cast<unsigned>(s.run_time));
-    g_capture.start_time = wall_clock_now();
+    g_clock.start_time = wall_clock_now();
   }
 
   if (s.write_mode()) run_write_mode(interface.c_str());
@@ -432,5 +439,6 @@ void start_capture() {
     pcap_dispatch(g_capture.pcap, DISPATCH_BATCH, handle_packet, nullptr);
   } while (g_capture.stop_requested == 0);
   hold_signals();
-  print_report();
+  report_run();
+  std::exit(0);
 }

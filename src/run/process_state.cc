@@ -1,15 +1,20 @@
 #include "run/process_state.h"
 
+#include "common/settings.h"
+#include "common/trace.h"
 #include "run/capture.h"
-#include "run/settings.h"
+#include "run/packet_loop.h"
+#include "stats/run_clock.h"
 #include "stats/run_stats.h"
 #include "track/conn_table.h"
-#include "track/decode.h"
+#include "track/handshake.h"
 
 void reset_process_state() {
   g_settings = Settings{};
+  g_output = RunOutput{};
   g_capture = CaptureState{};
-  g_local_addrs.clear();
+  g_tracker = TrackerState{};
+  g_clock = RunClock{};
   reset_run_stats();
   reset_conn_table();
   reset_deferred_segments();

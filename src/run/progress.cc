@@ -5,7 +5,7 @@
 
 #include <ctime>
 
-#include "run/settings.h"
+#include "common/settings.h"
 
 namespace {
 

@@ -1,23 +1,27 @@
 #include "stats/close.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 
 #include "common/addr.h"
+#include "common/settings.h"
 #include "common/trace.h"
-#include "run/settings.h"
 #include "stats/run_stats.h"
 #include "track/conn_table.h"
 
 namespace {
 
-void remove_by_reset(uint32_t client_addr, uint32_t client_port) {
+// The longest FIN-to-FIN interval taken as a round trip, in milliseconds.
+constexpr int32_t MAX_FIN_TO_FIN_MS = 1099;
+
+void remove_by_reset(const Endpoint& client) {
   if (g_settings.debug >= 2) {
     static constexpr char RESET_FMT[] = "Conn Reset:%s\n\n";
-    TRACE(RESET_FMT, client_key(client_addr, client_port).data());
+    TRACE(RESET_FMT, client_key(client).data());
   }
   g_totals.resets++;
-  conn_erase(client_addr, client_port);
+  conn_erase(client);
 }
 
 // The value that places a counted connection in a bucket, in the ordering's unit
@@ -84,7 +88,7 @@ int32_t filter_value(const ConnInfo& rec, uint32_t client_bytes, uint32_t server
   }
 }
 
-void first_fin(ConnInfo& rec, const TcpSegment& seg, bool from_client, uint32_t client_end,
+void first_fin(ConnInfo& rec, const Segment& seg, bool from_client, uint32_t client_end,
                uint32_t server_end) {
   const Settings& s = g_settings;
   // Sequence numbers used from the SYN up to the close point, modulo 2^32: the SYN
@@ -94,7 +98,7 @@ void first_fin(ConnInfo& rec, const TcpSegment& seg, bool from_client, uint32_t 
   const int32_t duration = msecs_between(rec.syn_time, seg.time);
   rec.fin_time = seg.time;
   rec.state = CLOSING;
-  rec.fin_sender = seg.src;
+  rec.fin_sender = seg.src.addr;
 
   // Limits are inclusive; a negative limit was widened with its sign, so -X -1 never
   // rejects and -Y -1 rejects everything.
@@ -104,16 +108,16 @@ void first_fin(ConnInfo& rec, const TcpSegment& seg, bool from_client, uint32_t 
   if (client_bytes < s.min_client_bytes) return;
 
   if (s.debug >= 1) {
-    static constexpr char SENDER_FMT[] = "%s:%hu > ";
     static constexpr char FIN_FMT[] = "%s:%hu F SEQ:%lu(%lu),ACK:%lu(%lu),MSECS:%d\n";
-    std::printf(SENDER_FMT, dotted(seg.src).text, seg.sport);
+    trace_sender(seg);
     const uint32_t own_end = from_client ? client_end : server_end;
     const uint32_t own_bytes = from_client ? client_bytes : server_bytes;
     const uint32_t peer_end = from_client ? server_end : client_end;
     const uint32_t peer_bytes = from_client ? server_bytes : client_bytes;
-    std::printf(FIN_FMT, dotted(seg.dst).text, seg.dport, static_cast<unsigned long>(own_end),
-                static_cast<unsigned long>(own_bytes), static_cast<unsigned long>(peer_end),
-                static_cast<unsigned long>(peer_bytes), duration);
+    std::fprintf(g_output.out, FIN_FMT, addr_text(seg.dst.addr).text, seg.dst.port,
+                 static_cast<unsigned long>(own_end), static_cast<unsigned long>(own_bytes),
+                 static_cast<unsigned long>(peer_end), static_cast<unsigned long>(peer_bytes),
+                 duration);
   }
 
   g_totals.nconns++;
@@ -138,13 +142,13 @@ void first_fin(ConnInfo& rec, const TcpSegment& seg, bool from_client, uint32_t 
   if (s.filter_from != -1) {
     const int32_t w = filter_value(rec, client_bytes, server_bytes, duration);
     if (w >= s.filter_from && (s.filter_to == -1 || w < s.filter_to))
-      g_filters.push_back(FilterEntry{seg.src, seg.dst, rec.client_port});
+      g_filters.push_back(FilterEntry{seg.src.addr, seg.dst.addr, rec.client.port});
   }
 
   if (s.min_syns != 0 && rec.nsyns >= s.min_syns) {
-    static constexpr char NSYNS_FMT[] = "NSYNS=%lu:host %s and port %d\n";
-    std::printf(NSYNS_FMT, rec.nsyns, dotted(rec.client_addr).text,
-                static_cast<int>(rec.client_port));
+    static constexpr char NSYNS_FMT[] = "NSYNS=%" PRIu64 ":host %s and port %d\n";
+    std::fprintf(g_output.out, NSYNS_FMT, rec.nsyns, addr_text(rec.client.addr).text,
+                 static_cast<int>(rec.client.port));
   }
   g_totals.sum_syns += rec.nsyns;
   // Nearly every connection took one SYN, the smallest key: the map's first entry,
@@ -158,9 +162,9 @@ void first_fin(ConnInfo& rec, const TcpSegment& seg, bool from_client, uint32_t 
 // The answering FIN: its distance from the first one stands in as the round trip of
 // a counted connection that has no handshake estimate, if it is short enough to be
 // one.
-void second_fin(ConnInfo& rec, const TcpSegment& seg) {
+void second_fin(ConnInfo& rec, const Segment& seg) {
   const int32_t ms = msecs_between(rec.fin_time, seg.time);
-  if (ms > 0 && ms <= 1099 && rec.rtt == 0 && rec.bucket >= 0) {
+  if (ms > 0 && ms <= MAX_FIN_TO_FIN_MS && rec.rtt == 0 && rec.bucket >= 0) {
     Bucket& b = g_buckets.rows[rec.bucket];
     b.rtt = static_cast<int32_t>(static_cast<uint32_t>(b.rtt) + static_cast<uint32_t>(ms));
     g_totals.sum_rtt += ms;
@@ -169,42 +173,37 @@ void second_fin(ConnInfo& rec, const TcpSegment& seg) {
 
 }  // namespace
 
-void handle_close(const TcpSegment& seg, bool reset, uint32_t payload_length) {
-  const uint32_t client_port = seg.sport == g_settings.port ? seg.dport : seg.sport;
-  const bool from_client = client_port == seg.sport;
-  uint32_t client_addr, client_end, server_end;
-  if (from_client) {
-    client_addr = seg.src;
-    client_end = seg.seq + payload_length;
-    server_end = seg.ack;
-  } else {
-    client_addr = seg.dst;
-    server_end = seg.seq + payload_length;
-    client_end = seg.ack;
-  }
-  ConnInfo* rec = conn_find(client_addr, client_port);
+void handle_close(const Segment& seg, bool reset, uint32_t payload_length) {
+  const bool from_client = sent_by_client(seg, g_settings.port);
+  const Endpoint& client = from_client ? seg.src : seg.dst;
+  // The close point of each side, modulo 2^32: the sender's sequence number moved
+  // past its payload, the other side's as acknowledged.
+  const uint32_t own_end = seg.seq + payload_length;
+  const uint32_t client_end = from_client ? own_end : seg.ack;
+  const uint32_t server_end = from_client ? seg.ack : own_end;
+  ConnInfo* rec = conn_find(client);
   if (rec == nullptr) return;
 
   switch (rec->state) {
     case SYN_SEEN:
-      if (reset) remove_by_reset(client_addr, client_port);
+      if (reset) remove_by_reset(client);
       break;
     case ESTABLISHED:
       if (reset)
-        remove_by_reset(client_addr, client_port);
+        remove_by_reset(client);
       else
         first_fin(*rec, seg, from_client, client_end, server_end);
       break;
     case CLOSING:
       if (reset) {
-        conn_erase(client_addr, client_port);
-      } else if (seg.src == rec->fin_sender) {
+        conn_erase(client);
+      } else if (seg.src.addr == rec->fin_sender) {
         // The same host again (ports are not compared): a retransmitted FIN. The
         // answer is timed from the last one.
         rec->fin_time = seg.time;
       } else {
         second_fin(*rec, seg);
-        conn_erase(client_addr, client_port);
+        conn_erase(client);
       }
       break;
   }

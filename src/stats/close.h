@@ -4,6 +4,6 @@
 
 #include <cstdint>
 
-#include "track/tcp_segment.h"
+#include "track/segment.h"
 
-void handle_close(const TcpSegment& seg, bool reset, uint32_t payload_length);
+void handle_close(const Segment& seg, bool reset, uint32_t payload_length);

@@ -7,11 +7,13 @@
 #include <map>
 #include <vector>
 
+#include "common/addr.h"
+
+// What close accounting sums over the run (the SYN counters are the handshake
+// tracker's: TrackerState).
 struct RunTotals {
-  uint64_t total_syns = 0;  // SYNs that created or restarted a connection record
-  uint64_t dup_syns = 0;    // SYNs that restarted an existing record
-  uint64_t resets = 0;      // records removed by an RST before their first FIN
-  int64_t nconns = 0;       // connections counted at their first FIN
+  uint64_t resets = 0;  // records removed by an RST before their first FIN
+  int64_t nconns = 0;   // connections counted at their first FIN
   int64_t sum_client_bytes = 0;
   int64_t sum_server_bytes = 0;
   int64_t sum_duration = 0;  // milliseconds
@@ -39,9 +41,9 @@ struct BucketTable {
 
 // A connection listed by -D: the addresses of the packet that carried its first FIN.
 struct FilterEntry {
-  uint32_t addr_a = 0;  // source, network byte order
-  uint32_t addr_b = 0;  // destination, network byte order
-  uint32_t client_port = 0;
+  IpAddr addr_a;  // source
+  IpAddr addr_b;  // destination
+  uint16_t client_port = 0;
 };
 
 using FilterList = std::vector<FilterEntry>;

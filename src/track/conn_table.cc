@@ -17,7 +17,7 @@ uint32_t take_record() {
   ConnTable& t = g_conns;
   if (t.free_head != ConnTable::NO_RECORD) {
     const uint32_t n = t.free_head;
-    t.free_head = t.slot(n).key.port;
+    t.free_head = t.slot(n).next_free;
     return n;
   }
   if (t.used == ConnTable::NO_RECORD) throw std::bad_alloc();
@@ -33,7 +33,7 @@ uint32_t take_record() {
 // Whether record n is the one filed under `key`.
 struct FiledUnder {
   const Endpoint& key;
-  bool operator()(uint32_t n) const { return g_conns.slot(n).key == key; }
+  bool operator()(uint32_t n) const { return g_conns.slot(n).info.client == key; }
 };
 
 // The record filed under `key`, or NO_RECORD; *tag receives the key's tag. What
@@ -44,7 +44,7 @@ uint32_t find_record(const Endpoint& key, uint32_t* tag) {
   if (t.has_hint && t.hint.key == key) {
     *tag = t.hint.tag;
     const uint32_t n = t.hint.record;
-    if (n != ConnTable::NO_RECORD && t.is_live(n) && t.slot(n).key == key) return n;
+    if (n != ConnTable::NO_RECORD && t.is_live(n) && t.slot(n).info.client == key) return n;
   } else {
     *tag = EndpointIndex::tag_of(key);
   }
@@ -56,61 +56,55 @@ uint32_t find_record(const Endpoint& key, uint32_t* tag) {
 
 }  // namespace
 
-ClientKey client_key(uint32_t addr, uint32_t port) {
+ClientKey client_key(const Endpoint& client) {
   // The key shows the address bytes read as a little-endian number, whatever the
   // host's own order: 10.0.0.1 is 0x100000a.
   unsigned char b[4];
-  std::memcpy(b, &addr, 4);
+  std::memcpy(b, &client.addr.raw, 4);
   unsigned int le = static_cast<unsigned int>(b[0]) | static_cast<unsigned int>(b[1]) << 8 |
                     static_cast<unsigned int>(b[2]) << 16 | static_cast<unsigned int>(b[3]) << 24;
   ClientKey key{};
   static constexpr char KEY_FMT[] = "%#8x%#4x";
-  std::snprintf(key.data(), key.size(), KEY_FMT, le, port);
+  std::snprintf(key.data(), key.size(), KEY_FMT, le, static_cast<unsigned int>(client.port));
   return key;
 }
 
-ConnInfo* conn_find(uint32_t addr, uint32_t port) {
+ConnInfo* conn_find(const Endpoint& client) {
   uint32_t tag;
-  const uint32_t n = find_record(Endpoint{addr, port}, &tag);
+  const uint32_t n = find_record(client, &tag);
   return n == ConnTable::NO_RECORD ? nullptr : g_conns.record(n);
 }
 
-ConnInfo* conn_insert(uint32_t addr, uint32_t port) {
-  bool inserted;
-  return conn_find_or_insert(addr, port, &inserted);
-}
-
-ConnInfo* conn_find_or_insert(uint32_t addr, uint32_t port, bool* inserted) {
+ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted) {
   ConnTable& t = g_conns;
-  const Endpoint key{addr, port};
   uint32_t tag;
-  uint32_t n = find_record(key, &tag);
+  uint32_t n = find_record(client, &tag);
   *inserted = n == ConnTable::NO_RECORD;
   if (!*inserted) return t.record(n);
   n = take_record();
   index_insert(t.index, tag, n);
   t.hint.record = n;
   t.live[n >> 6] |= uint64_t{1} << (n & 63);
-  RecordSlot& s = t.slot(n);
-  s.key = key;
-  return new (&s.info) ConnInfo{};  // every field zero
+  ConnInfo* rec = new (&t.slot(n).info) ConnInfo{};  // every field zero
+  rec->client = client;
+  return rec;
 }
 
-void conn_erase(uint32_t addr, uint32_t port) {
+void conn_erase(const Endpoint& client) {
   ConnTable& t = g_conns;
   uint32_t tag;
-  const uint32_t n = find_record(Endpoint{addr, port}, &tag);
+  const uint32_t n = find_record(client, &tag);
   if (n == ConnTable::NO_RECORD) return;
   index_erase(t.index, tag, n);
   t.live[n >> 6] &= ~(uint64_t{1} << (n & 63));
-  t.slot(n).key.port = t.free_head;
+  t.slot(n).next_free = t.free_head;
   t.free_head = n;
 }
 
 size_t conn_count() { return g_conns.index.size; }
 
-void conn_prepare(ConnLookup* lookup, uint32_t addr, uint32_t port) {
-  lookup->key = Endpoint{addr, port};
+void conn_prepare(ConnLookup* lookup, const Endpoint& client) {
+  lookup->key = client;
   lookup->tag = EndpointIndex::tag_of(lookup->key);
   index_prefetch(g_conns.index, lookup->tag);
 }
@@ -137,9 +131,7 @@ std::vector<const ConnInfo*> conns_in_key_order() {
   };
   std::vector<Keyed> keyed;
   keyed.reserve(conn_count());
-  conn_for_each([&](const ConnInfo& rec) {
-    keyed.push_back({client_key(rec.client_addr, rec.client_port), &rec});
-  });
+  conn_for_each([&](const ConnInfo& rec) { keyed.push_back({client_key(rec.client), &rec}); });
   // Byte order of the texts, a shorter prefix first: strcmp on the terminated keys.
   std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
     return std::strcmp(a.key.data(), b.key.data()) < 0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/addr.h"
 #include "common/time.h"
 #include "track/endpoint_index.h"
 
@@ -16,35 +17,37 @@ enum ConnState : int32_t {
   CLOSING = 3,      // first FIN seen (counted or not)
 };
 
+// One record per client endpoint. The fields are ordered for packing, not by
+// meaning: 112 bytes, so that a record and its free-list link fill one 128-byte slot.
 struct ConnInfo {
-  Timeval syn_time;  // the SYN that started (or restarted) the connection
-  Timeval fin_time;  // the first FIN; moved by a repeated FIN from the same host
-  int32_t rtt;       // handshake round-trip estimate, ms; 0 = none
+  Timeval syn_time;          // the SYN that started (or restarted) the connection
+  Timeval fin_time;          // the first FIN; moved by a repeated FIN from the same host
+  Timeval pending_syn_time;  // a later SYN from the same endpoint; zero = none
   uint64_t client_isn;
   uint64_t server_isn;
-  uint64_t pending_isn;      // a later SYN from the same endpoint
-  Timeval pending_syn_time;  // its time; zero = none
-  ConnState state;
+  uint64_t pending_isn;  // that later SYN's sequence number
   uint64_t nsyns;        // SYNs counted for this record
-  uint32_t client_addr;  // network byte order
-  uint32_t fin_sender;   // source address of the first FIN
-  uint32_t client_port;  // host order
-  int32_t synacks;       // SYN-ACKs seen for the current attempt
-  uint32_t throughput;   // KB/s, set at close in the throughput ordering
-  int32_t bucket;        // bucket the connection was counted in; -1 until then
+  Endpoint client;       // the endpoint the record is filed under
+  IpAddr fin_sender;     // source address of the first FIN
+  ConnState state;
+  int32_t rtt;          // handshake round-trip estimate, ms; 0 = none
+  int32_t synacks;      // SYN-ACKs seen for the current attempt
+  uint32_t throughput;  // KB/s, set at close in the throughput ordering
+  int32_t bucket;       // bucket the connection was counted in; -1 until then
 };
 
 // "%#8x%#4x" of the address bytes read as a little-endian number and the port: at
 // most "0xffffffff0xffff" and its terminator.
 using ClientKey = std::array<char, 20>;
-ClientKey client_key(uint32_t addr, uint32_t port);
+ClientKey client_key(const Endpoint& client);
 
-// A record's place in the store: the record and the endpoint it is filed under,
-// 128 bytes, so that it fills exactly two cache lines of one page.
+// A record's place in the store, 128 bytes, so that it fills exactly two cache lines
+// of one page.
 struct alignas(128) RecordSlot {
   ConnInfo info;
-  Endpoint key;
+  uint32_t next_free;  // while the slot is free: the next free slot's number
 };
+static_assert(sizeof(ConnInfo) == 112, "a record is packed");
 static_assert(sizeof(RecordSlot) == 128, "a record slot is two cache lines");
 
 // A lookup prepared before the handler makes it: with hundreds of thousands of
@@ -55,7 +58,7 @@ struct ConnLookup {
   uint32_t record;  // the record it probably has; EndpointIndex::NONE: probably none
 };
 
-// Records by endpoint, built for millions of open connections.
+// Records by client endpoint, built for millions of open connections.
 //
 // `index` (an EndpointIndex) gives an endpoint's record number in 10.7 to 21.3
 // bytes a record. The record slots (128 bytes each) live in chunks that are
@@ -90,18 +93,16 @@ struct ConnTable {
 
 extern ConnTable g_conns;
 
-// A pointer returned by conn_find or conn_insert stays valid until that record is
+// A pointer returned by conn_find or conn_find_or_insert stays valid until that record is
 // erased (or the table is reset); inserting or erasing other records never moves it.
-ConnInfo* conn_find(uint32_t addr, uint32_t port);
-// Inserts a zeroed record for a new endpoint (the caller checked it is absent).
-ConnInfo* conn_insert(uint32_t addr, uint32_t port);
-// The endpoint's record, inserted zeroed (and *inserted set) when it had none: one
-// lookup where conn_find and conn_insert would take two.
-ConnInfo* conn_find_or_insert(uint32_t addr, uint32_t port, bool* inserted);
-void conn_erase(uint32_t addr, uint32_t port);
+ConnInfo* conn_find(const Endpoint& client);
+// The endpoint's record, inserted (and *inserted set) when it had none: every field
+// zero but `client`.
+ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted);
+void conn_erase(const Endpoint& client);
 size_t conn_count();
 // Computes the tag and starts fetching the index line where the search begins.
-void conn_prepare(ConnLookup* lookup, uint32_t addr, uint32_t port);
+void conn_prepare(ConnLookup* lookup, const Endpoint& client);
 // Once that line has arrived: guesses the record from it and starts fetching that.
 void conn_locate(ConnLookup* lookup);
 // The lookups that follow (conn_find, conn_find_or_insert, conn_erase) take the

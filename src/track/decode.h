@@ -1,19 +1,58 @@
-// Packet decoding: the libpcap callback that keeps the run's clock and hands each
-// SYN, SYN-ACK, FIN and RST segment to the connection tracker.
+// Frame decoding: from the bytes of one captured frame to the TCP segment the
+// tracker is handed. Pure: it prints nothing, reads no clock and changes no state;
+// the packet loop decides what to do with the result.
 #pragma once
 
-#include <pcap/pcap.h>
+#include <cstdint>
 
-// Decodes the packet and hands its segment on at once.
-void handle_packet(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes);
+#include "track/packet_reader.h"
+#include "track/segment.h"
 
-// Whether segments may be handed on a few packets late: only in a file run that
-// prints nothing between packets (no -d, no -m), where the delay cannot be seen.
-bool can_defer_segments();
-// The same work as handle_packet, but each segment waits in a short queue while
-// the memory its connection lookup needs is fetched. flush_deferred_segments()
-// hands on the segments still waiting; it must run before the report.
-void handle_packet_deferred(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes);
-void flush_deferred_segments();
-// Empties the queue without handing anything on (tests).
-void reset_deferred_segments();
+// How the frames of a source are framed: libpcap's DLT_* value, and whether the
+// savefile was written on a host of the other byte order (what the capturing host
+// stored in its own order, the loopback link's address family, reads swapped).
+struct LinkInfo {
+  int dlt = -1;
+  bool swapped = false;
+};
+
+// Where decoding stopped, in the order of the steps: every status after NOT_TCP
+// means the frame carries TCP over IPv4, every status after SHORT_TCP that the TCP
+// header's first bytes were read.
+enum class DecodeStatus : uint8_t {
+  SHORT_LINK,  // too short for the link header
+  NOT_IP,      // not IPv4 on this link
+  SHORT_IP,    // too short for the fixed IPv4 header
+  NOT_TCP,
+  BAD_IP_HEADER_LENGTH,  // below the fixed header
+  SHORT_TCP,             // TCP bytes 0 to 13 not captured
+  BAD_TCP_HEADER_LENGTH,
+  NO_HANDLER,      // neither RST, SYN nor FIN
+  BAD_FIN_LENGTH,  // a FIN whose total length is shorter than its headers
+  SEGMENT,         // a segment for the tracker
+};
+
+// Which handler a segment goes to: the flags decide, first match wins.
+enum class SegmentKind : uint8_t { RESET, SYNACK, SYN, FIN };
+
+struct DecodedFrame {
+  // The header fields the packet traces show, valid as far as decoding got.
+  uint8_t protocol = 0;
+  int ip_header_length = 0;
+  int ip_total_length = 0;
+  int tcp_header_length = 0;
+  int tcp_length = 0;  // the IPv4 total length less the IPv4 header
+  // With SEGMENT: the segment (without its time), its handler and, for a FIN, the
+  // payload length.
+  Segment seg;
+  SegmentKind kind = SegmentKind::RESET;
+  uint32_t payload = 0;
+};
+
+DecodeStatus decode_frame(const PacketReader& frame, const LinkInfo& link, DecodedFrame* out);
+
+// The endpoint whose record the segment's handler looks up: the sender of a SYN,
+// otherwise the client.
+inline const Endpoint& tracked_endpoint(const DecodedFrame& d, uint16_t port) {
+  return d.kind == SegmentKind::SYN ? d.seg.src : client_endpoint(d.seg, port);
+}

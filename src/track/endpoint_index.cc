@@ -48,7 +48,7 @@ uint32_t EndpointIndex::tag_of(const Endpoint& key) {
   // Multiply-shift with a random odd multiplier: the top half of the product
   // depends on every bit of the endpoint, and which endpoints share a home cannot
   // be known before the run.
-  const uint64_t h = (static_cast<uint64_t>(key.addr) << 32 | key.port) * MULTIPLIER;
+  const uint64_t h = (static_cast<uint64_t>(key.addr.raw) << 32 | key.port) * MULTIPLIER;
   const uint32_t tag = static_cast<uint32_t>(h >> 32);
   return tag != 0 ? tag : 1;
 }

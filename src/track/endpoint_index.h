@@ -5,12 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// A client endpoint as the table files it.
-struct Endpoint {
-  uint32_t addr;  // network byte order
-  uint32_t port;  // host order
-  bool operator==(const Endpoint& o) const { return addr == o.addr && port == o.port; }
-};
+#include "common/addr.h"
 
 // Open addressing with linear probing over 8-byte entries: a 32-bit hash of the
 // endpoint (its tag; 0 marks an empty entry) and the record number. Eight entries

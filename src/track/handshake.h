@@ -2,7 +2,28 @@
 // SYN-ACK establishes it and may give a round-trip estimate.
 #pragma once
 
-#include "track/tcp_segment.h"
+#include <cstdint>
+#include <set>
 
-void handle_syn(const TcpSegment& seg);
-void handle_synack(const TcpSegment& seg);
+#include "common/addr.h"
+#include "track/segment.h"
+
+// This host's IPv4 addresses, collected at start-up only when the interface is
+// chosen automatically.
+using LocalAddrs = std::set<IpAddr>;
+
+// What the handshake tracker knows and counts besides the records.
+struct TrackerState {
+  LocalAddrs local_addrs;
+  uint64_t total_syns = 0;  // SYNs that created or restarted a connection record
+  uint64_t dup_syns = 0;    // SYNs that restarted an existing record
+  // Round-trip estimation: on from the start with -T, or switched on by the first
+  // SYN-ACK addressed to one of this host's addresses (this host is then the
+  // client, and a handshake's time is a true round trip).
+  bool rtt_enabled = false;
+};
+
+extern TrackerState g_tracker;
+
+void handle_syn(const Segment& seg);
+void handle_synack(const Segment& seg);

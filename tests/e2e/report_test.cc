@@ -12,66 +12,12 @@
 #include <sstream>
 
 #include "testlib/capture_builder.h"
+#include "testlib/connections.h"
 #include "testlib/runner.h"
 
 using namespace testlib;
 
 namespace {
-
-// One connection from a client to the server 10.0.0.2:80, described by what
-// happens to it. Times are microseconds after `start`.
-struct Conn {
-  std::string client = "10.0.0.1";
-  uint16_t port = 5555;
-  int64_t start = 0;
-  int syns = 1;             // SYNs sent, 1 ms apart
-  int64_t synack_at = 500;  // -1: never answered
-  int synacks = 1;          // SYN-ACKs sent, 1 ms apart
-  int64_t fin_at = -1;      // first FIN; -1: none
-  bool client_fin_first = true;
-  uint32_t client_bytes = 1;  // counts as the connection will report them
-  uint32_t server_bytes = 1;
-  int64_t answer_at = -1;  // the other side's FIN; -1: none
-  int64_t rst_at = -1;     // an RST from the client
-};
-
-constexpr int64_t BASE_SEC = 1000;
-
-std::vector<Packet> packets_of(const std::vector<Conn>& conns) {
-  std::vector<std::pair<int64_t, Seg>> timed;
-  for (const Conn& c : conns) {
-    const uint32_t cisn = 1000, sisn = 9000;
-    auto seg = [&](bool from_client, uint8_t flags, uint32_t seq, uint32_t ack) {
-      Seg s;
-      s.src = from_client ? c.client : "10.0.0.2";
-      s.dst = from_client ? "10.0.0.2" : c.client;
-      s.sport = from_client ? c.port : 80;
-      s.dport = from_client ? 80 : c.port;
-      s.flags = flags;
-      s.seq = seq;
-      s.ack = ack;
-      return s;
-    };
-    for (int i = 0; i < c.syns; ++i) timed.push_back({c.start + i * 1000, seg(true, SYN, cisn, 0)});
-    if (c.synack_at >= 0)
-      for (int i = 0; i < c.synacks; ++i)
-        timed.push_back({c.start + c.synack_at + i * 1000, seg(false, SYN | ACK, sisn, cisn + 1)});
-    const uint32_t cend = cisn + c.client_bytes, send = sisn + c.server_bytes;
-    if (c.fin_at >= 0)
-      timed.push_back({c.start + c.fin_at, c.client_fin_first ? seg(true, FIN | ACK, cend, send)
-                                                              : seg(false, FIN | ACK, send, cend)});
-    if (c.answer_at >= 0)
-      timed.push_back({c.start + c.answer_at, c.client_fin_first
-                                                  ? seg(false, FIN | ACK, send, cend + 1)
-                                                  : seg(true, FIN | ACK, cend, send + 1)});
-    if (c.rst_at >= 0) timed.push_back({c.start + c.rst_at, seg(true, RST, cend, 0)});
-  }
-  std::stable_sort(timed.begin(), timed.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<Packet> out;
-  for (const auto& [us, s] : timed) out.push_back(at(BASE_SEC + us / 1000000, us % 1000000, s));
-  return out;
-}
 
 // The worked example: 501 client bytes, 3001 server bytes, 250 ms, answered after
 // more than 1.1 s so it has no round-trip estimate.

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <pcap/dlt.h>
 #include <pcap/pcap.h>
 #include <unistd.h>
 
@@ -11,13 +12,16 @@
 #include <ctime>
 #include <memory>
 
+#include "common/settings.h"
 #include "report/summary.h"
 #include "run/capture.h"
+#include "run/command_line.h"
+#include "run/packet_loop.h"
 #include "run/process_state.h"
-#include "run/settings.h"
+#include "stats/run_clock.h"
 #include "stats/run_stats.h"
 #include "track/conn_table.h"
-#include "track/decode.h"
+#include "track/handshake.h"
 
 namespace fuzz {
 namespace {
@@ -115,12 +119,12 @@ void verify_run() {
   for (size_t i = 0; i < g_buckets.size; ++i) bucketed += g_buckets.rows[i].count;
   // Every record was created by a SYN that did not restart one, and each reset
   // removed one of them.
-  const uint64_t created = g_totals.total_syns - g_totals.dup_syns;
+  const uint64_t created = g_tracker.total_syns - g_tracker.dup_syns;
   const struct {
     bool holds;
     const char* what;
   } checks[] = {
-      {g_totals.dup_syns <= g_totals.total_syns, "more repeated SYNs than SYNs"},
+      {g_tracker.dup_syns <= g_tracker.total_syns, "more repeated SYNs than SYNs"},
       {g_totals.nconns >= 0 && counted == static_cast<uint64_t>(g_totals.nconns),
        "the SYN distribution does not hold every counted connection"},
       {syns_of_counted == g_totals.sum_syns, "the SYN distribution does not add up to the SYNs"},
@@ -178,18 +182,19 @@ std::vector<std::string> settings_args(const uint8_t* s) {
 void run_frames(const uint8_t* data, size_t size) {
   if (size < SETTINGS_BYTES + 4) return;
   start(settings_args(data));
-  g_capture.link_type = (data[0] & 1) ? 1 : 0;
+  g_capture.link.dlt = (data[0] & 1) ? DLT_EN10MB : DLT_NULL;
   g_capture.offline = !(data[0] & 2);
-  g_capture.swapped = (data[7] & 0x80) != 0;  // a bit the settings leave unused
+  g_capture.link.swapped = (data[7] & 0x80) != 0;  // a bit the settings leave unused
+  g_tracker.rtt_enabled = g_settings.rtt_enabled;
   Cursor in{data + SETTINGS_BYTES, size - SETTINGS_BYTES};
   // Savefiles store the seconds as a signed 32-bit number: that is all the range a
   // packet's time can have.
   int32_t sec = static_cast<int32_t>(in.be32());
   if (!g_capture.offline) {
-    g_capture.start_time = Timeval{sec, 0};
+    g_clock.start_time = Timeval{sec, 0};
     // A live run on the interface chosen automatically knows this host's addresses:
     // here the usual client's, so its SYN-ACKs switch round-trip estimation on.
-    g_local_addrs.insert(htonl(0x0a000001));  // 10.0.0.1
+    g_tracker.local_addrs.insert(IpAddr{htonl(0x0a000001)});  // 10.0.0.1
   }
   while (in.left >= 6) {
     const uint16_t caplen = in.be16();
@@ -215,7 +220,8 @@ void run_frames(const uint8_t* data, size_t size) {
     in.left -= n;
     handle_packet(nullptr, &header, frame.get());
   }
-  write_report();
+  if (!g_capture.offline) end_live_clock(wall_clock_now());
+  write_report(stdout);
   verify_run();
 }
 

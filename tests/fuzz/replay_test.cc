@@ -56,11 +56,12 @@ std::vector<uint8_t> read_bytes(const std::filesystem::path& path) {
 TEST(FuzzReplay, KeptFindingsRunCleanly) {
   for (const Target& t : TARGETS) {
     const std::filesystem::path dir = std::filesystem::path(FUZZ_DIR) / "regressions" / t.kind;
-    if (!std::filesystem::exists(dir)) continue;
+    ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir << " is missing";
     std::vector<std::filesystem::path> files;
     for (const auto& entry : std::filesystem::directory_iterator(dir))
       if (entry.is_regular_file()) files.push_back(entry.path());
     std::sort(files.begin(), files.end());
+    EXPECT_FALSE(files.empty()) << dir << " holds no input";
     for (const auto& file : files) {
       SCOPED_TRACE(file.string());
       const std::vector<uint8_t> bytes = read_bytes(file);

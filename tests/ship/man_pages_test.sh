@@ -21,8 +21,8 @@ done
 
 # The options are those of the getopt string in the source; each needs a tagged
 # paragraph (".B \-x" or ".BI \-x ...") right after a .TP.
-optstring=$(sed -n 's/^constexpr char OPTSTRING\[\] = "+\(.*\)";$/\1/p' "$src/src/run/settings.cc")
-[ -n "$optstring" ] || fail "no option string found in src/run/settings.cc"
+optstring=$(sed -n 's/^constexpr char OPTSTRING\[\] = "+\(.*\)";$/\1/p' "$src/src/run/command_line.cc")
+[ -n "$optstring" ] || fail "no option string found in src/run/command_line.cc"
 letters=$(printf '%s' "$optstring" | tr -d ':' | fold -w1)
 for letter in $letters; do
   awk -v opt="\\\\-$letter" '

@@ -20,34 +20,43 @@ class ConnTableTest : public ::testing::Test {
   void TearDown() override { reset_process_state(); }
 };
 
+Endpoint ep(uint32_t addr, uint16_t port) { return Endpoint{IpAddr{addr}, port}; }
+
+ConnInfo* insert(uint32_t addr, uint16_t port) {
+  bool inserted;
+  return conn_find_or_insert(ep(addr, port), &inserted);
+}
+
 // Each record carries its own endpoint in nsyns, so a walk can tell which it saw.
 uint64_t mark(uint32_t addr, uint32_t port) { return static_cast<uint64_t>(addr) << 32 | port; }
 
 TEST_F(ConnTableTest, AgreesWithAMapThroughGrowthAndReuse) {
   std::mt19937 rng(11);
-  std::map<std::pair<uint32_t, uint32_t>, ConnInfo*> model;  // endpoint -> its record
+  std::map<std::pair<uint32_t, uint16_t>, ConnInfo*> model;  // endpoint -> its record
   for (int step = 0; step < 200000; step++) {
     // A small address space, so that endpoints come back after being erased.
-    const uint32_t addr = rng() % 4096, port = rng() % 64;
+    const uint32_t addr = rng() % 4096;
+    const uint16_t port = static_cast<uint16_t>(rng() % 64);
     auto it = model.find({addr, port});
     if (rng() % 3 != 0) {
       bool inserted;
-      ConnInfo* rec = conn_find_or_insert(addr, port, &inserted);
+      ConnInfo* rec = conn_find_or_insert(ep(addr, port), &inserted);
       ASSERT_EQ(inserted, it == model.end());
       if (inserted) {
+        EXPECT_EQ(rec->client, ep(addr, port));  // filed under its endpoint
         rec->nsyns = mark(addr, port);
         model[{addr, port}] = rec;
       } else {
         ASSERT_EQ(rec, it->second);  // the record has not moved
       }
     } else {
-      conn_erase(addr, port);
+      conn_erase(ep(addr, port));
       if (it != model.end()) model.erase(it);
     }
     if (step % 20000 == 0 || step == 199999) {
       ASSERT_EQ(conn_count(), model.size());
       for (const auto& [endpoint, rec] : model)
-        ASSERT_EQ(conn_find(endpoint.first, endpoint.second), rec);
+        ASSERT_EQ(conn_find(ep(endpoint.first, endpoint.second)), rec);
       std::set<uint64_t> walked;
       conn_for_each([&](const ConnInfo& rec) { walked.insert(rec.nsyns); });
       ASSERT_EQ(walked.size(), model.size());
@@ -60,14 +69,14 @@ TEST_F(ConnTableTest, AgreesWithAMapThroughGrowthAndReuse) {
 }
 
 TEST_F(ConnTableTest, FreedRecordIsReusedFirst) {
-  conn_insert(1, 1);
-  ConnInfo* second = conn_insert(2, 2);
-  conn_insert(3, 3);
-  conn_erase(2, 2);
-  ConnInfo* fresh = conn_insert(4, 4);
+  insert(1, 1);
+  ConnInfo* second = insert(2, 2);
+  insert(3, 3);
+  conn_erase(ep(2, 2));
+  ConnInfo* fresh = insert(4, 4);
   EXPECT_EQ(fresh, second);
   EXPECT_EQ(fresh->nsyns, 0u);  // zeroed again
-  EXPECT_EQ(conn_find(2, 2), nullptr);
+  EXPECT_EQ(conn_find(ep(2, 2)), nullptr);
   EXPECT_EQ(conn_count(), 3u);
 }
 
@@ -76,28 +85,29 @@ TEST_F(ConnTableTest, StaleGuessesNeverGiveAWrongRecord) {
     const char* name;
     // What happens between preparing the lookup of endpoint (1, 1) and the handler.
     void (*meanwhile)();
-    uint32_t find_addr, find_port;  // what the handler looks up
+    uint32_t find_addr;  // what the handler looks up
+    uint16_t find_port;
     bool expect_found;
     uint64_t expect_mark;  // nsyns of the record it must get
   } cases[] = {
-      {"record erased", [] { conn_erase(1, 1); }, 1, 1, false, 0},
+      {"record erased", [] { conn_erase(ep(1, 1)); }, 1, 1, false, 0},
       {"record erased, slot reused by another endpoint",
        [] {
-         conn_erase(1, 1);
-         conn_insert(9, 9)->nsyns = 99;
+         conn_erase(ep(1, 1));
+         insert(9, 9)->nsyns = 99;
        },
        1, 1, false, 0},
       {"slot reused, the other endpoint looked up",
        [] {
-         conn_erase(1, 1);
-         conn_insert(9, 9)->nsyns = 99;
+         conn_erase(ep(1, 1));
+         insert(9, 9)->nsyns = 99;
        },
        9, 9, true, 99},
       {"erased and inserted again",
        [] {
-         conn_erase(1, 1);
-         conn_insert(2, 2)->nsyns = 22;
-         conn_insert(1, 1)->nsyns = 111;
+         conn_erase(ep(1, 1));
+         insert(2, 2)->nsyns = 22;
+         insert(1, 1)->nsyns = 111;
        },
        1, 1, true, 111},
       {"another endpoint looked up", [] {}, 2, 2, true, 22},
@@ -106,14 +116,14 @@ TEST_F(ConnTableTest, StaleGuessesNeverGiveAWrongRecord) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     reset_process_state();
-    conn_insert(1, 1)->nsyns = 11;
-    conn_insert(2, 2)->nsyns = 22;
+    insert(1, 1)->nsyns = 11;
+    insert(2, 2)->nsyns = 22;
     ConnLookup lookup;
-    conn_prepare(&lookup, 1, 1);
+    conn_prepare(&lookup, ep(1, 1));
     conn_locate(&lookup);
     c.meanwhile();
     conn_set_hint(&lookup);
-    const ConnInfo* rec = conn_find(c.find_addr, c.find_port);
+    const ConnInfo* rec = conn_find(ep(c.find_addr, c.find_port));
     conn_set_hint(nullptr);
     ASSERT_EQ(rec != nullptr, c.expect_found);
     if (rec != nullptr) {
@@ -124,19 +134,19 @@ TEST_F(ConnTableTest, StaleGuessesNeverGiveAWrongRecord) {
 
 TEST_F(ConnTableTest, PreparedLookupOfANewEndpointStillInserts) {
   ConnLookup lookup;
-  conn_prepare(&lookup, 5, 5);
+  conn_prepare(&lookup, ep(5, 5));
   conn_locate(&lookup);
   EXPECT_EQ(lookup.record, ConnTable::NO_RECORD);
   conn_set_hint(&lookup);
   bool inserted;
-  ConnInfo* rec = conn_find_or_insert(5, 5, &inserted);
+  ConnInfo* rec = conn_find_or_insert(ep(5, 5), &inserted);
   EXPECT_TRUE(inserted);
   // Found again under the same (now stale) guess, and erased through it.
-  EXPECT_EQ(conn_find_or_insert(5, 5, &inserted), rec);
+  EXPECT_EQ(conn_find_or_insert(ep(5, 5), &inserted), rec);
   EXPECT_FALSE(inserted);
-  conn_erase(5, 5);
+  conn_erase(ep(5, 5));
   conn_set_hint(nullptr);
-  EXPECT_EQ(conn_find(5, 5), nullptr);
+  EXPECT_EQ(conn_find(ep(5, 5)), nullptr);
   EXPECT_EQ(conn_count(), 0u);
 }
 

@@ -10,29 +10,10 @@
 #include <vector>
 
 #include "testlib/capture_builder.h"
+#include "testlib/captured_stream.h"
 #include "testlib/runner.h"
 
 namespace {
-
-// Everything written to a memory stream, as the terminal would receive it.
-class Screen {
- public:
-  Screen() : file_(open_memstream(&buf_, &len_)) {}
-  ~Screen() {
-    std::fclose(file_);
-    std::free(buf_);
-  }
-  FILE* file() { return file_; }
-  std::string text() {
-    std::fflush(file_);
-    return std::string(buf_, len_);
-  }
-
- private:
-  char* buf_ = nullptr;
-  size_t len_ = 0;
-  FILE* file_;
-};
 
 const std::string ERASE = "\r\033[K";
 
@@ -72,12 +53,12 @@ TEST(Progress, DrawsRefreshesAndErases) {
        ERASE + "100% of the file read, 10 matching packets, 10/s" + ERASE},
   };
   for (const ProgressCase& c : cases) {
-    Screen screen;
+    testlib::CapturedStream screen;  // what the terminal would receive
     Progress p;
     progress_start(&p, screen.file(), c.file_size, 100.0);
     for (const Tick& t : c.ticks) progress_tick(&p, t.now, t.packets, t.offset);
     progress_finish(&p);
-    EXPECT_EQ(screen.text(), c.expected) << c.name;
+    EXPECT_EQ(screen.take(), c.expected) << c.name;
   }
 }
 
@@ -142,13 +123,13 @@ TEST(Progress, ReadInBatchesHandsOverEveryMatchingPacket) {
   ASSERT_EQ(pcap_setfilter(pcap, &program), 0);
   pcap_freecode(&program);
 
-  Screen screen;
+  testlib::CapturedStream screen;  // what the terminal would receive
   g_handled = 0;
   g_fake_now = 0;
   EXPECT_EQ(read_savefile_in_batches(pcap, count_packet, screen.file(), half_second_steps), 0);
   EXPECT_EQ(g_handled, syns);
   // Started at 0.5; the batches end at 1.0 (too early), 1.5 and 2.0.
-  const std::string text = screen.text();
+  const std::string text = screen.take();
   const std::string last = ERASE + "100% of the file read, 2055 matching packets, 1370/s" + ERASE;
   ASSERT_GE(text.size(), last.size());
   EXPECT_EQ(text.substr(text.size() - last.size()), last) << text;

@@ -3,8 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "run/process_state.h"
-#include "run/settings.h"
+#include "common/settings.h"
+#include "common/trace.h"
+#include "testlib/captured_stream.h"
 
 namespace {
 
@@ -31,15 +32,18 @@ TEST(MsecsBetween, Table) {
 }
 
 TEST(MsecsBetween, BackwardsTimeIsTracedOnlyWithDebug) {
-  reset_process_state();
-  testing::internal::CaptureStdout();
+  testlib::CapturedStream trace;
+  g_output.out = trace.file();
+  g_settings = Settings{};
   EXPECT_EQ(msecs_between({5, 7}, {4, 9}), 0);
+  EXPECT_EQ(trace.take(), "");
   g_settings.debug = 1;
   EXPECT_EQ(msecs_between({5, 7}, {4, 9}), 0);
-  std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = trace.take();
   EXPECT_EQ(out,
             "time.cc:" + out.substr(8, out.find(':', 8) - 8) + ":Bad value of time:5/7, 4/9\n\n");
-  reset_process_state();
+  g_settings = Settings{};
+  g_output = RunOutput{};
 }
 
 }  // namespace

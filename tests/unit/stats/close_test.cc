@@ -6,7 +6,7 @@
 #include <functional>
 #include <optional>
 
-#include "unit/fixture.h"
+#include "unit/tracker_fixture.h"
 
 using namespace testlib;
 
@@ -53,13 +53,9 @@ std::function<void()> sort_by(SortMode mode, int bucket_size, uint32_t bucket_ba
   };
 }
 
-// The client's FIN of the worked example with 100 bytes of payload behind a 32-byte
-// TCP header.
-Seg fin_with_options() {
-  Seg f = client_fin(1401, 12001, 100);
-  f.tcp_opts = 12;
-  return f;
-}
+// The client's FIN of the worked example with 100 bytes of payload: its sequence
+// number lies 100 before the close point.
+Seg fin_with_payload() { return client_fin(1401, 12001, 100); }
 
 // The worked example with client and server on one address.
 std::vector<Step> shared_address() {
@@ -76,7 +72,7 @@ const CloseCase CASES[] = {
     {"ClientFinFirst", none, {S, SA, CF}, 1, 501, 3001, 250, 0, 12, CLOSING},
     {"ServerFinFirst", none, {S, SA, {250700, server_fin(12001, 1501)}},
       1, 501, 3001, 250, 0, 12, CLOSING},
-    {"FinPayloadWithOptions", none, {S, SA, {250700, fin_with_options()}},
+    {"FinWithPayload", none, {S, SA, {250700, fin_with_payload()}},
       1, 501, 3001, 250, 0, 12, CLOSING},
     {"IsnWraps", none, {{0, syn(4294967000u)}, SA, {250700, client_fin(500, 12001)}},
       1, 796, 3001, 250, 0, 12, CLOSING},
@@ -110,7 +106,7 @@ const CloseCase CASES[] = {
       1, 501, 3001, 250, 0, 12, std::nullopt},
     {"AnswerBeforeFirstFin", none, {S, SA, CF, answer(200000)},
       1, 501, 3001, 250, 0, 12, std::nullopt},
-    {"HandshakeEstimateWins", [] {g_settings.rtt_enabled = true;}, {S, SA, CF, answer(290700)},
+    {"HandshakeEstimateWins", [] {g_tracker.rtt_enabled = true;}, {S, SA, CF, answer(290700)},
       1, 501, 3001, 250, 3, 12, std::nullopt},
     {"RepeatedFinMovesTheFinTime", none,
       {S, SA, CF, {300700, client_fin(1501, 12001)}, answer(340700)},
@@ -159,9 +155,8 @@ class CloseAccounting : public TrackerTest, public ::testing::WithParamInterface
 TEST_P(CloseAccounting, CountsBucketsAndRemoves) {
   const CloseCase& c = GetParam();
   c.configure();
-  testing::internal::CaptureStdout();
   for (const Step& step : c.steps) feed(100, step.usec, step.seg);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+  EXPECT_EQ(out(), c.out);
   EXPECT_EQ(g_totals.nconns, c.nconns);
   EXPECT_EQ(g_totals.sum_client_bytes, c.client_sum);
   EXPECT_EQ(g_totals.sum_server_bytes, c.server_sum);
@@ -216,18 +211,16 @@ TEST_F(Close, FinTracesInBothDirections) {
   g_settings.debug = 1;
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
-  testing::internal::CaptureStdout();
+  out();
   feed(100, 250700, client_fin(1501, 12001));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "10.0.0.1:5555 > 10.0.0.2:80 F SEQ:1501(501),ACK:12001(3001),MSECS:250\n");
+  EXPECT_EQ(out(), "10.0.0.1:5555 > 10.0.0.2:80 F SEQ:1501(501),ACK:12001(3001),MSECS:250\n");
   SetUp();
   g_settings.debug = 1;
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
-  testing::internal::CaptureStdout();
+  out();
   feed(100, 250700, server_fin(12001, 1501));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "10.0.0.2:80 > 10.0.0.1:5555 F SEQ:12001(3001),ACK:1501(501),MSECS:250\n");
+  EXPECT_EQ(out(), "10.0.0.2:80 > 10.0.0.1:5555 F SEQ:12001(3001),ACK:1501(501),MSECS:250\n");
 }
 
 TEST_F(Close, DashDCapturesTheFirstFinsAddresses) {
@@ -237,8 +230,8 @@ TEST_F(Close, DashDCapturesTheFirstFinsAddresses) {
   feed(100, 3500, synack(9000, 1001));
   feed(100, 250700, server_fin(12001, 1501));
   ASSERT_EQ(g_filters.size(), 1u);
-  EXPECT_EQ(g_filters[0].addr_a, ip("10.0.0.2"));
-  EXPECT_EQ(g_filters[0].addr_b, ip("10.0.0.1"));
+  EXPECT_EQ(g_filters[0].addr_a, IpAddr{ip("10.0.0.2")});
+  EXPECT_EQ(g_filters[0].addr_b, IpAddr{ip("10.0.0.1")});
   EXPECT_EQ(g_filters[0].client_port, 5555u);
 
   g_settings.filter_from = 250 + 1;  // just above: not listed
@@ -278,12 +271,11 @@ TEST_F(Close, SynDistributionAndSums) {
 TEST_F(Close, WrappedDurationsNeverIndexOutsideTheTable) {
   // 2^31 ms and more after the SYN: the duration wraps negative. The connection is
   // reported and stays in the run totals, but is left out of every bucket.
-  testing::internal::CaptureStderr();
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
   feed(100 + 2147484, 0, client_fin(1501, 12001));
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find(":Bad bucket value:-107374164\n\n"), std::string::npos) << err;
+  const std::string errors = err();
+  EXPECT_NE(errors.find(":Bad bucket value:-107374164\n\n"), std::string::npos) << errors;
   EXPECT_EQ(g_totals.nconns, 1);
   EXPECT_EQ(client()->bucket, -1);
   for (size_t i = 0; i < g_buckets.size; ++i) EXPECT_EQ(g_buckets.rows[i].count, 0);

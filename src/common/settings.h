@@ -1,7 +1,10 @@
-// Settings: the command line, read once at start-up and fixed before the first packet.
+// Settings: what the command line asked for. Written once at start-up and only read
+// once the first packet arrives; what changes during a run lives in the records of
+// the layer that changes it.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,14 @@ enum SortMode : int {
   BY_CLIENT_BYTES = 3,  // KB sent by the client (-C)
   BY_SERVER_BYTES = 4,  // KB sent by the server (-S)
 };
+
+// -V values that replace the normal report; any other value leaves it.
+constexpr int REPORT_BRIEF = 1;
+constexpr int REPORT_OPEN_LISTING = 999;
+
+// The distribution's layout when -n or -s is not given (outside write mode).
+constexpr int DEFAULT_NBUCKETS = 20;
+constexpr int DEFAULT_BUCKET_SIZE = 20;
 
 // Longest -r / -w argument kept; longer ones are cut without notice.
 constexpr size_t MAX_FILE_NAME = 1023;
@@ -32,14 +43,17 @@ struct Settings {
   uint64_t max_client_bytes = 0;
   uint64_t min_server_bytes = 0;
   uint64_t min_client_bytes = 0;
-  bool rtt_enabled = false;  // may also be switched on during a live run
+  bool rtt_enabled = false;  // -T; estimation may also be switched on during a live run
   int filter_from = -1;      // -1: no -D listing
   int filter_to = -1;        // -1: the -D range is open upwards
   SortMode sort_mode = BY_DURATION;
   uint64_t min_syns = 0;
   bool has_since = false;
   std::string since_text;
-  int report_variant = 0;  // 1: brief report, 999: in-progress listing
+  // The -I text as strptime() read it into a zeroed calendar record at start-up;
+  // the first packet's date completes it.
+  struct tm since_fields = {};
+  int report_variant = 0;  // REPORT_BRIEF, REPORT_OPEN_LISTING or the normal report
   int status_every = 0;
   uint32_t bucket_base = 0;  // bucket index of the first regular bucket (byte orderings)
   std::vector<std::string> filter_words;
@@ -49,14 +63,3 @@ struct Settings {
 };
 
 extern Settings g_settings;
-
-// Reads argv into g_settings and applies the defaults and checks of start-up, in
-// their order; the first check that fails ends the process. On success the bucket
-// table exists (except in write mode).
-void parse_command_line(int argc, char** argv);
-
-// Prints the usage text on standard error and exits with status 1.
-[[noreturn]] void usage(const char* program_name);
-
-// The strptime() format for a -I time text: dates contain a '-'.
-const char* since_format(const std::string& text);

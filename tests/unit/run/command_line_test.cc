@@ -1,10 +1,12 @@
-// Derived settings: defaults, the -D range and the byte orderings' bucket layout.
-#include "run/settings.h"
+// The command line: derived settings (defaults, the -D range, the byte orderings'
+// bucket layout), atoi numbers, POSIX order, the -I text read once.
+#include "run/command_line.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 
+#include "common/settings.h"
 #include "run/capture.h"
 #include "run/process_state.h"
 #include "stats/run_stats.h"
@@ -27,7 +29,7 @@ struct LayoutCase {
   int filter_to;
 };
 
-TEST(Settings, DerivedLayout) {
+TEST(CommandLine, DerivedLayout) {
   const LayoutCase cases[] = {
       {{"-p", "80"}, 20, 20, 0, 19},  // -D not given: 19 = -1 + 20, never consulted
       {{"-p", "80", "-D", "40"}, 20, 20, 0, 60},
@@ -55,7 +57,7 @@ TEST(Settings, DerivedLayout) {
   reset_process_state();
 }
 
-TEST(Settings, NumbersFollowAtoiAndSignWidening) {
+TEST(CommandLine, NumbersFollowAtoiAndSignWidening) {
   parse({"-p", "65616", "-x", "-1", "-Y", "-2", "-c", "abc", "-t", "7x", "-d", "-d", "-T", "-T"});
   EXPECT_EQ(g_settings.port, 80);
   EXPECT_EQ(g_settings.max_client_bytes, UINT64_MAX);
@@ -68,7 +70,7 @@ TEST(Settings, NumbersFollowAtoiAndSignWidening) {
   reset_process_state();
 }
 
-TEST(Settings, LastValueCountsAndWordsAfterFirstNonOption) {
+TEST(CommandLine, LastValueCountsAndWordsAfterFirstNonOption) {
   parse({"-p", "81", "-n", "5", "-n", "7", "-p", "80", "host", "10.0.0.1", "-d"});
   EXPECT_EQ(g_settings.port, 80);
   EXPECT_EQ(g_settings.nbuckets, 7);
@@ -77,9 +79,23 @@ TEST(Settings, LastValueCountsAndWordsAfterFirstNonOption) {
   reset_process_state();
 }
 
-TEST(Settings, LongFileNamesAreCut) {
+TEST(CommandLine, LongFileNamesAreCut) {
   parse({"-p", "80", "-r", std::string(5000, 'a')});
   EXPECT_EQ(g_settings.read_file, std::string(1023, 'a'));
+  reset_process_state();
+}
+
+TEST(CommandLine, SinceTextIsReadOnceIntoCalendarFields) {
+  parse({"-p", "80", "-I", "2021-03-05.00:00:10"});
+  const struct tm& t = g_settings.since_fields;
+  EXPECT_EQ(t.tm_year, 121);
+  EXPECT_EQ(t.tm_mon, 2);
+  EXPECT_EQ(t.tm_mday, 5);
+  EXPECT_EQ(t.tm_sec, 10);
+  parse({"-p", "80", "-I", "12:34:56"});
+  EXPECT_EQ(g_settings.since_fields.tm_mday, 0);  // no date: the first packet's
+  EXPECT_EQ(g_settings.since_fields.tm_hour, 12);
+  EXPECT_EQ(g_settings.since_fields.tm_min, 34);
   reset_process_state();
 }
 

@@ -2,7 +2,7 @@
 // SYN-ACKs, the round-trip estimate, port reuse, and the key order.
 #include "track/handshake.h"
 
-#include "unit/fixture.h"
+#include "unit/tracker_fixture.h"
 
 using namespace testlib;
 
@@ -22,15 +22,14 @@ TEST_F(Handshake, RepeatedSynsRestartTheRecord) {
   EXPECT_EQ(rec->syn_time.sec, 103);
   EXPECT_EQ(rec->syn_time.usec, 7);
   EXPECT_EQ(rec->bucket, -1);
-  EXPECT_EQ(g_totals.total_syns, 3u);
-  EXPECT_EQ(g_totals.dup_syns, 2u);
+  EXPECT_EQ(g_tracker.total_syns, 3u);
+  EXPECT_EQ(g_tracker.dup_syns, 2u);
 }
 
 TEST_F(Handshake, SynAckWithoutRecordDoesNothing) {
   g_settings.debug = 1;
-  testing::internal::CaptureStdout();
   feed(100, 0, synack(9000, 1001));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(out(), "");
   EXPECT_EQ(conn_count(), 0u);
 }
 
@@ -69,9 +68,8 @@ TEST_F(Handshake, RoundTripFromHandshake) {
   };
   for (const Case& c : cases) {
     SetUp();
-    g_settings.rtt_enabled = c.dash_t;
-    if (c.client_is_local) g_local_addrs.insert(ip("10.0.0.1"));
-    testing::internal::CaptureStderr();
+    g_tracker.rtt_enabled = c.dash_t;
+    if (c.client_is_local) g_tracker.local_addrs.insert(IpAddr{ip("10.0.0.1")});
     feed(100, 0, syn(1000));
     feed(100, 3500, synack(9000, 1001));
     Seg other = syn(5000);
@@ -80,15 +78,15 @@ TEST_F(Handshake, RoundTripFromHandshake) {
     other_sa.dport = 6000;
     feed(101, 0, other);
     feed(101, 4900, other_sa);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err) << c.name;
+    EXPECT_EQ(err(), c.err) << c.name;
     EXPECT_EQ(client()->rtt, c.rtt) << c.name;
     EXPECT_EQ(client("10.0.0.1", 6000)->rtt, c.rtt ? 4 : 0) << c.name;
-    EXPECT_EQ(g_settings.rtt_enabled, c.dash_t || c.client_is_local) << c.name;
+    EXPECT_EQ(g_tracker.rtt_enabled, c.dash_t || c.client_is_local) << c.name;
   }
 }
 
 TEST_F(Handshake, SecondSynAckCountsButKeepsTheEstimate) {
-  g_settings.rtt_enabled = true;
+  g_tracker.rtt_enabled = true;
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
   feed(100, 900000, synack(9000, 1001));
@@ -97,7 +95,7 @@ TEST_F(Handshake, SecondSynAckCountsButKeepsTheEstimate) {
 }
 
 TEST_F(Handshake, SameIsnInEstablishedIsARepeatedSyn) {
-  g_settings.rtt_enabled = true;
+  g_tracker.rtt_enabled = true;
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
   feed(101, 0, syn(1000));
@@ -106,11 +104,11 @@ TEST_F(Handshake, SameIsnInEstablishedIsARepeatedSyn) {
   EXPECT_EQ(rec->nsyns, 2u);
   EXPECT_EQ(rec->synacks, 0);
   EXPECT_EQ(rec->rtt, 0);
-  EXPECT_EQ(g_totals.dup_syns, 1u);
+  EXPECT_EQ(g_tracker.dup_syns, 1u);
 }
 
 TEST_F(Handshake, PortReuseAdoptsTheAnsweredAttempt) {
-  g_settings.rtt_enabled = true;
+  g_tracker.rtt_enabled = true;
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
   feed(105, 250, syn(5000));  // a new attempt on the same endpoint
@@ -118,20 +116,16 @@ TEST_F(Handshake, PortReuseAdoptsTheAnsweredAttempt) {
   EXPECT_EQ(rec->client_isn, 1000u);  // recorded as pending only
   EXPECT_EQ(rec->pending_isn, 5000u);
   EXPECT_EQ(rec->nsyns, 1u);
-  EXPECT_EQ(g_totals.total_syns, 1u);
+  EXPECT_EQ(g_tracker.total_syns, 1u);
 
   g_settings.debug = 1;
-  testing::internal::CaptureStdout();
   feed(105, 9000, synack(3333, 7001));  // answers something else: dropped
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "10.0.0.2:80 > 10.0.0.1:5555 SA SEQ:3333,DROPPED\n");
+  EXPECT_EQ(out(), "10.0.0.2:80 > 10.0.0.1:5555 SA SEQ:3333,DROPPED\n");
   EXPECT_EQ(rec->server_isn, 9000u);
   EXPECT_EQ(rec->synacks, 1);
 
-  testing::internal::CaptureStdout();
   feed(105, 9000, synack(4444, 5001));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "10.0.0.2:80 > 10.0.0.1:5555 SA SEQ:4444,MSECS:8\n");
+  EXPECT_EQ(out(), "10.0.0.2:80 > 10.0.0.1:5555 SA SEQ:4444,MSECS:8\n");
   EXPECT_EQ(rec->client_isn, 5000u);
   EXPECT_EQ(rec->syn_time.sec, 105);
   EXPECT_EQ(rec->syn_time.usec, 250);
@@ -163,11 +157,10 @@ TEST_F(Handshake, PendingSynWithZeroMicrosecondsIsNeverCompared) {
 
 TEST_F(Handshake, Traces) {
   g_settings.debug = 1;
-  testing::internal::CaptureStdout();
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
   feed(100, 5000, syn(77));  // pending attempt: the trace shows the record's ISN
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(out(),
             "10.0.0.1:5555 > 10.0.0.2:80 S SEQ:1000\n"
             "10.0.0.2:80 > 10.0.0.1:5555 SA SEQ:9000,MSECS:3\n"
             "10.0.0.1:5555 > 10.0.0.2:80 S SEQ:1000\n");
@@ -176,7 +169,7 @@ TEST_F(Handshake, Traces) {
 TEST(ClientKey, TextAndOrder) {
   struct Case {
     const char* addr;
-    uint32_t port;
+    uint16_t port;
     const char* key;
   } cases[] = {
       {"10.0.0.1", 5555, "0x100000a0x15b3"},
@@ -187,7 +180,8 @@ TEST(ClientKey, TextAndOrder) {
       {"0.0.0.0", 0, "       0   0"},
       {"255.255.255.255", 65535, "0xffffffff0xffff"},
   };
-  for (const Case& c : cases) EXPECT_STREQ(client_key(ip(c.addr), c.port).data(), c.key);
+  for (const Case& c : cases)
+    EXPECT_STREQ(client_key(Endpoint{IpAddr{ip(c.addr)}, c.port}).data(), c.key);
 }
 
 TEST_F(Handshake, ListingFollowsKeyTextOrder) {
@@ -204,8 +198,7 @@ TEST_F(Handshake, ListingFollowsKeyTextOrder) {
     feed(100, 0, s);
   }
   std::vector<std::string> keys;
-  for (const ConnInfo* rec : conns_in_key_order())
-    keys.push_back(client_key(rec->client_addr, rec->client_port).data());
+  for (const ConnInfo* rec : conns_in_key_order()) keys.push_back(client_key(rec->client).data());
   EXPECT_EQ(keys, (std::vector<std::string>{" 0x2010a0x15b3", "0x1000000a0x50", "0x100000a0x15b3",
                                             "0x100000a0x50", "0x200000a0x50"}));
 }

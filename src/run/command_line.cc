@@ -1,19 +1,17 @@
-#include "run/settings.h"
+#include "run/command_line.h"
 
 #include <getopt.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-#include "common/trace.h"
+#include "common/settings.h"
+#include "run/fail.h"
 #include "stats/run_stats.h"
-
-Settings g_settings;
-
-int debug_level() { return g_settings.debug; }
 
 namespace {
 
@@ -75,7 +73,9 @@ std::string cut_file_name(const char* arg) {
   return name;
 }
 
-void check_since_text(const Settings& s) {
+// Reads the -I text once, into the zeroed calendar record the first packet's date
+// will complete.
+void read_since_text(Settings& s) {
   struct tm parsed;
   std::memset(&parsed, 0, sizeof parsed);
   const char* rest = strptime(s.since_text.c_str(), since_format(s.since_text), &parsed);
@@ -89,22 +89,23 @@ void check_since_text(const Settings& s) {
     std::fprintf(stderr, TIME_REST_FMT, rest);
     usage(s.program_name.c_str());
   }
+  s.since_fields = parsed;
 }
 
 void check_byte_pairs(const Settings& s) {
   // The thresholds are printed as signed values, as they were typed.
   if (s.min_client_bytes != 0 && s.max_client_bytes != 0 &&
       s.max_client_bytes <= s.min_client_bytes) {
-    static constexpr char CLIENT_PAIR_FMT[] = "Client requests < %ld and > %ld?\n";
-    std::fprintf(stderr, CLIENT_PAIR_FMT, static_cast<long>(s.max_client_bytes),
-                 static_cast<long>(s.min_client_bytes));
+    static constexpr char CLIENT_PAIR_FMT[] = "Client requests < %" PRId64 " and > %" PRId64 "?\n";
+    std::fprintf(stderr, CLIENT_PAIR_FMT, static_cast<int64_t>(s.max_client_bytes),
+                 static_cast<int64_t>(s.min_client_bytes));
     usage(s.program_name.c_str());
   }
   if (s.min_server_bytes != 0 && s.max_server_bytes != 0 &&
       s.max_server_bytes <= s.min_server_bytes) {
-    static constexpr char SERVER_PAIR_FMT[] = "Server responses < %ld and > %ld?\n";
-    std::fprintf(stderr, SERVER_PAIR_FMT, static_cast<long>(s.max_server_bytes),
-                 static_cast<long>(s.min_server_bytes));
+    static constexpr char SERVER_PAIR_FMT[] = "Server responses < %" PRId64 " and > %" PRId64 "?\n";
+    std::fprintf(stderr, SERVER_PAIR_FMT, static_cast<int64_t>(s.max_server_bytes),
+                 static_cast<int64_t>(s.min_server_bytes));
     usage(s.program_name.c_str());
   }
 }
@@ -138,9 +139,9 @@ void derive_byte_layout(Settings& s) {
 }
 
 void validate(Settings& s) {
-  if (s.has_since) check_since_text(s);
+  if (s.has_since) read_since_text(s);
 
-  if (s.status_every != 0 && s.report_variant != 999) {
+  if (s.status_every != 0 && s.report_variant != REPORT_OPEN_LISTING) {
     // The parser's own wording, on standard output.
     static constexpr char M_REJECTED_FMT[] = "%s: illegal option -- m\n";
     std::printf(M_REJECTED_FMT, s.program_name.c_str());
@@ -149,8 +150,8 @@ void validate(Settings& s) {
   }
 
   if (!s.write_mode()) {
-    if (s.nbuckets == 0) s.nbuckets = 20;
-    if (s.bucket_size == 0) s.bucket_size = 20;
+    if (s.nbuckets == 0) s.nbuckets = DEFAULT_NBUCKETS;
+    if (s.bucket_size == 0) s.bucket_size = DEFAULT_BUCKET_SIZE;
   }
 
   // Uses nbuckets before the byte layout may lower it.
@@ -171,13 +172,12 @@ void validate(Settings& s) {
   if (!s.write_mode()) {
     if (!(s.nbuckets > 0 && s.bucket_size > 0 && s.run_time != 0)) {
       static constexpr char BAD_VALUES_FMT[] = "Illegal value for options\n";
-      std::fprintf(stderr, BAD_VALUES_FMT);
-      std::exit(1);
+      fail(stderr, BAD_VALUES_FMT);
     }
     if (!create_bucket_table(s.nbuckets)) {
-      errno = ENOMEM;
-      std::perror("malloc:");
-      std::exit(1);
+      // perror()'s wording for "malloc:".
+      static constexpr char NO_MEMORY_FMT[] = "malloc:: %s\n";
+      fail(stderr, NO_MEMORY_FMT, std::strerror(ENOMEM));
     }
   }
 }

@@ -1,0 +1,175 @@
+#include "run/packet_loop.h"
+
+#include <cstdlib>
+
+#include "common/settings.h"
+#include "common/trace.h"
+#include "report/variants.h"
+#include "run/capture.h"
+#include "stats/close.h"
+#include "stats/run_clock.h"
+#include "track/conn_table.h"
+#include "track/decode.h"
+#include "track/handshake.h"
+
+namespace {
+
+// The status line comes every status_every / 10 packets. Between -9 and 9 that step
+// is 0 and there is no sensible period, so the line is then never printed.
+void maybe_print_status(const Timeval& now) {
+  const int step = g_settings.status_every / 10;
+  if (step == 0) return;
+  const uint64_t period = static_cast<uint64_t>(std::llabs(step));
+  if (g_clock.packet_count % period == 0) print_status(g_output.out, now);
+}
+
+// The traces of the network layer, as far as decoding got.
+void trace_network_layer(DecodeStatus status, const DecodedFrame& d) {
+  if (status == DecodeStatus::SHORT_LINK || status == DecodeStatus::SHORT_IP) return;
+  if (status == DecodeStatus::NOT_IP) {
+    static constexpr char NOT_IP_FMT[] = "Not IP packet\n\n";
+    TRACE(NOT_IP_FMT);
+    return;
+  }
+  static constexpr char PROTO_FMT[] = "Proto = %u\n\n";
+  TRACE(PROTO_FMT, static_cast<unsigned>(d.protocol));
+  if (status == DecodeStatus::NOT_TCP) {
+    static constexpr char NOT_TCP_FMT[] = "Not TCP packet\n";
+    TRACE(NOT_TCP_FMT);
+    return;
+  }
+  static constexpr char FOUND_TCP_FMT[] = "FOUND TCP/IP PACKET\n\n";
+  static constexpr char IP_HLEN_FMT[] = "IP hdr len = %d\n\n";
+  static constexpr char IP_TOTAL_FMT[] = "IP total len = %d\n\n";
+  TRACE(FOUND_TCP_FMT);
+  TRACE(IP_HLEN_FMT, d.ip_header_length);
+  TRACE(IP_TOTAL_FMT, d.ip_total_length);
+}
+
+// Keeps the run's clock and decodes one packet down to the segment the tracker
+// needs; false when the packet goes no further. QUIET_FILE_RUN: a file run without
+// -d and -m (see can_defer_segments), where no signal can stop the run and nothing
+// is traced, so those checks are left out of the code.
+template <bool QUIET_FILE_RUN>
+bool take_packet(const struct pcap_pkthdr* header, const u_char* bytes, DecodedFrame* d) {
+  // A stop was requested (live runs): the loop produces the report; this packet
+  // and any later one are not handled.
+  if (!QUIET_FILE_RUN && g_capture.stop_requested != 0) return false;
+
+  const Timeval now{static_cast<int64_t>(header->ts.tv_sec),
+                    static_cast<int64_t>(header->ts.tv_usec)};
+  if (QUIET_FILE_RUN || g_capture.offline) clock_file_packet(now);
+  if (!QUIET_FILE_RUN && g_settings.status_every != 0) maybe_print_status(now);
+  if (g_clock.packet_count == 0) open_window(now);
+  g_clock.packet_count++;
+
+  const int debug = QUIET_FILE_RUN ? 0 : g_settings.debug;
+  if (debug >= 2) {
+    static constexpr char GOT_PACKET_FMT[] = "Got packet %d:len = %d, caplen = %d\n\n";
+    TRACE(GOT_PACKET_FMT, static_cast<int>(++g_capture.trace_packet_number),
+          static_cast<int>(header->len), static_cast<int>(header->caplen));
+  }
+
+  const DecodeStatus status = decode_frame(PacketReader{bytes, header->caplen}, g_capture.link, d);
+  if (debug >= 2) trace_network_layer(status, *d);
+  if (status <= DecodeStatus::NOT_TCP) return false;
+  // TCP over IPv4 from here: the time window applies.
+  if (!in_window(now)) {
+    static constexpr char OLD_PACKET_FMT[] = "%s\n";
+    if (debug >= 2) TRACE(OLD_PACKET_FMT, "Dropping old pkt");
+    return false;
+  }
+  if (status <= DecodeStatus::SHORT_TCP) return false;
+  if (debug >= 2) {
+    static constexpr char TCP_LEN_FMT[] = "TCP data offset = %d, TCP len = %d\n\n";
+    TRACE(TCP_LEN_FMT, d->tcp_header_length, d->tcp_length);
+  }
+  if (status != DecodeStatus::SEGMENT) return false;
+  d->seg.time = now;
+  return true;
+}
+
+void dispatch(const DecodedFrame& d) {
+  switch (d.kind) {
+    case SegmentKind::RESET:
+      handle_close(d.seg, true, 0);
+      break;
+    case SegmentKind::SYNACK:
+      handle_synack(d.seg);
+      break;
+    case SegmentKind::SYN:
+      handle_syn(d.seg);
+      break;
+    case SegmentKind::FIN:
+      handle_close(d.seg, false, d.payload);
+      break;
+  }
+}
+
+// Segments decoded but not yet handed to the tracker, in two batches. With
+// hundreds of thousands of connections open, nearly every lookup misses the caches,
+// and each miss may also have to walk the page tables. Fetches started together
+// overlap, one at a time they queue: so the memory a batch's lookups will touch is
+// asked for all at once, the index slots when the batch is full, the records one
+// batch later, and the segments are handed on in their order after that. Even a
+// small table gains: between two segments the capture file streams through the
+// caches and pushes the records out.
+constexpr size_t BATCH = 16;
+
+struct SegmentBatches {
+  struct Entry {
+    DecodedFrame d;
+    ConnLookup lookup;  // of the endpoint the handler will look up
+  };
+  Entry entries[2][BATCH];
+  int filling = 0;     // the batch being filled
+  size_t filled = 0;   // its segments
+  size_t waiting = 0;  // segments of the other batch, whose records are on their way
+};
+
+SegmentBatches g_batches;
+
+// The batch being filled is complete (or the run is over): fetch its index lines,
+// hand on the waiting batch, then fetch the new batch's records (its index lines
+// have arrived meanwhile, and the guesses see every earlier segment's changes).
+void advance_batches() {
+  SegmentBatches& b = g_batches;
+  SegmentBatches::Entry* full = b.entries[b.filling];
+  SegmentBatches::Entry* waiting = b.entries[1 - b.filling];
+  for (size_t i = 0; i < b.filled; i++)
+    conn_prepare(&full[i].lookup, tracked_endpoint(full[i].d, g_settings.port));
+  for (size_t i = 0; i < b.waiting; i++) {
+    conn_set_hint(&waiting[i].lookup);
+    dispatch(waiting[i].d);
+  }
+  conn_set_hint(nullptr);
+  for (size_t i = 0; i < b.filled; i++) conn_locate(&full[i].lookup);
+  b.waiting = b.filled;
+  b.filled = 0;
+  b.filling = 1 - b.filling;
+}
+
+}  // namespace
+
+void handle_packet(u_char*, const struct pcap_pkthdr* header, const u_char* bytes) {
+  DecodedFrame d;
+  if (take_packet<false>(header, bytes, &d)) dispatch(d);
+}
+
+bool can_defer_segments() {
+  return g_capture.offline && g_settings.debug == 0 && g_settings.status_every == 0;
+}
+
+void handle_packet_deferred(u_char*, const struct pcap_pkthdr* header, const u_char* bytes) {
+  SegmentBatches& b = g_batches;
+  SegmentBatches::Entry& e = b.entries[b.filling][b.filled];
+  if (!take_packet<true>(header, bytes, &e.d)) return;
+  if (++b.filled == BATCH) advance_batches();
+}
+
+void flush_deferred_segments() {
+  advance_batches();
+  advance_batches();
+}
+
+void reset_deferred_segments() { g_batches = SegmentBatches{}; }

@@ -1,0 +1,44 @@
+#include "testlib/connections.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace testlib {
+
+std::vector<Packet> packets_of(const std::vector<Conn>& conns) {
+  std::vector<std::pair<int64_t, Seg>> timed;
+  for (const Conn& c : conns) {
+    const uint32_t cisn = 1000, sisn = 9000;
+    auto seg = [&](bool from_client, uint8_t flags, uint32_t seq, uint32_t ack) {
+      Seg s;
+      s.src = from_client ? c.client : "10.0.0.2";
+      s.dst = from_client ? "10.0.0.2" : c.client;
+      s.sport = from_client ? c.port : 80;
+      s.dport = from_client ? 80 : c.port;
+      s.flags = flags;
+      s.seq = seq;
+      s.ack = ack;
+      return s;
+    };
+    for (int i = 0; i < c.syns; ++i) timed.push_back({c.start + i * 1000, seg(true, SYN, cisn, 0)});
+    if (c.synack_at >= 0)
+      for (int i = 0; i < c.synacks; ++i)
+        timed.push_back({c.start + c.synack_at + i * 1000, seg(false, SYN | ACK, sisn, cisn + 1)});
+    const uint32_t cend = cisn + c.client_bytes, send = sisn + c.server_bytes;
+    if (c.fin_at >= 0)
+      timed.push_back({c.start + c.fin_at, c.client_fin_first ? seg(true, FIN | ACK, cend, send)
+                                                              : seg(false, FIN | ACK, send, cend)});
+    if (c.answer_at >= 0)
+      timed.push_back({c.start + c.answer_at, c.client_fin_first
+                                                  ? seg(false, FIN | ACK, send, cend + 1)
+                                                  : seg(true, FIN | ACK, cend, send + 1)});
+    if (c.rst_at >= 0) timed.push_back({c.start + c.rst_at, seg(true, RST, cend, 0)});
+  }
+  std::stable_sort(timed.begin(), timed.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<Packet> out;
+  for (const auto& [us, s] : timed) out.push_back(at(BASE_SEC + us / 1000000, us % 1000000, s));
+  return out;
+}
+
+}  // namespace testlib

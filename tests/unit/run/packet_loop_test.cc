@@ -1,0 +1,253 @@
+// The packet loop: the run's clock and time window, the packet traces in their
+// order, the status line's period, and segments handed on in batches.
+#include "run/packet_loop.h"
+
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "stats/run_clock.h"
+#include "testlib/runner.h"
+#include "unit/tracker_fixture.h"
+
+using namespace testlib;
+
+namespace {
+
+class PacketLoop : public TrackerTest {
+ protected:
+  // The frame is copied into a buffer of exactly its captured length, so that
+  // AddressSanitizer catches any read past it.
+  static void take(const Packet& p, bool deferred = false) {
+    const pcap_pkthdr h = header_of(p);
+    std::unique_ptr<u_char[]> exact(new u_char[p.data.empty() ? 1 : p.data.size()]);
+    if (!p.data.empty()) std::memcpy(exact.get(), p.data.data(), p.data.size());
+    if (deferred)
+      handle_packet_deferred(nullptr, &h, exact.get());
+    else
+      handle_packet(nullptr, &h, exact.get());
+  }
+  static void take(int64_t sec, int64_t usec, const Seg& seg) { take(at(sec, usec, seg)); }
+};
+
+TEST_F(PacketLoop, TracesFollowDecodingAsFarAsItGets) {
+  const struct {
+    const char* name;
+    Packet packet;
+    const char* traces;  // after the "Got packet" trace
+  } cases[] = {
+      {"Arp", at(100, 0, arp_frame()), "FILE:LINE:Not IP packet\n\n"},
+      {"Udp", at(100, 0, udp_frame(Link::ETHERNET, "10.0.0.1", "10.0.0.2", 5555, 80)),
+       "FILE:LINE:Proto = 17\n\nFILE:LINE:Not TCP packet\n"},
+      {"ShortLink", at(100, 0, std::vector<uint8_t>(13)), ""},
+      {"SynAcrossTheWindow", at(99, 0, syn(1000)),
+       "FILE:LINE:Proto = 6\n\nFILE:LINE:FOUND TCP/IP PACKET\n\nFILE:LINE:IP hdr len = 20\n\n"
+       "FILE:LINE:IP total len = 40\n\nFILE:LINE:Dropping old pkt\n"},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    g_settings.debug = 2;
+    take(at(100, 0, arp_frame()));  // opens the window at 99
+    out();
+    take(c.packet);
+    const std::string traces = normalize_prefix(out());
+    const std::string got = "FILE:LINE:Got packet 2:len = ";
+    ASSERT_EQ(traces.compare(0, got.size(), got), 0) << c.name << ": " << traces;
+    EXPECT_EQ(traces.substr(traces.find("\n\n") + 2), c.traces) << c.name;
+    EXPECT_EQ(conn_count(), 0u) << c.name;
+    EXPECT_EQ(g_clock.packet_count, 2u) << c.name;
+  }
+}
+
+TEST_F(PacketLoop, TracesOfASegment) {
+  g_settings.debug = 2;
+  Packet p = at(100, 0, syn(1000));
+  p.wire_len = 1514;
+  take(p);
+  EXPECT_EQ(normalize_prefix(out()),
+            "FILE:LINE:Got packet 1:len = 1514, caplen = 54\n\n"
+            "FILE:LINE:Proto = 6\n\n"
+            "FILE:LINE:FOUND TCP/IP PACKET\n\n"
+            "FILE:LINE:IP hdr len = 20\n\n"
+            "FILE:LINE:IP total len = 40\n\n"
+            "FILE:LINE:TCP data offset = 20, TCP len = 20\n\n"
+            "10.0.0.1:5555 > 10.0.0.2:80 S SEQ:1000\n");
+}
+
+TEST_F(PacketLoop, WindowDropsPacketsNotNewerThanTheSecondBeforeTheFirst) {
+  take(100, 500000, syn(1000));  // window starts at 99.500000
+  Seg late = syn(2000);
+  late.sport = 6000;
+  take(99, 999999, late);  // whole second 99 <= 99: dropped
+  Seg later = syn(3000);
+  later.sport = 7000;
+  take(100, 0, later);
+  EXPECT_NE(client("10.0.0.1", 5555), nullptr);
+  EXPECT_EQ(client("10.0.0.1", 6000), nullptr);
+  EXPECT_NE(client("10.0.0.1", 7000), nullptr);
+  EXPECT_EQ(g_clock.start_time.sec, 100);
+  EXPECT_EQ(g_clock.end_time.sec, 100);
+  EXPECT_EQ(g_clock.end_time.usec, 0);
+  EXPECT_EQ(g_clock.window_start.sec, 99);
+  EXPECT_EQ(g_clock.packet_count, 3u);
+}
+
+TEST_F(PacketLoop, SinceTimeOfDayUsesTheFirstPacketsDate) {
+  g_settings.has_since = true;
+  g_settings.since_fields.tm_hour = 12;  // -I 12:00:00
+  const int64_t t1159 = 1614859140;      // 2021-03-04 11:59:00 UTC
+  take(t1159, 0, syn(1));
+  Seg at_noon = syn(2);
+  at_noon.sport = 6000;
+  take(t1159 + 60, 999999, at_noon);  // 12:00:00.999999: not newer than 12:00:00
+  Seg after = syn(3);
+  after.sport = 7000;
+  take(t1159 + 61, 0, after);  // 12:00:01
+  EXPECT_EQ(g_clock.window_start.sec, t1159 + 60);
+  EXPECT_EQ(conn_count(), 1u);
+  EXPECT_NE(client("10.0.0.1", 7000), nullptr);
+}
+
+TEST_F(PacketLoop, SinceDateAndTime) {
+  g_settings.has_since = true;
+  g_settings.since_fields.tm_year = 121;  // -I 2021-03-05.00:00:10
+  g_settings.since_fields.tm_mon = 2;
+  g_settings.since_fields.tm_mday = 5;
+  g_settings.since_fields.tm_sec = 10;
+  take(1614859140, 0, syn(1));
+  EXPECT_EQ(g_clock.window_start.sec, 1614902400 + 10);
+  EXPECT_EQ(conn_count(), 0u);
+}
+
+TEST_F(PacketLoop, StopRequestedHandlesNoFurtherPacket) {
+  g_capture.offline = false;
+  take(100, 0, syn(1000));
+  g_capture.stop_requested = 1;
+  Seg other = syn(2000);
+  other.sport = 6000;
+  take(100, 1, other);
+  EXPECT_EQ(conn_count(), 1u);
+  EXPECT_EQ(g_clock.packet_count, 1u);
+}
+
+TEST_F(PacketLoop, StatusLineStepOfZeroNeverFires) {
+  g_settings.report_variant = REPORT_OPEN_LISTING;
+  for (int every : {5, -9, 9}) {
+    g_settings.status_every = every;
+    for (int i = 0; i < 30; ++i) take(100, i, syn(1000));
+    EXPECT_EQ(out(), "") << every;
+  }
+}
+
+TEST_F(PacketLoop, StatusLineEveryTenthOfItsSetting) {
+  g_settings.report_variant = REPORT_OPEN_LISTING;
+  g_settings.status_every = -1000;  // the magnitude of the step counts
+  for (int i = 0; i < 250; ++i) take(100, i, syn(1000));
+  // Packets 1, 101 and 201; at the first one the window has not started yet.
+  EXPECT_EQ(out(), "0, 0.000000 0\n1, 1.000000 0\n1, 1.000000 0\n");
+}
+
+// Frames on 4 addresses x 4 ports: every kind of segment in every state, port
+// reuse with matching and non-matching acknowledgements, and frames the decoder
+// drops in between.
+std::vector<Packet> random_traffic(uint32_t seed, int count) {
+  std::mt19937 rng(seed);
+  std::vector<Packet> packets;
+  int64_t usec = 0;
+  for (int i = 0; i < count; i++) {
+    usec += rng() % 400000;  // FIN-to-FIN intervals on both sides of 1.1 s
+    Seg s;
+    s.src = "10.0.0." + std::to_string(1 + rng() % 4);
+    s.sport = static_cast<uint16_t>(5555 + rng() % 4);
+    const uint32_t isn = 1000 * (1 + rng() % 3);  // few values, so some match
+    switch (rng() % 9) {
+      case 0:
+      case 1:
+        s.flags = SYN;
+        s.seq = isn;
+        break;
+      case 2:
+      case 3:
+        s.flags = SYN | ACK;
+        s.seq = 9000;
+        s.ack = isn + 1;
+        break;
+      case 4:
+      case 5:
+        s.flags = FIN | ACK;
+        s.seq = isn + rng() % 5000;
+        s.ack = 9000 + rng() % 5000;
+        s.payload = rng() % 3 == 0 ? 100 : 0;
+        break;
+      case 6:
+        s.flags = RST;
+        s.seq = isn;
+        break;
+      case 7:
+        packets.push_back(at(100 + usec / 1000000, usec % 1000000, arp_frame()));
+        continue;
+      default:
+        s.flags = ACK;  // a segment the tracker ignores
+        break;
+    }
+    if (rng() % 2 == 0 && s.flags != SYN) {  // from the server
+      std::swap(s.src, s.dst);
+      std::swap(s.sport, s.dport);
+    }
+    packets.push_back(at(100 + usec / 1000000, usec % 1000000, s));
+  }
+  return packets;
+}
+
+// Everything a report could read, and what was printed.
+std::string state(const std::string& printed) {
+  std::ostringstream out;
+  const RunTotals& t = g_totals;
+  out << "totals " << g_tracker.total_syns << ' ' << g_tracker.dup_syns << ' ' << t.resets << ' '
+      << t.nconns << ' ' << t.sum_client_bytes << ' ' << t.sum_server_bytes << ' ' << t.sum_duration
+      << ' ' << t.sum_rtt << ' ' << t.sum_syns << '\n';
+  for (size_t i = 0; i < g_buckets.size; i++) {
+    const Bucket& b = g_buckets.rows[i];
+    out << "bucket " << b.count << ' ' << b.client_bytes << ' ' << b.server_bytes << ' ' << b.rtt
+        << ' ' << b.duration << ' ' << b.throughput << '\n';
+  }
+  for (const auto& [nsyns, conns] : g_syn_dist) out << "syns " << nsyns << ':' << conns << '\n';
+  for (const FilterEntry& f : g_filters)
+    out << "filter " << f.addr_a.raw << ' ' << f.addr_b.raw << ' ' << f.client_port << '\n';
+  for (const ConnInfo* r : conns_in_key_order())
+    out << "conn " << r->client.addr.raw << ':' << r->client.port << " state " << r->state
+        << " syn " << r->syn_time.sec << '.' << r->syn_time.usec << " fin " << r->fin_time.sec
+        << '.' << r->fin_time.usec << " rtt " << r->rtt << " isn " << r->client_isn << '/'
+        << r->server_isn << " pending " << r->pending_isn << '@' << r->pending_syn_time.sec << '.'
+        << r->pending_syn_time.usec << " nsyns " << r->nsyns << " fin_sender " << r->fin_sender.raw
+        << " synacks " << r->synacks << " bucket " << r->bucket << '\n';
+  return out.str() + printed;
+}
+
+// Segments handed on in batches (the quiet file run) must leave exactly the state
+// and output that handing them on one at a time leaves: random traffic on a few
+// endpoints, so that one batch often holds several segments of one connection.
+TEST_F(PacketLoop, BatchesLeaveTheSameStateAsOneAtATime) {
+  for (uint32_t seed = 1; seed <= 20; seed++) {
+    const std::vector<Packet> packets = random_traffic(seed, 400);
+    std::string expected;
+    for (bool batched : {false, true}) {
+      SetUp();
+      g_settings.min_syns = 2;  // NSYNS lines, printed while the segments are handled
+      g_settings.filter_from = 0;
+      g_settings.filter_to = -1;
+      ASSERT_EQ(can_defer_segments(), true);
+      for (const Packet& p : packets) take(p, batched);
+      if (batched) flush_deferred_segments();
+      const std::string got = state(out());
+      if (!batched)
+        expected = got;
+      else
+        EXPECT_EQ(got, expected) << "seed " << seed;
+    }
+  }
+}
+
+}  // namespace
