@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "common/settings.h"
 #include "run/fail.h"
@@ -58,6 +60,58 @@ constexpr const char* USAGE_LINES[] = {
 // POSIX order: the leading '+' stops glibc from permuting, so parsing ends at the
 // first word that is not an option and the rest become capture-filter words.
 constexpr char OPTSTRING[] = "+I:Rc:m:V:w:x:X:y:Y:t:n:s:p:r:i:dTD:SPC";
+
+// The long options: the capabilities added beyond the classic single-letter ones.
+// Their codes lie above every character, so they never meet a short option.
+enum LongOption : int {
+  OPT_HELP = 256,
+  OPT_VERSION,
+};
+
+struct LongOptionInfo {
+  struct option opt;
+  const char* arg_name;  // shown in --help; nullptr: the option takes no argument
+  const char* help;
+};
+
+constexpr LongOptionInfo LONG_OPTIONS[] = {
+    {{"help", no_argument, nullptr, OPT_HELP},
+     nullptr,
+     "print this text on standard output and exit"},
+    {{"version", no_argument, nullptr, OPT_VERSION}, nullptr, "print the version and exit"},
+};
+
+// The table getopt_long() reads, ended by a zero entry.
+std::vector<struct option> getopt_long_table() {
+  std::vector<struct option> table;
+  for (const LongOptionInfo& o : LONG_OPTIONS) table.push_back(o.opt);
+  table.push_back(option{nullptr, 0, nullptr, 0});
+  return table;
+}
+
+// --help: the usage text, then the long options, on standard output.
+[[noreturn]] void print_help(const char* program_name) {
+  for (const char* line : USAGE_LINES) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    std::printf(line, program_name);
+#pragma GCC diagnostic pop
+  }
+  std::puts("Long options:");
+  static constexpr char OPTION_FMT[] = "  --%-24s %s\n";
+  for (const LongOptionInfo& o : LONG_OPTIONS) {
+    std::string name = o.opt.name;
+    if (o.arg_name != nullptr) name = name + " " + o.arg_name;
+    std::printf(OPTION_FMT, name.c_str(), o.help);
+  }
+  std::exit(0);
+}
+
+[[noreturn]] void print_version() {
+  static constexpr char VERSION_FMT[] = "portsift %s\n";
+  std::printf(VERSION_FMT, PORTSIFT_VERSION);
+  std::exit(0);
+}
 
 // Byte thresholds and -c take atoi()'s int and widen it with its sign, so -x -1
 // means "no limit" and -Y -1 rejects everything.
@@ -205,9 +259,14 @@ void parse_command_line(int argc, char** argv) {
   const char* prog = s.program_name.c_str();
 
   optind = 0;  // glibc: full re-initialisation, so tests may parse more than once
+  const std::vector<struct option> long_options = getopt_long_table();
   int opt;
-  while ((opt = getopt(argc, argv, OPTSTRING)) != -1) {
+  while ((opt = getopt_long(argc, argv, OPTSTRING, long_options.data(), nullptr)) != -1) {
     switch (opt) {
+      case OPT_HELP:
+        print_help(prog);
+      case OPT_VERSION:
+        print_version();
       case 'p':
         s.port = static_cast<uint16_t>(std::atoi(optarg));  // keeps the low 16 bits
         break;

@@ -96,6 +96,18 @@ const CliCase CLI_CASES[] = {
     {"TimeBeforeOthers", {"-I", "nonsense", "-m", "5"}, "", "Illegal time string\n" + USAGE, 1},
     {"UnknownOption", {"-p", "80", "-z"}, "", "portsift: invalid option -- 'z'\n" + USAGE, 1},
     {"MissingArgument", {"-p"}, "", "portsift: option requires an argument -- 'p'\n" + USAGE, 1},
+    {"UnknownLongOption",
+     {"-p", "80", "--bogus"},
+     "",
+     "portsift: unrecognized option '--bogus'\n" + USAGE,
+     1},
+    {"Version", {"--version"}, "portsift " PORTSIFT_VERSION "\n", "", 0},
+    // After the first filter word a long option is a filter word too.
+    {"LongOptionAfterFilterWord",
+     {"-d", "-p", "80", "-r", "@CAP", "-w", "/dev/null", "tcp", "--version"},
+     "FILE:LINE:Setting filter to " + FIXED_FILTER + "&&(tcp --version )\n",
+     "FILE:LINE:pcap_compile:-1\n\nFILE:LINE:can't parse filter expression: syntax error\n",
+     1},
     {"SecondReadFile", {"-p", "80", "-r", "a", "-r", "b"}, "", USAGE, 1},
     {"SecondWriteFile", {"-p", "80", "-w", "a", "-w", "b"}, "", USAGE, 1},
     {"SecondInterface", {"-p", "80", "-i", "lo", "-i", "lo"}, "", USAGE, 1},
@@ -132,6 +144,19 @@ const CliCase CLI_CASES[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, CommandLine, ::testing::ValuesIn(CLI_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// --help: the usage text, then every long option with what it does, on standard
+// output; nothing else runs.
+TEST(CommandLineHelp, UsageAndLongOptionsOnStandardOutput) {
+  RunResult r = run_portsift({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  ASSERT_EQ(r.out.compare(0, USAGE.size(), USAGE), 0) << r.out;
+  const std::string rest = r.out.substr(USAGE.size());
+  EXPECT_EQ(rest.compare(0, 14, "Long options:\n"), 0) << rest;
+  for (const char* option : {"--help", "--version"})
+    EXPECT_NE(rest.find(std::string("\n  ") + option + " "), std::string::npos) << option;
+}
 
 TEST(WriteMode, CopiesOnlyTheMonitoredPortsHandshakeAndCloseSegments) {
   std::string in = scratch_dir() + "/mixed.pcap", out = scratch_dir() + "/copy.pcap";

@@ -31,5 +31,16 @@ for letter in $letters; do
     END { exit !found }' "$src/doc/portsift.1" || fail "portsift.1 has no entry for -$letter"
 done
 
+# The long options are the names in the LONG_OPTIONS table; each needs an entry too.
+longs=$(sed -n 's/^ *{{"\([a-z-]*\)", [a-z_]*, nullptr, OPT_[A-Z_]*}.*/\1/p' \
+  "$src/src/run/command_line.cc")
+[ -n "$longs" ] || fail "no long options found in src/run/command_line.cc"
+for name in $longs; do
+  awk -v opt="\\-\\-$name" '
+    prev == ".TP" && ($1 == ".B" || $1 == ".BI") && $2 == opt { found = 1 }
+    { prev = $0 }
+    END { exit !found }' "$src/doc/portsift.1" || fail "portsift.1 has no entry for --$name"
+done
+
 [ $status -eq 0 ] && echo "manual pages: clean, $(printf '%s\n' $letters | wc -l) options documented"
 exit $status
