@@ -95,6 +95,7 @@ Number of established connections in progress: $(field left_open "$meta") (0 may
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 results=()
+capped_line=
 for w in $workloads; do
   prepare "$w"
   times=$(mktemp -d)
@@ -125,6 +126,25 @@ for w in $workloads; do
     "$floor_cpu" "$portsift_cpu" "$cpu_ratio" "$((rss_kib / 1024)).$((rss_kib % 1024 * 10 / 1024))" \
     "$per_conn")")
   rm -rf "$times"
+  if [ "$w" = open-peak ]; then
+    # Memory bounded by --max-conns: the peak RSS of a run that may follow 100 000
+    # connections at once, against 100 000 times this run's bytes per open
+    # connection plus the process's baseline (its RSS on a capture of one packet).
+    times=$(mktemp -d)
+    "$measure" "$times/capped" "$portsift" -p "$port" -r "$capture" --max-conns 100000 \
+      >/dev/null 2>&1
+    head -c 24 "$capture" >"$times/empty.pcap"
+    "$measure" "$times/baseline" "$portsift" -p "$port" -r "$times/empty.pcap" >/dev/null
+    capped_kib=$(cut -d' ' -f2 "$times/capped")
+    baseline_kib=$(cut -d' ' -f2 "$times/baseline")
+    bound_kib=$(awk -v b="$baseline_kib" -v p="$per_conn" 'BEGIN {printf "%.0f", b + 100000 * p / 1024}')
+    capped_line="$(printf 'open-peak --max-conns 100000: peak RSS %.1f MiB; bound 100000 x %s B + baseline %.1f MiB = %.1f MiB (%s)' \
+      "$(awk -v k="$capped_kib" 'BEGIN {print k / 1024}')" "$per_conn" \
+      "$(awk -v k="$baseline_kib" 'BEGIN {print k / 1024}')" \
+      "$(awk -v k="$bound_kib" 'BEGIN {print k / 1024}')" \
+      "$([ "$capped_kib" -le "$bound_kib" ] && echo within || echo EXCEEDED)")"
+    rm -rf "$times"
+  fi
   [ "${KEEP_CAPTURES:-1}" = 0 ] && rm -f "$capture" "$capture.meta"
 done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -133,6 +153,7 @@ echo "medians of $rounds rounds; ratio = median of the per-round ratios portsift
 printf '%-10s %10s %9s %8s %9s %6s %8s %9s %6s %8s %7s\n' workload packets "peak open" \
   "floor s" "portsift" ratio "floor cpu" "ps cpu" "cpu x" "RSS MiB" "B/open"
 for line in "${results[@]}"; do echo "$line"; done
+[ -n "${capped_line:-}" ] && { echo; echo "$capped_line"; }
 
 if [ -x "$build/bench/index_bench" ]; then
   echo

@@ -11,7 +11,11 @@ constexpr size_t HUGE_PAGE = 2 << 20;
 
 }  // namespace
 
+BigAllocLimit g_big_alloc_limit;
+
 void* big_allocate(size_t bytes) {
+  if (g_big_alloc_limit.left == 0) throw std::bad_alloc();
+  if (g_big_alloc_limit.left != UINT64_MAX) g_big_alloc_limit.left--;
   void* p = nullptr;
   if (bytes < 2 * HUGE_PAGE) {
     p = std::malloc(bytes);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // A block of a few megabytes or more is aligned to, rounded up to, and asks the
 // system for, 2 MB pages: with millions of connections every lookup lands somewhere
@@ -11,3 +12,11 @@
 // std::bad_alloc when memory runs out.
 void* big_allocate(size_t bytes);
 void big_free(void* p);
+
+// How many more big allocations may succeed before the next one fails as if memory
+// had run out: unlimited in a run, set by tests to make the table's growth fail.
+struct BigAllocLimit {
+  uint64_t left = UINT64_MAX;
+};
+
+extern BigAllocLimit g_big_alloc_limit;

@@ -3,6 +3,7 @@
 // the layer that changes it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -55,7 +56,8 @@ struct Settings {
   struct tm since_fields = {};
   int report_variant = 0;  // REPORT_BRIEF, REPORT_OPEN_LISTING or the normal report
   int status_every = 0;
-  uint32_t bucket_base = 0;  // bucket index of the first regular bucket (byte orderings)
+  uint32_t bucket_base = 0;     // bucket index of the first regular bucket (byte orderings)
+  size_t max_conns = SIZE_MAX;  // --max-conns: records the table may hold
   std::vector<std::string> filter_words;
 
   bool write_mode() const { return !write_file.empty(); }

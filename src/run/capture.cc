@@ -232,6 +232,7 @@ void warn_read_error(const char* interface) {
       {s.rtt_enabled, "-T ignored\n"},
       {s.raw, "-R ignored\n"},
       {s.report_variant != 0, "-V ignored\n"},
+      {s.max_conns != SIZE_MAX, "--max-conns ignored\n"},
   };
   for (const auto& item : ignored)
     if (item.set) std::fputs(item.line, stderr);
@@ -296,8 +297,33 @@ int prepare_source(const char* interface) {
   return 0;
 }
 
+// A run whose table could not grow ends early, but not in silence.
+void warn_out_of_memory() {
+  if (!g_capture.out_of_memory) return;
+  static constexpr char OUT_OF_MEMORY_FMT[] =
+      "portsift: out of memory with %zu connections in the table; the report covers the "
+      "packets read before it\n";
+  std::fprintf(stderr, OUT_OF_MEMORY_FMT, g_capture.conns_at_out_of_memory);
+}
+
+// With --max-conns: how much of the traffic was counted without being followed.
+void report_untracked() {
+  const Settings& s = g_settings;
+  if (s.max_conns == SIZE_MAX) return;
+  const TrackerState& t = g_tracker;
+  static constexpr char UNTRACKED_FMT[] =
+      "portsift: %" PRIu64 " SYNs from %s%" PRIu64
+      " endpoints were not followed: the table held its limit of %zu connections "
+      "(--max-conns)\n";
+  std::fprintf(stderr, UNTRACKED_FMT, t.untracked_syns,
+               t.untracked_endpoints.estimated() ? "about " : "", t.untracked_endpoints.count(),
+               s.max_conns);
+}
+
 // The end of a capture-mode run: the capture statistics, then the report.
 void report_run() {
+  warn_out_of_memory();
+  report_untracked();
   end_capture();
   if (g_settings.debug >= 2) {
     static constexpr char HASH_HAS_FMT[] = "Hash has %u conns left\n\n";
@@ -392,6 +418,7 @@ int run_file_capture(pcap_t* pcap, const char* interface) {
     return 1;
   }
   print_considering_lines();
+  keep_memory_reserve();
   // A damaged file ends the loop early: what was read before the damage is still
   // reported, with a warning that says why the report stops there.
   // Without traces or status lines nothing is printed between packets, so the
@@ -435,6 +462,7 @@ void start_capture() {
   if (s.write_mode()) run_write_mode(interface.c_str());
 
   print_considering_lines();
+  keep_memory_reserve();
   do {
     pcap_dispatch(g_capture.pcap, DISPATCH_BATCH, handle_packet, nullptr);
   } while (g_capture.stop_requested == 0);

@@ -20,6 +20,9 @@ struct CaptureState {
   volatile std::sig_atomic_t stop_requested = 0;
   unsigned int trace_packet_number = 0;  // the running number of the packet trace
   std::string read_error;  // libpcap's text when a savefile could not be read to its end
+  // The table could not grow: the run ended there, with this many records in it.
+  bool out_of_memory = false;
+  size_t conns_at_out_of_memory = 0;
 };
 
 extern CaptureState g_capture;

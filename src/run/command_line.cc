@@ -66,6 +66,7 @@ constexpr char OPTSTRING[] = "+I:Rc:m:V:w:x:X:y:Y:t:n:s:p:r:i:dTD:SPC";
 enum LongOption : int {
   OPT_HELP = 256,
   OPT_VERSION,
+  OPT_MAX_CONNS,
 };
 
 struct LongOptionInfo {
@@ -79,7 +80,28 @@ constexpr LongOptionInfo LONG_OPTIONS[] = {
      nullptr,
      "print this text on standard output and exit"},
     {{"version", no_argument, nullptr, OPT_VERSION}, nullptr, "print the version and exit"},
+    {{"max-conns", required_argument, nullptr, OPT_MAX_CONNS},
+     "N",
+     "follow at most N connections at once; SYNs of more are counted only"},
 };
+
+// The connection table numbers its records in 32 bits.
+constexpr unsigned long long MAX_CONNS_LIMIT = UINT32_MAX - 1;
+
+// --max-conns: a whole number of connections from 1 up; anything else is refused
+// rather than read as atoi() would (0 would silently follow nothing).
+size_t read_max_conns(const char* arg, const char* program_name) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long n = std::strtoull(arg, &end, 10);
+  if (*arg == '\0' || *arg == '-' || *end != '\0' || errno != 0 || n == 0 || n > MAX_CONNS_LIMIT) {
+    static constexpr char BAD_MAX_CONNS_FMT[] =
+        "%s: --max-conns takes a number of connections from 1 to %llu, not '%s'\n";
+    std::fprintf(stderr, BAD_MAX_CONNS_FMT, program_name, MAX_CONNS_LIMIT, arg);
+    usage(program_name);
+  }
+  return static_cast<size_t>(n);
+}
 
 // The table getopt_long() reads, ended by a zero entry.
 std::vector<struct option> getopt_long_table() {
@@ -267,6 +289,9 @@ void parse_command_line(int argc, char** argv) {
         print_help(prog);
       case OPT_VERSION:
         print_version();
+      case OPT_MAX_CONNS:
+        s.max_conns = read_max_conns(optarg, prog);
+        break;
       case 'p':
         s.port = static_cast<uint16_t>(std::atoi(optarg));  // keeps the low 16 bits
         break;

@@ -1,6 +1,7 @@
 #include "run/packet_loop.h"
 
 #include <cstdlib>
+#include <new>
 
 #include "common/settings.h"
 #include "common/trace.h"
@@ -13,6 +14,23 @@
 #include "track/handshake.h"
 
 namespace {
+
+// Memory kept for the end of a run that ran out: given back when the table cannot
+// grow, so that the report can still be written.
+constexpr size_t RESERVE_BYTES = 16 << 20;
+void* g_reserve = nullptr;
+
+void out_of_memory(const Timeval& failed_packet) {
+  std::free(g_reserve);
+  g_reserve = nullptr;
+  g_capture.out_of_memory = true;
+  g_capture.conns_at_out_of_memory = conn_count();
+  // Segments handed on in batches were decoded ahead: the run's end is the packet
+  // that failed, as it is when segments are handed on one at a time.
+  if (g_capture.offline) g_clock.end_time = failed_packet;
+  g_capture.stop_requested = 1;
+  if (g_capture.pcap != nullptr) pcap_breakloop(g_capture.pcap);
+}
 
 // The status line comes every status_every / 10 packets. Between -9 and 9 that step
 // is 0 and there is no sensible period, so the line is then never printed.
@@ -89,7 +107,7 @@ bool take_packet(const struct pcap_pkthdr* header, const u_char* bytes, DecodedF
   return true;
 }
 
-void dispatch(const DecodedFrame& d) {
+void hand_on(const DecodedFrame& d) {
   switch (d.kind) {
     case SegmentKind::RESET:
       handle_close(d.seg, true, 0);
@@ -103,6 +121,19 @@ void dispatch(const DecodedFrame& d) {
     case SegmentKind::FIN:
       handle_close(d.seg, false, d.payload);
       break;
+  }
+}
+
+// Hands the segment to its handler; false when memory ran out on the way. The run
+// then ends as a stop request ends it: this segment and every later one are not
+// handled, and the report covers what was handled before.
+bool dispatch(const DecodedFrame& d) {
+  try {
+    hand_on(d);
+    return true;
+  } catch (const std::bad_alloc&) {
+    out_of_memory(d.seg.time);
+    return false;
   }
 }
 
@@ -138,7 +169,7 @@ void advance_batches() {
   SegmentBatches::Entry* waiting = b.entries[1 - b.filling];
   for (size_t i = 0; i < b.filled; i++)
     conn_prepare(&full[i].lookup, tracked_endpoint(full[i].d, g_settings.port));
-  for (size_t i = 0; i < b.waiting; i++) {
+  for (size_t i = 0; i < b.waiting && !g_capture.out_of_memory; i++) {
     conn_set_hint(&waiting[i].lookup);
     dispatch(waiting[i].d);
   }
@@ -161,6 +192,7 @@ bool can_defer_segments() {
 }
 
 void handle_packet_deferred(u_char*, const struct pcap_pkthdr* header, const u_char* bytes) {
+  if (g_capture.out_of_memory) return;
   SegmentBatches& b = g_batches;
   SegmentBatches::Entry& e = b.entries[b.filling][b.filled];
   if (!take_packet<true>(header, bytes, &e.d)) return;
@@ -173,3 +205,7 @@ void flush_deferred_segments() {
 }
 
 void reset_deferred_segments() { g_batches = SegmentBatches{}; }
+
+void keep_memory_reserve() {
+  if (g_reserve == nullptr) g_reserve = std::malloc(RESERVE_BYTES);
+}

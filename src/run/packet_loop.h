@@ -18,3 +18,6 @@ void handle_packet_deferred(u_char* user, const struct pcap_pkthdr* header, cons
 void flush_deferred_segments();
 // Empties the queue without handing anything on (tests).
 void reset_deferred_segments();
+
+// Sets memory aside before a run, for the report of a run that runs out of memory.
+void keep_memory_reserve();

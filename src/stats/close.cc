@@ -96,16 +96,28 @@ void first_fin(ConnInfo& rec, const Segment& seg, bool from_client, uint32_t cli
   const uint32_t client_bytes = client_end - static_cast<uint32_t>(rec.client_isn);
   const uint32_t server_bytes = server_end - static_cast<uint32_t>(rec.server_isn);
   const int32_t duration = msecs_between(rec.syn_time, seg.time);
+  // Limits are inclusive; a negative limit was widened with its sign, so -X -1 never
+  // rejects and -Y -1 rejects everything.
+  const bool counted = !(s.max_server_bytes != 0 && server_bytes > s.max_server_bytes) &&
+                       server_bytes >= s.min_server_bytes &&
+                       !(s.max_client_bytes != 0 && client_bytes > s.max_client_bytes) &&
+                       client_bytes >= s.min_client_bytes;
+  // The memory a counted connection needs is taken before anything changes: when it
+  // cannot be had, the segment leaves every record as it was.
+  SynDistribution::iterator syn_entry;
+  if (counted) {
+    if (s.filter_from != -1 && g_filters.size() == g_filters.capacity())
+      g_filters.reserve(std::max<size_t>(16, 2 * g_filters.capacity()));
+    // Nearly every connection took one SYN, the smallest key: the map's first entry,
+    // found without a search.
+    syn_entry = !g_syn_dist.empty() && g_syn_dist.begin()->first == rec.nsyns
+                    ? g_syn_dist.begin()
+                    : g_syn_dist.try_emplace(rec.nsyns, 0).first;
+  }
   rec.fin_time = seg.time;
   rec.state = CLOSING;
   rec.fin_sender = seg.src.addr;
-
-  // Limits are inclusive; a negative limit was widened with its sign, so -X -1 never
-  // rejects and -Y -1 rejects everything.
-  if (s.max_server_bytes != 0 && server_bytes > s.max_server_bytes) return;
-  if (server_bytes < s.min_server_bytes) return;
-  if (s.max_client_bytes != 0 && client_bytes > s.max_client_bytes) return;
-  if (client_bytes < s.min_client_bytes) return;
+  if (!counted) return;
 
   if (s.debug >= 1) {
     static constexpr char FIN_FMT[] = "%s:%hu F SEQ:%lu(%lu),ACK:%lu(%lu),MSECS:%d\n";
@@ -151,12 +163,7 @@ void first_fin(ConnInfo& rec, const Segment& seg, bool from_client, uint32_t cli
                  static_cast<int>(rec.client.port));
   }
   g_totals.sum_syns += rec.nsyns;
-  // Nearly every connection took one SYN, the smallest key: the map's first entry,
-  // found without a search.
-  if (!g_syn_dist.empty() && g_syn_dist.begin()->first == rec.nsyns)
-    g_syn_dist.begin()->second++;
-  else
-    g_syn_dist[rec.nsyns]++;
+  syn_entry->second++;
 }
 
 // The answering FIN: its distance from the first one stands in as the round trip of

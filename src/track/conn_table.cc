@@ -12,7 +12,8 @@ ConnTable g_conns;
 namespace {
 
 // A fresh record number: the most recently freed one, else the next unused one,
-// opening a new chunk when the last is full.
+// opening a new chunk when the last is full. Throws std::bad_alloc when memory runs
+// out, leaving the table as it was.
 uint32_t take_record() {
   ConnTable& t = g_conns;
   if (t.free_head != ConnTable::NO_RECORD) {
@@ -22,6 +23,9 @@ uint32_t take_record() {
   }
   if (t.used == ConnTable::NO_RECORD) throw std::bad_alloc();
   if ((t.used & (ConnTable::CHUNK_SIZE - 1)) == 0) {
+    // Everything that can fail first, then what cannot.
+    t.chunks.reserve(t.chunks.size() + 1);
+    t.live.reserve(t.live.size() + ConnTable::CHUNK_SIZE / 64);
     // Untouched memory: the system provides its pages as records first use them.
     void* chunk = big_allocate(sizeof(RecordSlot) * ConnTable::CHUNK_SIZE);
     t.chunks.push_back(static_cast<RecordSlot*>(chunk));
@@ -75,12 +79,18 @@ ConnInfo* conn_find(const Endpoint& client) {
   return n == ConnTable::NO_RECORD ? nullptr : g_conns.record(n);
 }
 
-ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted) {
+ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted, size_t limit) {
   ConnTable& t = g_conns;
   uint32_t tag;
   uint32_t n = find_record(client, &tag);
   *inserted = n == ConnTable::NO_RECORD;
   if (!*inserted) return t.record(n);
+  if (t.index.size >= limit) {
+    *inserted = false;
+    return nullptr;
+  }
+  // The index first: a record taken before a failure to grow it would be lost.
+  index_make_room(t.index);
   n = take_record();
   index_insert(t.index, tag, n);
   t.hint.record = n;

@@ -97,8 +97,10 @@ extern ConnTable g_conns;
 // erased (or the table is reset); inserting or erasing other records never moves it.
 ConnInfo* conn_find(const Endpoint& client);
 // The endpoint's record, inserted (and *inserted set) when it had none: every field
-// zero but `client`.
-ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted);
+// zero but `client`. nullptr when it had none and the table already holds `limit`
+// records. Throws std::bad_alloc when the table cannot grow; the table is then as
+// it was.
+ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted, size_t limit = SIZE_MAX);
 void conn_erase(const Endpoint& client);
 size_t conn_count();
 // Computes the tag and starts fetching the index line where the search begins.

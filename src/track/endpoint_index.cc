@@ -32,14 +32,23 @@ void place(EndpointIndex& x, EndpointIndex::Entry entry) {
   x.entries[i] = entry;
 }
 
+// Doubles the table. Memory that cannot be had leaves the index as it was.
 void grow(EndpointIndex& x) {
+  const uint32_t bits = x.bits == 0 ? FIRST_BITS : x.bits + 1;
+  EndpointIndex::Entry* entries = allocate_entries(bits);
   EndpointIndex::Entry* old = x.entries;
   const size_t old_capacity = x.bits == 0 ? 0 : size_t{1} << x.bits;
-  x.bits = x.bits == 0 ? FIRST_BITS : x.bits + 1;
-  x.entries = allocate_entries(x.bits);
+  x.bits = bits;
+  x.entries = entries;
   for (size_t i = 0; i < old_capacity; i++)
     if (old[i].tag != 0) place(x, old[i]);
   big_free(old);
+}
+
+// Whether one more entry would take the load past 3/4: searches for absent endpoints
+// (every new connection) stay short below it.
+bool full(const EndpointIndex& x) {
+  return x.bits == 0 || (x.size + 1) * 4 > (size_t{3} << x.bits);
 }
 
 }  // namespace
@@ -62,9 +71,12 @@ uint32_t index_guess(const EndpointIndex& x, uint32_t tag) {
   }
 }
 
+void index_make_room(EndpointIndex& x) {
+  if (full(x)) grow(x);
+}
+
 void index_insert(EndpointIndex& x, uint32_t tag, uint32_t record) {
-  // At most 3/4 full: searches for absent endpoints (every new connection) stay short.
-  if (x.bits == 0 || (x.size + 1) * 4 > (size_t{3} << x.bits)) grow(x);
+  index_make_room(x);
   place(x, EndpointIndex::Entry{tag, record});
   x.size++;
 }

@@ -60,6 +60,10 @@ inline void index_prefetch(const EndpointIndex& x, uint32_t tag) {
   if (x.bits != 0) __builtin_prefetch(&x.entries[x.home(tag)]);
 }
 
+// Makes room for one more entry, so that the next index_insert cannot fail. Throws
+// std::bad_alloc, leaving the index as it was, when memory runs out.
+void index_make_room(EndpointIndex& x);
+
 // Files `record` under a key with this tag; the key must not be present.
 void index_insert(EndpointIndex& x, uint32_t tag, uint32_t record);
 

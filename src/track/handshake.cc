@@ -9,11 +9,33 @@
 
 TrackerState g_tracker;
 
+namespace {
+
+void trace_syn(const Segment& seg, uint64_t isn) {
+  trace_sender(seg);
+  static constexpr char SYN_FMT[] = "%s:%hu S SEQ:%" PRIu64 "\n";
+  std::fprintf(g_output.out, SYN_FMT, addr_text(seg.dst.addr).text, seg.dst.port, isn);
+}
+
+// A SYN from a new endpoint while the table is full: counted, not followed.
+void untracked_syn(const Segment& seg) {
+  g_tracker.untracked_endpoints.add(seg.src);  // first: it may find no memory
+  g_tracker.untracked_syns++;
+  g_tracker.total_syns++;
+  if (g_settings.debug >= 1) trace_syn(seg, seg.seq);
+}
+
+}  // namespace
+
 void handle_syn(const Segment& seg) {
   // Whoever sends a SYN without ACK is the client; the ports are not compared with
   // the monitored one.
   bool created;
-  ConnInfo* rec = conn_find_or_insert(seg.src, &created);
+  ConnInfo* rec = conn_find_or_insert(seg.src, &created, g_settings.max_conns);
+  if (rec == nullptr) {
+    untracked_syn(seg);
+    return;
+  }
   if (created) {
     rec->nsyns = 1;
     rec->bucket = -1;
@@ -40,12 +62,7 @@ void handle_syn(const Segment& seg) {
     rec->pending_isn = seg.seq;
     rec->pending_syn_time = seg.time;
   }
-  if (g_settings.debug >= 1) {
-    trace_sender(seg);
-    static constexpr char SYN_FMT[] = "%s:%hu S SEQ:%" PRIu64 "\n";
-    std::fprintf(g_output.out, SYN_FMT, addr_text(seg.dst.addr).text, seg.dst.port,
-                 rec->client_isn);
-  }
+  if (g_settings.debug >= 1) trace_syn(seg, rec->client_isn);
 }
 
 void handle_synack(const Segment& seg) {

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "common/addr.h"
+#include "track/endpoint_tally.h"
 #include "track/segment.h"
 
 // This host's IPv4 addresses, collected at start-up only when the interface is
@@ -17,6 +18,10 @@ struct TrackerState {
   LocalAddrs local_addrs;
   uint64_t total_syns = 0;  // SYNs that created or restarted a connection record
   uint64_t dup_syns = 0;    // SYNs that restarted an existing record
+  // SYNs of new endpoints while the table held --max-conns records (counted in
+  // total_syns too), and their endpoints.
+  uint64_t untracked_syns = 0;
+  EndpointTally untracked_endpoints;
   // Round-trip estimation: on from the start with -T, or switched on by the first
   // SYN-ACK addressed to one of this host's addresses (this host is then the
   // client, and a handshake's time is a true round trip).

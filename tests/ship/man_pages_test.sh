@@ -36,7 +36,8 @@ longs=$(sed -n 's/^ *{{"\([a-z-]*\)", [a-z_]*, nullptr, OPT_[A-Z_]*}.*/\1/p' \
   "$src/src/run/command_line.cc")
 [ -n "$longs" ] || fail "no long options found in src/run/command_line.cc"
 for name in $longs; do
-  awk -v opt="\\-\\-$name" '
+  # In roff every hyphen of an option is written \-.
+  awk -v opt="\\-\\-$(printf '%s' "$name" | sed 's/-/\\\\-/g')" '
     prev == ".TP" && ($1 == ".B" || $1 == ".BI") && $2 == opt { found = 1 }
     { prev = $0 }
     END { exit !found }' "$src/doc/portsift.1" || fail "portsift.1 has no entry for --$name"

@@ -203,4 +203,27 @@ TEST_F(Handshake, ListingFollowsKeyTextOrder) {
                                             "0x100000a0x50", "0x200000a0x50"}));
 }
 
+TEST_F(Handshake, FullTableCountsNewEndpointsSynsWithoutFollowingThem) {
+  g_settings.max_conns = 2;
+  g_settings.debug = 1;
+  for (uint16_t port : {5001, 5002, 5003, 5004, 5003}) {
+    Seg s = syn(1000 + port);
+    s.sport = port;
+    feed(100, port, s);
+  }
+  // A known endpoint is still followed: a repeated SYN restarts its record.
+  Seg again = syn(6001);
+  again.sport = 5001;
+  feed(101, 0, again);
+  EXPECT_EQ(conn_count(), 2u);
+  EXPECT_EQ(g_tracker.total_syns, 6u);
+  EXPECT_EQ(g_tracker.dup_syns, 1u);
+  EXPECT_EQ(g_tracker.untracked_syns, 3u);
+  EXPECT_EQ(g_tracker.untracked_endpoints.count(), 2u);
+  EXPECT_EQ(client("10.0.0.1", 5003), nullptr);
+  // The trace of an untracked SYN shows its own sequence number.
+  const std::string traces = out();
+  EXPECT_NE(traces.find("10.0.0.1:5003 > 10.0.0.2:80 S SEQ:6003\n"), std::string::npos) << traces;
+}
+
 }  // namespace

@@ -1,0 +1,80 @@
+#include "track/endpoint_tally.h"
+
+#include <cmath>
+
+namespace {
+
+uint64_t key_of(const Endpoint& e) { return static_cast<uint64_t>(e.addr.raw) << 16 | e.port; }
+
+// splitmix64's finaliser: every bit of the key moves every bit of the hash.
+uint64_t mix(uint64_t z) {
+  z += 0x9e3779b97f4a7c15ULL;
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+
+}  // namespace
+
+void EndpointTally::add(const Endpoint& e) {
+  const uint64_t h = mix(key_of(e));
+  if (!registers_.empty()) {
+    add_hash(h);
+    return;
+  }
+  if (set_.empty()) set_.assign(1024, 0);
+  if ((size_ + 1) * 2 > set_.size()) {
+    if (size_ + 1 > EXACT_LIMIT) {
+      switch_to_estimate();
+      add_hash(h);
+      return;
+    }
+    // At most half full: the new set is built aside, so a failure changes nothing.
+    std::vector<uint64_t> bigger(set_.size() * 2, 0);
+    for (uint64_t stored : set_) {
+      if (stored == 0) continue;
+      size_t i = mix(stored - 1) & (bigger.size() - 1);
+      while (bigger[i] != 0) i = (i + 1) & (bigger.size() - 1);
+      bigger[i] = stored;
+    }
+    set_.swap(bigger);
+  }
+  const uint64_t stored = key_of(e) + 1;
+  size_t i = h & (set_.size() - 1);
+  while (set_[i] != 0) {
+    if (set_[i] == stored) return;
+    i = (i + 1) & (set_.size() - 1);
+  }
+  set_[i] = stored;
+  size_++;
+}
+
+void EndpointTally::switch_to_estimate() {
+  std::vector<uint8_t> registers(size_t{1} << REGISTER_BITS, 0);
+  registers_.swap(registers);
+  for (uint64_t stored : set_)
+    if (stored != 0) add_hash(mix(stored - 1));
+  set_ = {};
+  size_ = 0;
+}
+
+void EndpointTally::add_hash(uint64_t h) {
+  const size_t r = h >> (64 - REGISTER_BITS);
+  const uint64_t rest = h << REGISTER_BITS;
+  // The position of the first 1 bit in the remaining bits, from 1.
+  const uint8_t rank =
+      rest == 0 ? 64 - REGISTER_BITS + 1 : static_cast<uint8_t>(__builtin_clzll(rest) + 1);
+  if (rank > registers_[r]) registers_[r] = rank;
+}
+
+uint64_t EndpointTally::count() const {
+  if (registers_.empty()) return size_;
+  // The harmonic mean of 2^-register, corrected as Flajolet et al. do; the exact set
+  // holds up to 8 times the registers, so an estimate is always in the range where
+  // no small-range correction is needed.
+  const double m = static_cast<double>(registers_.size());
+  double sum = 0;
+  for (uint8_t reg : registers_) sum += std::ldexp(1.0, -reg);
+  const double alpha = 0.7213 / (1 + 1.079 / m);
+  return static_cast<uint64_t>(std::llround(alpha * m * m / sum));
+}

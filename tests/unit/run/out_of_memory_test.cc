@@ -1,0 +1,93 @@
+// A table that cannot grow ends the run the way a stop request does: the segment
+// that needed the memory and every later one are not handled, and every record
+// still agrees with the others, whether segments were handed on one at a time or
+// in batches.
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/big_alloc.h"
+#include "run/packet_loop.h"
+#include "stats/run_clock.h"
+#include "unit/tracker_fixture.h"
+
+using namespace testlib;
+
+namespace {
+
+class OutOfMemory : public TrackerTest {
+ protected:
+  void TearDown() override {
+    g_big_alloc_limit = BigAllocLimit{};
+    TrackerTest::TearDown();
+  }
+
+  static void take(const Packet& p, bool deferred) {
+    const pcap_pkthdr h = header_of(p);
+    if (deferred)
+      handle_packet_deferred(nullptr, &h, p.data.data());
+    else
+      handle_packet(nullptr, &h, p.data.data());
+  }
+};
+
+// Completed connections interleaved with ones left open, one endpoint each: the
+// table only grows.
+std::vector<Packet> growing_traffic(int connections) {
+  std::vector<Packet> packets;
+  for (int i = 0; i < connections; i++) {
+    Seg s = syn(1000);
+    s.src = "10.1." + std::to_string(i / 250) + "." + std::to_string(1 + i % 250);
+    const int64_t usec = i * 100;
+    packets.push_back(at(100 + usec / 1000000, usec % 1000000, s));
+    Seg a = synack(9000, 1001);
+    a.dst = s.src;
+    packets.push_back(at(100 + (usec + 50) / 1000000, (usec + 50) % 1000000, a));
+    if (i % 3 == 0) {
+      Seg f = client_fin(1501, 12001);
+      f.src = s.src;
+      packets.push_back(at(100 + (usec + 60) / 1000000, (usec + 60) % 1000000, f));
+    }
+  }
+  return packets;
+}
+
+std::string summary() {
+  std::ostringstream out;
+  out << g_tracker.total_syns << ' ' << g_totals.nconns << ' ' << g_totals.sum_syns << ' '
+      << conn_count() << ' ' << g_capture.conns_at_out_of_memory << ' ' << g_clock.end_time.sec
+      << '.' << g_clock.end_time.usec;
+  for (const auto& [nsyns, conns] : g_syn_dist) out << ' ' << nsyns << ':' << conns;
+  return out.str();
+}
+
+TEST_F(OutOfMemory, TheRunStopsAtTheSegmentThatFoundNoMemory) {
+  const std::vector<Packet> packets = growing_traffic(3000);
+  std::string one_at_a_time;
+  for (bool deferred : {false, true}) {
+    SCOPED_TRACE(deferred ? "in batches" : "one at a time");
+    SetUp();
+    // The index's first table and the first chunk of records: growing the index
+    // past 768 entries fails.
+    g_big_alloc_limit.left = 2;
+    for (const Packet& p : packets) take(p, deferred);
+    if (deferred) flush_deferred_segments();
+    ASSERT_TRUE(g_capture.out_of_memory);
+    EXPECT_EQ(g_capture.conns_at_out_of_memory, 768u);
+    EXPECT_EQ(conn_count(), 768u);
+    // The SYN that found no room was not counted, nor anything after it: 768
+    // connections, every third one closed by its client.
+    EXPECT_EQ(g_tracker.total_syns, 768u);
+    EXPECT_EQ(g_totals.nconns, 256);
+    EXPECT_EQ(g_syn_dist, (SynDistribution{{1, 256}}));
+    // The run ends at the packet that failed, in batches too.
+    EXPECT_EQ(g_clock.end_time.sec, 100);
+    EXPECT_EQ(g_clock.end_time.usec, 76800);
+    if (!deferred)
+      one_at_a_time = summary();
+    else
+      EXPECT_EQ(summary(), one_at_a_time);
+  }
+}
+
+}  // namespace
