@@ -13,11 +13,11 @@ constexpr size_t HUGE_PAGE = 2 << 20;
 
 BigAllocLimit g_big_alloc_limit;
 
-void* big_allocate(size_t bytes) {
+void* big_allocate(size_t bytes, bool huge_pages) {
   if (g_big_alloc_limit.left == 0) throw std::bad_alloc();
   if (g_big_alloc_limit.left != UINT64_MAX) g_big_alloc_limit.left--;
   void* p = nullptr;
-  if (bytes < 2 * HUGE_PAGE) {
+  if (bytes < 2 * HUGE_PAGE || !huge_pages) {
     p = std::malloc(bytes);
   } else {
     // Whole 2 MB pages: a partial one at the end would be served in 4 KB pages.

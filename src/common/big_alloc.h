@@ -10,7 +10,8 @@
 // new, and with 4 KB pages each one would also miss the address translation cache,
 // and first touching the memory would take 512 times as many page faults. Throws
 // std::bad_alloc when memory runs out.
-void* big_allocate(size_t bytes);
+// huge_pages false: the block is served in the system's ordinary pages.
+void* big_allocate(size_t bytes, bool huge_pages = true);
 void big_free(void* p);
 
 // How many more big allocations may succeed before the next one fails as if memory

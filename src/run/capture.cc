@@ -297,6 +297,13 @@ int prepare_source(const char* interface) {
   return 0;
 }
 
+// The table sized for --max-conns, and memory set aside for the report of a run
+// that runs out.
+void prepare_tracker() {
+  if (g_settings.max_conns != SIZE_MAX) conn_table_hold_at_most(g_settings.max_conns);
+  keep_memory_reserve();
+}
+
 // A run whose table could not grow ends early, but not in silence.
 void warn_out_of_memory() {
   if (!g_capture.out_of_memory) return;
@@ -418,7 +425,7 @@ int run_file_capture(pcap_t* pcap, const char* interface) {
     return 1;
   }
   print_considering_lines();
-  keep_memory_reserve();
+  prepare_tracker();
   // A damaged file ends the loop early: what was read before the damage is still
   // reported, with a warning that says why the report stops there.
   // Without traces or status lines nothing is printed between packets, so the
@@ -462,7 +469,7 @@ void start_capture() {
   if (s.write_mode()) run_write_mode(interface.c_str());
 
   print_considering_lines();
-  keep_memory_reserve();
+  prepare_tracker();
   do {
     pcap_dispatch(g_capture.pcap, DISPATCH_BATCH, handle_packet, nullptr);
   } while (g_capture.stop_requested == 0);

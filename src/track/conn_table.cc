@@ -26,8 +26,11 @@ uint32_t take_record() {
     // Everything that can fail first, then what cannot.
     t.chunks.reserve(t.chunks.size() + 1);
     t.live.reserve(t.live.size() + ConnTable::CHUNK_SIZE / 64);
-    // Untouched memory: the system provides its pages as records first use them.
-    void* chunk = big_allocate(sizeof(RecordSlot) * ConnTable::CHUNK_SIZE);
+    // Untouched memory: the system provides its pages as records first use them. A
+    // bounded table's last chunk holds only the records it needs; that partial
+    // chunk does without 2 MB pages, which would round its memory up.
+    const size_t slots = std::min<size_t>(ConnTable::CHUNK_SIZE, t.most - t.used);
+    void* chunk = big_allocate(sizeof(RecordSlot) * slots, slots == ConnTable::CHUNK_SIZE);
     t.chunks.push_back(static_cast<RecordSlot*>(chunk));
     t.live.resize(t.live.size() + ConnTable::CHUNK_SIZE / 64, 0);
   }
@@ -79,13 +82,13 @@ ConnInfo* conn_find(const Endpoint& client) {
   return n == ConnTable::NO_RECORD ? nullptr : g_conns.record(n);
 }
 
-ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted, size_t limit) {
+ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted) {
   ConnTable& t = g_conns;
   uint32_t tag;
   uint32_t n = find_record(client, &tag);
   *inserted = n == ConnTable::NO_RECORD;
   if (!*inserted) return t.record(n);
-  if (t.index.size >= limit) {
+  if (t.index.size >= t.most) {
     *inserted = false;
     return nullptr;
   }
@@ -129,6 +132,11 @@ void conn_locate(ConnLookup* lookup) {
   __builtin_prefetch(slot + 64);
 }
 
+void conn_table_hold_at_most(size_t most) {
+  g_conns.most = most;
+  g_conns.index.most = most;
+}
+
 void conn_set_hint(const ConnLookup* lookup) {
   g_conns.has_hint = lookup != nullptr;
   if (lookup != nullptr) g_conns.hint = *lookup;
@@ -165,6 +173,7 @@ void reset_conn_table() {
   t.live = {};
   t.used = 0;
   t.free_head = ConnTable::NO_RECORD;
+  t.most = SIZE_MAX;
   t.hint = ConnLookup{};
   t.has_hint = false;
 }

@@ -78,6 +78,7 @@ struct ConnTable {
   std::vector<uint64_t> live;
   uint32_t used = 0;               // record numbers handed out so far
   uint32_t free_head = NO_RECORD;  // freed slots, each holding the next one's number
+  size_t most = SIZE_MAX;          // the most records it holds (--max-conns)
   ConnLookup hint{};               // see conn_set_hint
   bool has_hint = false;
 
@@ -93,14 +94,18 @@ struct ConnTable {
 
 extern ConnTable g_conns;
 
-// A pointer returned by conn_find or conn_find_or_insert stays valid until that record is
-// erased (or the table is reset); inserting or erasing other records never moves it.
+// A pointer returned by conn_find or conn_find_or_insert stays valid until that
+// record is erased (or the table is reset); inserting or erasing other records never
+// moves it.
 ConnInfo* conn_find(const Endpoint& client);
 // The endpoint's record, inserted (and *inserted set) when it had none: every field
-// zero but `client`. nullptr when it had none and the table already holds `limit`
-// records. Throws std::bad_alloc when the table cannot grow; the table is then as
-// it was.
-ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted, size_t limit = SIZE_MAX);
+// zero but `client`. nullptr when it had none and the table is full (see
+// conn_table_hold_at_most). Throws std::bad_alloc when the table cannot grow; the
+// table is then as it was.
+ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted);
+// Bounds the table to `most` records (from 1), before the first insertion; its
+// memory is then sized for them and no more.
+void conn_table_hold_at_most(size_t most);
 void conn_erase(const Endpoint& client);
 size_t conn_count();
 // Computes the tag and starts fetching the index line where the search begins.

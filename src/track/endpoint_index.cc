@@ -45,10 +45,14 @@ void grow(EndpointIndex& x) {
   big_free(old);
 }
 
-// Whether one more entry would take the load past 3/4: searches for absent endpoints
-// (every new connection) stay short below it.
+// Whether one more entry calls for a bigger table: when it would take the load past
+// 3/4, so that searches for absent endpoints (every new connection) stay short.
+// An index that will never hold more than `most` entries stops growing once they
+// fit at 7/8: where memory is bounded on purpose, it goes to the records.
 bool full(const EndpointIndex& x) {
-  return x.bits == 0 || (x.size + 1) * 4 > (size_t{3} << x.bits);
+  if (x.bits == 0) return true;
+  if ((x.size + 1) * 4 <= (size_t{3} << x.bits)) return false;
+  return x.most == SIZE_MAX || x.most * 8 > (size_t{7} << x.bits);
 }
 
 }  // namespace

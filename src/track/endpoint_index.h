@@ -30,6 +30,7 @@ struct EndpointIndex {
   Entry* entries = nullptr;
   uint32_t bits = 0;  // capacity = 2^bits; 0 before the first insertion
   size_t size = 0;
+  size_t most = SIZE_MAX;  // the most entries it will ever hold, when that is bounded
 
   static uint32_t tag_of(const Endpoint& key);
   size_t home(uint32_t tag) const { return bits == 0 ? 0 : tag >> (32 - bits); }

@@ -69,12 +69,18 @@ void EndpointTally::add_hash(uint64_t h) {
 
 uint64_t EndpointTally::count() const {
   if (registers_.empty()) return size_;
-  // The harmonic mean of 2^-register, corrected as Flajolet et al. do; the exact set
-  // holds up to 8 times the registers, so an estimate is always in the range where
-  // no small-range correction is needed.
+  // The harmonic mean of 2^-register, corrected as Flajolet et al. do; below 5/2 of
+  // the registers, where that mean is biased, the share of empty registers gives the
+  // count (linear counting).
   const double m = static_cast<double>(registers_.size());
   double sum = 0;
-  for (uint8_t reg : registers_) sum += std::ldexp(1.0, -reg);
+  size_t empty = 0;
+  for (uint8_t reg : registers_) {
+    sum += std::ldexp(1.0, -reg);
+    if (reg == 0) empty++;
+  }
   const double alpha = 0.7213 / (1 + 1.079 / m);
-  return static_cast<uint64_t>(std::llround(alpha * m * m / sum));
+  double estimate = alpha * m * m / sum;
+  if (estimate <= 2.5 * m && empty != 0) estimate = m * std::log(m / static_cast<double>(empty));
+  return static_cast<uint64_t>(std::llround(estimate));
 }

@@ -1,5 +1,5 @@
-// Counts distinct endpoints in bounded memory: exactly up to EXACT_LIMIT of them,
-// then as an estimate (HyperLogLog, about 0.8 % standard error).
+// Counts distinct endpoints in bounded memory (at most 80 KB): exactly up to
+// EXACT_LIMIT of them, then as an estimate (HyperLogLog, about 0.8 % standard error).
 #pragma once
 
 #include <cstddef>
@@ -10,7 +10,7 @@
 
 class EndpointTally {
  public:
-  static constexpr size_t EXACT_LIMIT = size_t{1} << 17;  // 2 MB of set at the most
+  static constexpr size_t EXACT_LIMIT = size_t{1} << 12;  // 64 KB of set at the most
 
   // Counts `e` unless it was counted before. Throws std::bad_alloc when memory runs
   // out, leaving the tally as it was.

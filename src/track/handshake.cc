@@ -31,7 +31,7 @@ void handle_syn(const Segment& seg) {
   // Whoever sends a SYN without ACK is the client; the ports are not compared with
   // the monitored one.
   bool created;
-  ConnInfo* rec = conn_find_or_insert(seg.src, &created, g_settings.max_conns);
+  ConnInfo* rec = conn_find_or_insert(seg.src, &created);
   if (rec == nullptr) {
     untracked_syn(seg);
     return;

@@ -11,17 +11,18 @@ Endpoint nth(uint32_t n) { return Endpoint{IpAddr{n * 2654435761u}, static_cast<
 TEST(EndpointTally, ExactWhileFewAndRepeatsCountOnce) {
   EndpointTally t;
   EXPECT_EQ(t.count(), 0u);
+  const uint32_t half = EndpointTally::EXACT_LIMIT / 2;
   for (int round = 0; round < 3; round++)
-    for (uint32_t n = 0; n < 5000; n++) t.add(nth(n));
-  EXPECT_EQ(t.count(), 5000u);
+    for (uint32_t n = 0; n < half; n++) t.add(nth(n));
+  EXPECT_EQ(t.count(), half);
   EXPECT_FALSE(t.estimated());
-  for (uint32_t n = 5000; n < EndpointTally::EXACT_LIMIT; n++) t.add(nth(n));
+  for (uint32_t n = half; n < EndpointTally::EXACT_LIMIT; n++) t.add(nth(n));
   EXPECT_EQ(t.count(), EndpointTally::EXACT_LIMIT);
   EXPECT_FALSE(t.estimated());
 }
 
 TEST(EndpointTally, EstimatedBeyondTheExactLimit) {
-  for (uint32_t total : {200000u, 1000000u}) {
+  for (uint32_t total : {5000u, 20000u, 60000u, 1000000u}) {
     EndpointTally t;
     for (int round = 0; round < 2; round++)
       for (uint32_t n = 0; n < total; n++) t.add(nth(n));

@@ -204,7 +204,7 @@ TEST_F(Handshake, ListingFollowsKeyTextOrder) {
 }
 
 TEST_F(Handshake, FullTableCountsNewEndpointsSynsWithoutFollowingThem) {
-  g_settings.max_conns = 2;
+  conn_table_hold_at_most(2);
   g_settings.debug = 1;
   for (uint16_t port : {5001, 5002, 5003, 5004, 5003}) {
     Seg s = syn(1000 + port);
