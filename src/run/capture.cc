@@ -197,15 +197,15 @@ void warn_read_error(const char* interface) {
     static constexpr char LIVE_ERROR_FMT[] =
         "Warning: the capture on %s ended with an error: %s; the savefile holds the packets "
         "captured before it\n";
-    std::fprintf(stderr, LIVE_ERROR_FMT, interface, error);
+    std::fprintf(g_output.err, LIVE_ERROR_FMT, interface, error);
   } else if (g_settings.write_mode()) {
     static constexpr char COPY_ERROR_FMT[] =
         "Warning: %s ended with a read error: %s; the savefile holds the packets read before it\n";
-    std::fprintf(stderr, COPY_ERROR_FMT, g_settings.read_file.c_str(), error);
+    std::fprintf(g_output.err, COPY_ERROR_FMT, g_settings.read_file.c_str(), error);
   } else {
     static constexpr char READ_ERROR_FMT[] =
         "Warning: %s ended with a read error: %s; the report covers the packets read before it\n";
-    std::fprintf(stderr, READ_ERROR_FMT, g_settings.read_file.c_str(), error);
+    std::fprintf(g_output.err, READ_ERROR_FMT, g_settings.read_file.c_str(), error);
   }
 }
 
@@ -267,10 +267,10 @@ void print_considering_lines() {
       "Considering connections where clients sends > %" PRIu64 " bytes to the server\n";
   static constexpr char MIN_SERVER_FMT[] =
       "Considering connections where server sends > %" PRIu64 " bytes to the client\n";
-  if (s.max_client_bytes != 0) std::printf(MAX_CLIENT_FMT, s.max_client_bytes);
-  if (s.max_server_bytes != 0) std::printf(MAX_SERVER_FMT, s.max_server_bytes);
-  if (s.min_client_bytes != 0) std::printf(MIN_CLIENT_FMT, s.min_client_bytes);
-  if (s.min_server_bytes != 0) std::printf(MIN_SERVER_FMT, s.min_server_bytes);
+  if (s.max_client_bytes != 0) std::fprintf(g_output.out, MAX_CLIENT_FMT, s.max_client_bytes);
+  if (s.max_server_bytes != 0) std::fprintf(g_output.out, MAX_SERVER_FMT, s.max_server_bytes);
+  if (s.min_client_bytes != 0) std::fprintf(g_output.out, MIN_CLIENT_FMT, s.min_client_bytes);
+  if (s.min_server_bytes != 0) std::fprintf(g_output.out, MIN_SERVER_FMT, s.min_server_bytes);
   if (g_tracker.rtt_enabled) {
     static constexpr char RTT_FILE_FMT[] =
         "RTT Estimation enabled.\nEstimates will be wrong if this trace was captured on the "
@@ -278,8 +278,8 @@ void print_considering_lines() {
     static constexpr char RTT_LIVE_FMT[] =
         "RTT Estimation enabled.\nEstimates will be wrong if this machine is the server for "
         "port %d\n";
-    std::fflush(stdout);
-    std::fprintf(stderr, g_capture.offline ? RTT_FILE_FMT : RTT_LIVE_FMT, s.port);
+    std::fflush(g_output.out);
+    std::fprintf(g_output.err, g_capture.offline ? RTT_FILE_FMT : RTT_LIVE_FMT, s.port);
   }
 }
 
@@ -291,7 +291,7 @@ int prepare_source(const char* interface) {
   g_capture.link.swapped = pcap_is_swapped(g_capture.pcap) == 1;
   if (g_capture.link.dlt != DLT_NULL && g_capture.link.dlt != DLT_EN10MB) {
     static constexpr char BAD_LINK_FMT[] = "Unknown datalink type: %d\n";
-    std::printf(BAD_LINK_FMT, g_capture.link.dlt);
+    std::fprintf(g_output.out, BAD_LINK_FMT, g_capture.link.dlt);
     return 1;
   }
   return 0;
@@ -310,7 +310,7 @@ void warn_out_of_memory() {
   static constexpr char OUT_OF_MEMORY_FMT[] =
       "portsift: out of memory with %zu connections in the table; the report covers the "
       "packets read before it\n";
-  std::fprintf(stderr, OUT_OF_MEMORY_FMT, g_capture.conns_at_out_of_memory);
+  std::fprintf(g_output.err, OUT_OF_MEMORY_FMT, g_capture.conns_at_out_of_memory);
 }
 
 // With --max-conns: how much of the traffic was counted without being followed.
@@ -322,7 +322,7 @@ void report_untracked() {
       "portsift: %" PRIu64 " SYNs from %s%" PRIu64
       " endpoints were not followed: the table held its limit of %zu connections "
       "(--max-conns)\n";
-  std::fprintf(stderr, UNTRACKED_FMT, t.untracked_syns,
+  std::fprintf(g_output.err, UNTRACKED_FMT, t.untracked_syns,
                t.untracked_endpoints.estimated() ? "about " : "", t.untracked_endpoints.count(),
                s.max_conns);
 }
@@ -337,7 +337,7 @@ void report_run() {
     TRACE(HASH_HAS_FMT, static_cast<unsigned>(conn_count()));
   }
   if (!g_capture.offline) end_live_clock(wall_clock_now());
-  write_report(stdout);
+  write_report(g_output.out);
 }
 
 }  // namespace
@@ -408,8 +408,8 @@ void end_capture() {
   if (pcap_stats(g_capture.pcap, &stats) == 0) {
     static constexpr char RECEIVED_FMT[] = "%u Packets received\n";
     static constexpr char DROPPED_FMT[] = "%u Packets dropped\n";
-    std::fprintf(stderr, RECEIVED_FMT, stats.ps_recv);
-    std::fprintf(stderr, DROPPED_FMT, stats.ps_drop);
+    std::fprintf(g_output.err, RECEIVED_FMT, stats.ps_recv);
+    std::fprintf(g_output.err, DROPPED_FMT, stats.ps_drop);
   }
   pcap_close(g_capture.pcap);
   g_capture.pcap = nullptr;
