@@ -182,7 +182,8 @@ bool SavefileReader::refill() {
   const size_t got = read_some(start + left, capacity_ - left);
   end_ += got;
 #ifdef PORTSIFT_POISON_BUFFER
-  ASAN_POISON_MEMORY_REGION(start + (end_ - start), capacity_ - static_cast<size_t>(end_ - start));
+  ASAN_POISON_MEMORY_REGION(start, capacity_);
+  handed_ = nullptr;
 #endif
   return got != 0;
 }
@@ -191,6 +192,7 @@ SavefileStatus SavefileReader::next_after_refill(pcap_pkthdr* header, const uint
   for (;;) {
     if (failed_ != SavefileStatus::OK) return failed_;
     if (buffer_ == nullptr) return fail(SavefileStatus::OPEN_FAILED);  // never opened
+    unpoison_header();
     const PacketReader window{cur_, static_cast<size_t>(end_ - cur_)};
     HeaderView<RECORD_HEADER> record;
     if (window.header(0, &record)) {

@@ -4,6 +4,7 @@
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,7 +14,7 @@
 // Under AddressSanitizer every byte of the buffer but the captured bytes of the
 // record just handed over is poisoned (the records before it, the headers, what
 // follows it, the space past what was read), so a read past a record stops the
-// tests.
+// tests and the fuzzers.
 #if defined(__SANITIZE_ADDRESS__)
 #define PORTSIFT_POISON_BUFFER 1
 #elif defined(__has_feature)
@@ -101,10 +102,11 @@ class SavefileReader {
   // false at the end of the file (or on an error, which sets failed_).
   bool refill();
   size_t read_some(uint8_t* into, size_t max);
-  // Under AddressSanitizer: the unread bytes become readable to the reader, and
-  // everything but a record's captured bytes unreadable once it is handed over.
-  void unpoison_unread();
-  void poison_around(const uint8_t* record, size_t caplen);
+  // Under AddressSanitizer: the record handed over last becomes unreadable and the
+  // next record header readable, then only the captured bytes of the record handed
+  // over. Each touches the shadow of one record, not of the whole buffer.
+  void unpoison_header();
+  void hand_over(const uint8_t* record, size_t caplen);
   // A refusal is final: the buffer is emptied, so that next() always takes the slow
   // path, where the refusal is returned again.
   SavefileStatus fail(SavefileStatus status) {
@@ -125,10 +127,14 @@ class SavefileReader {
   SavefileFormat format_;
   SavefileStatus failed_ = SavefileStatus::OK;  // a refusal, once one happened
   int error_number_ = 0;
+#ifdef PORTSIFT_POISON_BUFFER
+  const uint8_t* handed_ = nullptr;  // the captured bytes last handed over
+  size_t handed_len_ = 0;
+#endif
 };
 
 inline SavefileStatus SavefileReader::next(pcap_pkthdr* header, const uint8_t** data) {
-  unpoison_unread();
+  unpoison_header();
   const PacketReader window{cur_, static_cast<size_t>(end_ - cur_)};
   HeaderView<RECORD_HEADER> record;
   if (!window.header(0, &record)) return next_after_refill(header, data);
@@ -156,20 +162,25 @@ inline SavefileStatus SavefileReader::next(pcap_pkthdr* header, const uint8_t** 
   header->caplen = caplen;
   *data = cur_ + RECORD_HEADER;
   cur_ += RECORD_HEADER + caplen;
-  poison_around(*data, caplen);
+  hand_over(*data, caplen);
   return SavefileStatus::OK;
 }
 
-inline void SavefileReader::unpoison_unread() {
+inline void SavefileReader::unpoison_header() {
 #ifdef PORTSIFT_POISON_BUFFER
-  if (cur_ != nullptr) ASAN_UNPOISON_MEMORY_REGION(cur_, static_cast<size_t>(end_ - cur_));
+  if (handed_ != nullptr) ASAN_POISON_MEMORY_REGION(handed_, handed_len_);
+  handed_ = nullptr;
+  if (cur_ != nullptr)
+    ASAN_UNPOISON_MEMORY_REGION(cur_, std::min(RECORD_HEADER, static_cast<size_t>(end_ - cur_)));
 #endif
 }
 
-inline void SavefileReader::poison_around(const uint8_t* record, size_t caplen) {
+inline void SavefileReader::hand_over(const uint8_t* record, size_t caplen) {
 #ifdef PORTSIFT_POISON_BUFFER
-  ASAN_POISON_MEMORY_REGION(buffer_.get(), static_cast<size_t>(record - buffer_.get()));
-  ASAN_POISON_MEMORY_REGION(record + caplen, static_cast<size_t>(end_ - (record + caplen)));
+  ASAN_POISON_MEMORY_REGION(record - RECORD_HEADER, RECORD_HEADER);
+  ASAN_UNPOISON_MEMORY_REGION(record, caplen);
+  handed_ = record;
+  handed_len_ = caplen;
 #else
   (void)record;
   (void)caplen;
