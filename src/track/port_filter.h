@@ -9,7 +9,9 @@
 
 #include "track/packet_reader.h"
 
-// The filter expressions the native check stands in for.
+// The filter expressions the native check stands in for. Each has its own reading
+// of its compiled programs (below for the one there is), and make() turns down a
+// source it has none for.
 enum class FilterExpression : uint8_t {
   // Handshake and close segments of the port, IPv4 only in effect:
   //   (tcp port P)&&((tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0)
@@ -17,8 +19,9 @@ enum class FilterExpression : uint8_t {
 };
 
 // The exact text libpcap compiles for an expression and port. The native check is
-// only exact for this text compiled without optimisation; it is the one place the
-// text is written down, so the two cannot drift apart.
+// exact for this text compiled without optimisation and for nothing else: a run
+// that uses the check must compile this text for its libpcap path too, so that
+// the two cannot drift apart.
 std::string filter_text(FilterExpression expression, uint16_t port);
 
 // What the filter needs to know about the capture: the link type and byte order
