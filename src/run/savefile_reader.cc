@@ -23,14 +23,18 @@ constexpr uint32_t MAX_SNAPLEN = 262144;
 
 // LINKTYPE values of the file header that libpcap takes as they are, and the DLT
 // value it then reports. Any other field (FCS length bits, reserved bits, types
-// libpcap translates in ways not checked here) is refused.
+// libpcap translates in ways not checked here) is refused. In a file of the other
+// byte order libpcap rewrites some records of the Linux cooked captures (the CAN
+// identifier in CAN frames, into this host's order), so those are refused then.
 struct LinkTypeRow {
   uint32_t linktype;
   int dlt;
+  bool rewritten_when_swapped;
 };
 constexpr LinkTypeRow LINK_TYPES[] = {
-    {0, DLT_NULL},   {1, DLT_EN10MB}, {101, DLT_RAW},        {113, DLT_LINUX_SLL},
-    {228, DLT_IPV4}, {229, DLT_IPV6}, {276, DLT_LINUX_SLL2},
+    {0, DLT_NULL, false},        {1, DLT_EN10MB, false}, {101, DLT_RAW, false},
+    {113, DLT_LINUX_SLL, true},  {228, DLT_IPV4, false}, {229, DLT_IPV6, false},
+    {276, DLT_LINUX_SLL2, true},
 };
 
 }  // namespace
@@ -137,7 +141,8 @@ SavefileStatus SavefileReader::read_file_header() {
   const LinkTypeRow* row =
       std::find_if(std::begin(LINK_TYPES), std::end(LINK_TYPES),
                    [&](const LinkTypeRow& r) { return r.linktype == linktype; });
-  if (row == std::end(LINK_TYPES)) return fail(SavefileStatus::UNSUPPORTED_LINK_TYPE);
+  if (row == std::end(LINK_TYPES) || (format_.swapped && row->rewritten_when_swapped))
+    return fail(SavefileStatus::UNSUPPORTED_LINK_TYPE);
   format_.link_type = row->dlt;
 
   // Room for the largest record the snapshot length allows, whatever was asked.

@@ -39,7 +39,8 @@ enum class SavefileStatus : uint8_t {
   UNKNOWN_MAGIC,          // pcapng, the modified format of 0xa1b2cd34, anything else
   UNSUPPORTED_VERSION,    // not 2.4: older versions may hold the lengths swapped
   UNSUPPORTED_SNAPLEN,    // 0 or above 262144: libpcap substitutes its own limits
-  UNSUPPORTED_LINK_TYPE,  // a link type field outside the table in the .cc
+  UNSUPPORTED_LINK_TYPE,  // a link type field outside the table in the .cc, or one
+                          // whose records libpcap rewrites in a file of this order
   OVERSIZED_RECORD,       // a captured length above the snapshot length
   TRUNCATED_RECORD,       // the file ends inside a record's header or data
   READ_ERROR,             // read() failed (see error_number())

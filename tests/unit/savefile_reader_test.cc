@@ -288,12 +288,21 @@ TEST(SavefileReader, ReadsWholeFilesAsLibpcapDoes) {
   RawRecord longer = raw(1, 2, sixty);
   longer.len = 10;
   cases.push_back({"caplen above len", savefile(small, {longer, raw(1, 3, sixty)})});
-  // Every link type the reader knows, with libpcap's DLT value for it.
-  for (uint32_t linktype : {0u, 1u, 101u, 113u, 228u, 229u, 276u}) {
-    FileHeader fh;
-    fh.linktype = linktype;
-    cases.push_back({"link type " + std::to_string(linktype), savefile(fh, {raw(5, 6, sixty)})});
-  }
+  // Every link type the reader knows, with libpcap's DLT value for it, and frames
+  // that name CAN (protocol 0x000c) where the Linux cooked headers keep the protocol.
+  std::vector<uint8_t> can = sixty;
+  can[1] = can[15] = 0x0c;
+  can[0] = can[14] = 0x00;
+  for (uint32_t linktype : {0u, 1u, 101u, 113u, 228u, 229u, 276u})
+    for (bool other_order : {false, true}) {
+      // libpcap rewrites CAN frames of Linux cooked captures of the other order.
+      if (other_order && (linktype == 113 || linktype == 276)) continue;
+      FileHeader fh;
+      fh.linktype = linktype;
+      cases.push_back(
+          {"link type " + std::to_string(linktype) + (other_order ? " other order" : ""),
+           savefile(fh, {raw(5, 6, sixty), raw(5, 7, can)}, other_order)});
+    }
   cases.push_back({"demo.pcap", read_file(DEMO_PCAP)});
   cases.push_back({"builder", pcap_bytes({at(100, 5, syn(1)), at(101, 7, synack(9, 2))})});
 
@@ -350,6 +359,22 @@ TEST(SavefileReader, RefusesHeadersLibpcapTreatsItsOwnWay) {
       EXPECT_EQ(run_reader(file, 1).open_status, c.status) << c.name << " " << other_order;
       expect_agreement(file, 1, c.name);
     }
+  // Linux cooked captures of the other byte order: libpcap rewrites the identifier of
+  // their CAN frames, in this host's order and in the other.
+  std::vector<uint8_t> can(40);
+  for (size_t i = 0; i < can.size(); ++i) can[i] = static_cast<uint8_t>(i);
+  for (uint32_t linktype : {113u, 276u}) {
+    FileHeader fh;
+    fh.linktype = linktype;
+    can[linktype == 113 ? 14 : 0] = 0x00;
+    can[linktype == 113 ? 15 : 1] = 0x0c;
+    const std::vector<uint8_t> swapped = savefile(fh, {raw(5, 6, can)}, true);
+    EXPECT_EQ(run_reader(swapped, 1).open_status, SavefileStatus::UNSUPPORTED_LINK_TYPE);
+    const LibpcapRun lib = run_libpcap(swapped);
+    ASSERT_EQ(lib.records.size(), 1u);
+    EXPECT_NE(lib.records[0].data, can) << "libpcap no longer rewrites CAN frames";
+    EXPECT_EQ(run_reader(savefile(fh, {raw(5, 6, can)}), 1).end_status, SavefileStatus::END);
+  }
   // The smallest files: libpcap cannot open them either.
   const std::vector<uint8_t> whole = savefile(FileHeader{}, one);
   for (size_t len = 0; len < 24; ++len) {
