@@ -1,7 +1,8 @@
 // The savefile reader against libpcap: on every file it accepts to the end, it must
 // hand over exactly libpcap's records; on anything it refuses, libpcap must indeed
 // do something the reader does not reproduce, and the records handed over before the
-// refusal must still be libpcap's.
+// refusal must still be libpcap's. With the native filter, it must pass what
+// pcap_loop() passes with the compiled filter installed.
 #include "run/savefile_reader.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "testlib/capture_builder.h"
+#include "track/port_filter.h"
 
 using namespace testlib;
 
@@ -489,6 +491,69 @@ TEST(SavefileReader, OpenRefusals) {
             SavefileStatus::NOT_REGULAR);
   close(fds[0]);
   close(fds[1]);
+}
+
+std::string packet_text(const pcap_pkthdr& h, const u_char* data) {
+  return std::to_string(h.ts.tv_sec) + "." + std::to_string(h.ts.tv_usec) + " " +
+         std::to_string(h.len) + " " + std::string(data, data + h.caplen);
+}
+
+// The two pieces together, as a file run would use them: the packets pcap_loop()
+// hands over with the filter installed are those the reader hands over and the
+// native check passes, header and bytes.
+TEST(SavefileReader, WithTheNativeFilterPassesWhatPcapLoopPasses) {
+  const std::vector<uint8_t> demo = read_file(DEMO_PCAP);
+  std::vector<Packet> packets;
+  for (uint32_t i = 0; i < 40; ++i) {
+    Seg s = i % 3 ? syn(i) : synack(i, i + 1);
+    s.sport = static_cast<uint16_t>(i % 5 ? 5000 + i : 80);
+    s.dport = static_cast<uint16_t>(i % 7 ? 80 : 6000);
+    packets.push_back(at(100 + i, i, s, Link::LOOPBACK));
+  }
+  const struct {
+    const char* name;
+    std::vector<uint8_t> file;
+    uint16_t port;
+  } captures[] = {
+      {"demo.pcap", demo, 8080},
+      {"loopback", pcap_bytes(packets, Link::LOOPBACK), 80},
+      {"loopback other order", pcap_bytes_other_order(packets, Link::LOOPBACK), 80},
+  };
+  for (const auto& c : captures) {
+    std::vector<uint8_t> copy = c.file;
+    char errbuf[PCAP_ERRBUF_SIZE];
+    pcap_t* pcap = pcap_fopen_offline(fmemopen(copy.data(), copy.size(), "rb"), errbuf);
+    ASSERT_NE(pcap, nullptr) << errbuf;
+    bpf_program program;
+    const std::string text = filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, c.port);
+    ASSERT_EQ(pcap_compile(pcap, &program, text.c_str(), 0, 0), 0);
+    ASSERT_EQ(pcap_setfilter(pcap, &program), 0);
+    pcap_freecode(&program);
+    std::vector<std::string> expected;  // each packet's header fields and bytes
+    pcap_loop(
+        pcap, -1,
+        [](u_char* user, const pcap_pkthdr* h, const u_char* data) {
+          reinterpret_cast<std::vector<std::string>*>(user)->push_back(packet_text(*h, data));
+        },
+        reinterpret_cast<u_char*>(&expected));
+    pcap_close(pcap);
+
+    SavefileReader reader;
+    ASSERT_EQ(reader.open_bytes(c.file.data(), c.file.size()), SavefileStatus::OK) << c.name;
+    const std::optional<PortFilter> native =
+        PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE, c.port,
+                         FilterSource{reader.format().link_type, reader.format().swapped});
+    ASSERT_TRUE(native) << c.name;
+    std::vector<std::string> got;
+    pcap_pkthdr h;
+    const uint8_t* data;
+    SavefileStatus status;
+    while ((status = reader.next(&h, &data)) == SavefileStatus::OK)
+      if (native->matches(data, h.caplen, h.len)) got.push_back(packet_text(h, data));
+    EXPECT_EQ(status, SavefileStatus::END) << c.name;
+    EXPECT_GT(expected.size(), 10u) << c.name;
+    EXPECT_TRUE(got == expected) << c.name << ": " << got.size() << " against " << expected.size();
+  }
 }
 
 }  // namespace

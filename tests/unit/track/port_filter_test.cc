@@ -1,7 +1,6 @@
 // The native capture filter against libpcap's own compiled program: the same
 // frames, on savefile handles of either link type and byte order, must get the same
-// verdict from pcap_offline_filter() and PortFilter::matches(); and with the
-// savefile reader, the same packets as pcap_loop() with the filter installed.
+// verdict from pcap_offline_filter() and PortFilter::matches().
 #include "track/port_filter.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "run/savefile_reader.h"
 #include "testlib/capture_builder.h"
 
 using namespace testlib;
@@ -395,76 +393,6 @@ TEST(PortFilter, AgreesWithLibpcapOnMutatedFrames) {
       EXPECT_EQ(c.disagreements, 0u) << s.name << " port " << port << "\n" << c.report();
       EXPECT_GT(c.passed, 1000u) << s.name << " port " << port;
     }
-  }
-}
-
-std::string packet_text(const pcap_pkthdr& h, const u_char* data) {
-  return std::to_string(h.ts.tv_sec) + "." + std::to_string(h.ts.tv_usec) + " " +
-         std::to_string(h.len) + " " + std::string(data, data + h.caplen);
-}
-
-// The two pieces together, as a file run would use them: the packets pcap_loop()
-// hands over with the filter installed are those the reader hands over and the
-// native check passes, header and bytes.
-TEST(PortFilter, PassesWhatPcapLoopPasses) {
-  std::vector<uint8_t> demo;
-  {
-    FILE* f = std::fopen(DEMO_PCAP, "rb");
-    ASSERT_NE(f, nullptr);
-    int c;
-    while ((c = std::fgetc(f)) != EOF) demo.push_back(static_cast<uint8_t>(c));
-    std::fclose(f);
-  }
-  std::vector<Packet> packets;
-  for (uint32_t i = 0; i < 40; ++i) {
-    Seg s = i % 3 ? syn(i) : synack(i, i + 1);
-    s.sport = static_cast<uint16_t>(i % 5 ? 5000 + i : 80);
-    s.dport = static_cast<uint16_t>(i % 7 ? 80 : 6000);
-    packets.push_back(at(100 + i, i, s, Link::LOOPBACK));
-  }
-  const struct {
-    const char* name;
-    std::vector<uint8_t> file;
-    uint16_t port;
-  } captures[] = {
-      {"demo.pcap", demo, 8080},
-      {"loopback", pcap_bytes(packets, Link::LOOPBACK), 80},
-      {"loopback other order", pcap_bytes_other_order(packets, Link::LOOPBACK), 80},
-  };
-  for (const auto& c : captures) {
-    std::vector<uint8_t> copy = c.file;
-    char errbuf[PCAP_ERRBUF_SIZE];
-    pcap_t* pcap = pcap_fopen_offline(fmemopen(copy.data(), copy.size(), "rb"), errbuf);
-    ASSERT_NE(pcap, nullptr) << errbuf;
-    bpf_program program;
-    const std::string text = filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, c.port);
-    ASSERT_EQ(pcap_compile(pcap, &program, text.c_str(), 0, 0), 0);
-    ASSERT_EQ(pcap_setfilter(pcap, &program), 0);
-    pcap_freecode(&program);
-    std::vector<std::string> expected;  // each packet's header fields and bytes
-    pcap_loop(
-        pcap, -1,
-        [](u_char* user, const pcap_pkthdr* h, const u_char* data) {
-          reinterpret_cast<std::vector<std::string>*>(user)->push_back(packet_text(*h, data));
-        },
-        reinterpret_cast<u_char*>(&expected));
-    pcap_close(pcap);
-
-    SavefileReader reader;
-    ASSERT_EQ(reader.open_bytes(c.file.data(), c.file.size()), SavefileStatus::OK) << c.name;
-    const std::optional<PortFilter> native =
-        PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE, c.port,
-                         FilterSource{reader.format().link_type, reader.format().swapped});
-    ASSERT_TRUE(native) << c.name;
-    std::vector<std::string> got;
-    pcap_pkthdr h;
-    const uint8_t* data;
-    SavefileStatus status;
-    while ((status = reader.next(&h, &data)) == SavefileStatus::OK)
-      if (native->matches(data, h.caplen, h.len)) got.push_back(packet_text(h, data));
-    EXPECT_EQ(status, SavefileStatus::END) << c.name;
-    EXPECT_GT(expected.size(), 10u) << c.name;
-    EXPECT_TRUE(got == expected) << c.name << ": " << got.size() << " against " << expected.size();
   }
 }
 
