@@ -41,7 +41,7 @@ clean:
 package: build
 	cd $(BUILD) && cpack -G DEB
 
-# Fuzzing with libFuzzer (clang): both targets, under AddressSanitizer and
+# Fuzzing with libFuzzer (clang): every target, under AddressSanitizer and
 # UndefinedBehaviorSanitizer, in a build directory of their own. CI runs the short
 # smoke run; a long run is `make fuzz FUZZ_SECONDS=3600` (seconds per target).
 FUZZ_BUILD         ?= build-fuzz
@@ -55,7 +55,8 @@ fuzz-build: deps
 	@EXTRA="$(FUZZ_PACKAGES)" scripts/install-deps.sh
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPORTSIFT_FUZZ=ON -DPORTSIFT_TESTS=OFF
-	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target frame_fuzzer savefile_fuzzer fuzz_seeds
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target frame_fuzzer savefile_fuzzer fuzz_seeds \
+	  filter_fuzzer filter_seeds reader_fuzzer
 
 fuzz-smoke: fuzz-build
 	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)

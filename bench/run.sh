@@ -3,10 +3,11 @@
 #
 # Builds portsift and the tools in Release mode, generates the captures into a
 # scratch folder (once; they are reused while the generator is unchanged), checks
-# portsift's report against the totals the generator expects, then times the floor
-# and portsift alternately for ROUNDS rounds after one warm-up round and prints, per
-# workload, the medians of both, the median of the per-round ratios and portsift's
-# peak RSS per connection open at the peak.
+# portsift's report against the totals the generator expects, then times a plain
+# read of the file, the floor and portsift in turn for ROUNDS rounds after one
+# warm-up round and prints, per workload, the medians of all three, the medians of
+# the per-round ratios of portsift to the floor and to the read, and portsift's peak
+# RSS per connection open at the peak.
 #
 # Settings (environment):
 #   BENCH_DIR        where the captures go (default /tmp/portsift-bench)
@@ -42,13 +43,14 @@ esac
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
   -DPORTSIFT_TESTS=OFF >/dev/null
-cmake --build "$build" -j"${JOBS:-2}" --target portsift floor gen_capture measure >/dev/null
+cmake --build "$build" -j"${JOBS:-2}" --target portsift floor gen_capture measure read_file >/dev/null
 # The index comparison needs libabsl-dev; without it the rest still runs.
 cmake --build "$build" -j"${JOBS:-2}" --target index_bench >/dev/null 2>&1 || true
 portsift=$build/portsift
 floor=$build/bench/floor
 gen=$build/bench/gen_capture
 measure=$build/bench/measure
+read_file=$build/bench/read_file
 
 mkdir -p "$bench_dir"
 # Captures are named after the generator's source, so a changed generator makes new ones.
@@ -100,31 +102,36 @@ for w in $workloads; do
   prepare "$w"
   times=$(mktemp -d)
   # Warm-up: the capture into the page cache, the binaries into memory.
+  "$measure" "$times/warm" "$read_file" "$capture"
   "$measure" "$times/warm" "$floor" "$capture" "$port"
   "$measure" "$times/warm" "$portsift" -p "$port" -r "$capture" >/dev/null
   for r in $(seq "$rounds"); do
-    # Alternate which goes first, so a drifting machine favours neither.
+    # Reverse the order every other round, so a drifting machine favours none.
     if [ $((r % 2)) -eq 1 ]; then
+      "$measure" "$times/read" "$read_file" "$capture"
       "$measure" "$times/floor" "$floor" "$capture" "$port"
       "$measure" "$times/portsift" "$portsift" -p "$port" -r "$capture" >/dev/null
     else
       "$measure" "$times/portsift" "$portsift" -p "$port" -r "$capture" >/dev/null
       "$measure" "$times/floor" "$floor" "$capture" "$port"
+      "$measure" "$times/read" "$read_file" "$capture"
     fi
   done
   floor_wall=$(cut -d' ' -f1 "$times/floor" | median)
   portsift_wall=$(cut -d' ' -f1 "$times/portsift" | median)
   ratio=$(paste -d' ' "$times/portsift" "$times/floor" | awk '{print $1 / $6}' | median)
+  read_wall=$(cut -d' ' -f1 "$times/read" | median)
+  read_ratio=$(paste -d' ' "$times/portsift" "$times/read" | awk '{print $1 / $6}' | median)
   floor_cpu=$(awk '{print $4 + $5}' "$times/floor" | median)
   portsift_cpu=$(awk '{print $4 + $5}' "$times/portsift" | median)
   cpu_ratio=$(paste -d' ' "$times/portsift" "$times/floor" | awk '{print ($4 + $5) / ($9 + $10)}' | median)
   rss_kib=$(cut -d' ' -f2 "$times/portsift" | sort -n | tail -1)
   peak=$(field peak_open "$meta")
   per_conn=$(awk -v k="$rss_kib" -v n="$peak" 'BEGIN {printf "%.0f", k * 1024 / n}')
-  results+=("$(printf '%-10s %10s %9s %8.3f %9.3f %6.3f %8.3f %9.3f %6.3f %8.1f %7s' \
+  results+=("$(printf '%-10s %10s %9s %8.3f %9.3f %6.3f %8.3f %9.3f %6.3f %8.1f %7s %7.3f %7.2f' \
     "$w" "$(field packets "$meta")" "$peak" "$floor_wall" "$portsift_wall" "$ratio" \
     "$floor_cpu" "$portsift_cpu" "$cpu_ratio" "$((rss_kib / 1024)).$((rss_kib % 1024 * 10 / 1024))" \
-    "$per_conn")")
+    "$per_conn" "$read_wall" "$read_ratio")")
   rm -rf "$times"
   if [ "$w" = open-peak ]; then
     # Memory bounded by --max-conns: the peak RSS of a run that may follow 100 000
@@ -149,9 +156,10 @@ for w in $workloads; do
 done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "medians of $rounds rounds; ratio = median of the per-round ratios portsift/floor"
-printf '%-10s %10s %9s %8s %9s %6s %8s %9s %6s %8s %7s\n' workload packets "peak open" \
-  "floor s" "portsift" ratio "floor cpu" "ps cpu" "cpu x" "RSS MiB" "B/open"
+echo "medians of $rounds rounds; ratio = median of the per-round ratios portsift/floor;"
+echo "read s = reading the file alone (read_file), ps/read = median of the ratios portsift/read"
+printf '%-10s %10s %9s %8s %9s %6s %8s %9s %6s %8s %7s %7s %7s\n' workload packets "peak open" \
+  "floor s" "portsift" ratio "floor cpu" "ps cpu" "cpu x" "RSS MiB" "B/open" "read s" "ps/read"
 for line in "${results[@]}"; do echo "$line"; done
 [ -n "${capped_line:-}" ] && { echo; echo "$capped_line"; }
 

@@ -1,0 +1,95 @@
+// libFuzzer target: one frame through libpcap's compiled capture filter and through
+// the native check (track/port_filter.h); any difference in verdict stops the run.
+// See filter_input.h for the input layout.
+#include <pcap/pcap.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <tuple>
+
+#include "fuzz/filter_input.h"
+#include "track/port_filter.h"
+
+namespace {
+
+// libpcap's program compiled on a savefile handle of the source, as the program
+// compiles its filter (no optimisation), and the native check for the same.
+struct Checks {
+  ~Checks() { pcap_freecode(&program); }
+  bpf_program program;
+  PortFilter native;
+};
+
+std::unique_ptr<Checks> compile(int dlt, bool other_order, uint16_t port) {
+  uint8_t header[24];
+  const auto put = [&](size_t off, uint32_t v, size_t n) {
+    if (other_order)
+      v = n == 4 ? __builtin_bswap32(v) : __builtin_bswap16(static_cast<uint16_t>(v));
+    if (n == 4) {
+      std::memcpy(header + off, &v, 4);
+    } else {
+      const uint16_t v16 = static_cast<uint16_t>(v);
+      std::memcpy(header + off, &v16, 2);
+    }
+  };
+  put(0, 0xa1b2c3d4, 4);
+  put(4, 2, 2);
+  put(6, 4, 2);
+  put(8, 0, 4);
+  put(12, 0, 4);
+  put(16, 65535, 4);
+  put(20, static_cast<uint32_t>(dlt), 4);
+  char errbuf[PCAP_ERRBUF_SIZE];
+  pcap_t* pcap = pcap_fopen_offline(fmemopen(header, sizeof header, "rb"), errbuf);
+  if (pcap == nullptr || (pcap_is_swapped(pcap) == 1) != other_order) __builtin_trap();
+  auto checks = std::unique_ptr<Checks>(
+      new Checks{bpf_program{}, *PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE, port,
+                                                  FilterSource{dlt, other_order})});
+  const std::string text = filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, port);
+  if (pcap_compile(pcap, &checks->program, text.c_str(), 0, 0) != 0) __builtin_trap();
+  pcap_close(pcap);
+  return checks;
+}
+
+// Compiling costs far more than a run: programs are kept, up to a bound.
+std::map<std::tuple<int, bool, uint16_t>, std::unique_ptr<Checks>> g_cache;
+constexpr size_t CACHE_LIMIT = 4096;
+
+const Checks& checks_for(int dlt, bool other_order, uint16_t port) {
+  auto key = std::make_tuple(dlt, other_order, port);
+  auto it = g_cache.find(key);
+  if (it != g_cache.end()) return *it->second;
+  if (g_cache.size() >= CACHE_LIMIT) g_cache.clear();
+  return *g_cache.emplace(key, compile(dlt, other_order, port)).first->second;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < fuzz::FILTER_INPUT_HEADER) return 0;
+  const int dlt = (data[0] & fuzz::FILTER_ETHERNET) ? DLT_EN10MB : DLT_NULL;
+  const bool other_order = (data[0] & fuzz::FILTER_OTHER_ORDER) != 0;
+  const uint16_t port = static_cast<uint16_t>(data[1] << 8 | data[2]);
+  const Checks& checks = checks_for(dlt, other_order, port);
+
+  // The frame in a block of exactly its length, so that AddressSanitizer stops a
+  // read past the captured bytes.
+  const size_t caplen = size - fuzz::FILTER_INPUT_HEADER;
+  std::unique_ptr<uint8_t[]> frame(new uint8_t[caplen]);
+  std::memcpy(frame.get(), data + fuzz::FILTER_INPUT_HEADER, caplen);
+  pcap_pkthdr h;
+  std::memset(&h, 0, sizeof h);
+  h.caplen = static_cast<bpf_u_int32>(caplen);
+  h.len = static_cast<bpf_u_int32>(caplen + 64 * (data[0] >> 2));
+
+  const bool libpcap = pcap_offline_filter(&checks.program, &h, frame.get()) != 0;
+  const bool native = checks.native.matches(frame.get(), h.caplen, h.len);
+  if (libpcap != native) {
+    std::fprintf(stderr, "libpcap %s, native check %s\n", libpcap ? "passes" : "drops",
+                 native ? "passes" : "drops");
+    __builtin_trap();
+  }
+  return 0;
+}
