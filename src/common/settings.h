@@ -58,6 +58,7 @@ struct Settings {
   int status_every = 0;
   uint32_t bucket_base = 0;     // bucket index of the first regular bucket (byte orderings)
   size_t max_conns = SIZE_MAX;  // --max-conns: records the table may hold
+  bool libpcap_read = false;    // --libpcap-read: savefiles are read by libpcap only
   std::vector<std::string> filter_words;
 
   bool write_mode() const { return !write_file.empty(); }

@@ -22,6 +22,7 @@
 #include "stats/run_clock.h"
 #include "track/conn_table.h"
 #include "track/handshake.h"
+#include "track/port_filter.h"
 
 CaptureState g_capture;
 
@@ -343,11 +344,8 @@ void report_run() {
 }  // namespace
 
 std::string filter_expression(uint16_t port, const std::vector<std::string>& filter_words) {
-  static constexpr char FIXED_FILTER_FMT[] =
-      "(tcp port %d)&&((tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0)";
-  char fixed[256];
-  std::snprintf(fixed, sizeof fixed, FIXED_FILTER_FMT, port);
-  std::string expr = fixed;
+  // The fixed part is the one the native check stands in for, written in one place.
+  std::string expr = filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, port);
   if (!filter_words.empty()) {
     expr += "&&(";
     for (const std::string& word : filter_words) {
@@ -415,7 +413,7 @@ void end_capture() {
   g_capture.pcap = nullptr;
 }
 
-int run_file_capture(pcap_t* pcap, const char* interface) {
+int run_file_capture(pcap_t* pcap, const char* interface, const FastReadSource* fast) {
   g_capture.pcap = pcap;
   g_capture.offline = true;
   g_tracker.rtt_enabled = g_settings.rtt_enabled;
@@ -430,9 +428,17 @@ int run_file_capture(pcap_t* pcap, const char* interface) {
   // reported, with a warning that says why the report stops there.
   // Without traces or status lines nothing is printed between packets, so the
   // segments may reach the tracker a few packets late, their memory fetched ahead.
-  const pcap_handler handler = can_defer_segments() ? handle_packet_deferred : handle_packet;
-  if (read_savefile(g_capture.pcap, handler) == PCAP_ERROR)
-    g_capture.read_error = pcap_geterr(g_capture.pcap);
+  // A quiet run of the fixed expression reads the file without libpcap where it can.
+  FastReadSource named;
+  named.path = g_settings.read_file.c_str();
+  if (fast == nullptr && g_settings.read_file != "-") fast = &named;
+  int rc;
+  if (fast != nullptr && fast_read_wanted())
+    rc = read_savefile_fast(g_capture.pcap, *fast);
+  else
+    rc = read_savefile(g_capture.pcap,
+                       can_defer_segments() ? handle_packet_deferred : handle_packet);
+  if (rc == PCAP_ERROR) g_capture.read_error = pcap_geterr(g_capture.pcap);
   flush_deferred_segments();
   warn_read_error(nullptr);
   report_run();

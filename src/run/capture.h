@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "run/fast_read.h"
 #include "track/decode.h"
 
 struct CaptureState {
@@ -36,7 +37,9 @@ extern CaptureState g_capture;
 // Takes over the handle and closes it. Returns the exit status: 0 after the report,
 // 1 after a set-up failure, whose message has been printed. `interface` names the
 // interface whose network mask the filter uses (-i), or is null.
-int run_file_capture(pcap_t* pcap, const char* interface);
+// `fast`, when given, is where the fast reader finds the same savefile; without it
+// the run's -r file is, unless that is standard input.
+int run_file_capture(pcap_t* pcap, const char* interface, const FastReadSource* fast = nullptr);
 
 // The capture-filter expression: the monitored port's SYN, FIN and RST segments,
 // narrowed by the trailing command-line words.

@@ -67,6 +67,7 @@ enum LongOption : int {
   OPT_HELP = 256,
   OPT_VERSION,
   OPT_MAX_CONNS,
+  OPT_LIBPCAP_READ,
 };
 
 struct LongOptionInfo {
@@ -83,6 +84,9 @@ constexpr LongOptionInfo LONG_OPTIONS[] = {
     {{"max-conns", required_argument, nullptr, OPT_MAX_CONNS},
      "N",
      "follow at most N connections at once; SYNs of more are counted only"},
+    {{"libpcap-read", no_argument, nullptr, OPT_LIBPCAP_READ},
+     nullptr,
+     "read capture files through libpcap only (slower; the reports are the same)"},
 };
 
 // The connection table numbers its records in 32 bits.
@@ -291,6 +295,9 @@ void parse_command_line(int argc, char** argv) {
         print_version();
       case OPT_MAX_CONNS:
         s.max_conns = read_max_conns(optarg, prog);
+        break;
+      case OPT_LIBPCAP_READ:
+        s.libpcap_read = true;
         break;
       case 'p':
         s.port = static_cast<uint16_t>(std::atoi(optarg));  // keeps the low 16 bits

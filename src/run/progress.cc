@@ -76,12 +76,30 @@ bool progress_wanted(bool stderr_is_terminal, bool stdout_is_terminal, int debug
   return !(stdout_is_terminal && prints_while_reading);
 }
 
-int read_savefile(pcap_t* pcap, pcap_handler handler) {
+namespace {
+
+bool progress_wanted_here() {
   const Settings& s = g_settings;
-  if (!progress_wanted(isatty(STDERR_FILENO) == 1, isatty(STDOUT_FILENO) == 1, s.debug, s.min_syns,
-                       s.status_every))
-    return pcap_loop(pcap, -1, handler, nullptr);
+  return progress_wanted(isatty(STDERR_FILENO) == 1, isatty(STDOUT_FILENO) == 1, s.debug,
+                         s.min_syns, s.status_every);
+}
+
+}  // namespace
+
+int read_savefile(pcap_t* pcap, pcap_handler handler) {
+  if (!progress_wanted_here()) return pcap_loop(pcap, -1, handler, nullptr);
   return read_savefile_in_batches(pcap, handler, stderr, monotonic_seconds);
+}
+
+ProgressLine::ProgressLine(int64_t file_size) {
+  progress_start(&progress_, progress_wanted_here() ? stderr : nullptr, file_size,
+                 monotonic_seconds());
+}
+
+void ProgressLine::tick(uint64_t packets, int64_t offset) {
+  if (progress_.out == nullptr) return;
+  const double now = monotonic_seconds();
+  if (progress_due(&progress_, now)) progress_tick(&progress_, now, packets, offset);
 }
 
 int read_savefile_in_batches(pcap_t* pcap, pcap_handler handler, FILE* out, double (*clock)()) {

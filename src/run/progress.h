@@ -50,6 +50,24 @@ bool progress_wanted(bool stderr_is_terminal, bool stdout_is_terminal, int debug
 // nullptr) does and with its result, showing the progress line when it is wanted.
 int read_savefile(pcap_t* pcap, pcap_handler handler);
 
+// The progress line of a savefile read without libpcap: on standard error when it
+// is wanted (progress_wanted for this run), else nowhere.
+class ProgressLine {
+ public:
+  explicit ProgressLine(int64_t file_size);
+  ~ProgressLine() { finish(); }
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+
+  // After every PROGRESS_BATCH packets: draws or refreshes the line when it is due.
+  void tick(uint64_t packets, int64_t offset);
+  // Erases the line, if one is on screen.
+  void finish() { progress_finish(&progress_); }
+
+ private:
+  Progress progress_;
+};
+
 // The loop behind it: batches of PROGRESS_BATCH packets, the line on `out`
 // (nullptr: none) timed by `clock` (seconds).
 int read_savefile_in_batches(pcap_t* pcap, pcap_handler handler, FILE* out, double (*clock)());

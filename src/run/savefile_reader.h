@@ -91,6 +91,9 @@ class SavefileReader {
   uint64_t offset() const { return consumed_before_ + static_cast<uint64_t>(cur_ - buffer_.get()); }
   // errno of OPEN_FAILED and READ_ERROR.
   int error_number() const { return error_number_; }
+  // open(): the file's descriptor, so that a caller can tell it is the file libpcap
+  // has open; -1 otherwise.
+  int file_descriptor() const { return fd_; }
 
  private:
   static constexpr size_t FILE_HEADER = 24;

@@ -1,15 +1,9 @@
 #include "track/port_filter.h"
 
+#include <pcap/dlt.h>
 #include <sys/socket.h>
 
 #include <cstdio>
-
-namespace {
-
-constexpr int LINK_NULL = 0;      // DLT_NULL
-constexpr int LINK_ETHERNET = 1;  // DLT_EN10MB
-
-}  // namespace
 
 std::string filter_text(FilterExpression expression, uint16_t port) {
   switch (expression) {
@@ -30,10 +24,10 @@ std::optional<PortFilter> PortFilter::make(FilterExpression expression, uint16_t
   PortFilter filter;
   filter.port_ = port;
   switch (source.link_type) {
-    case LINK_ETHERNET:
+    case DLT_EN10MB:
       filter.framing_ = Framing::ETHERNET;
       return filter;
-    case LINK_NULL: {
+    case DLT_NULL: {
       filter.framing_ = Framing::NULL_FAMILY;
       // libpcap compares the family with AF_INET as the capturing host stored it:
       // in a savefile of the other byte order the four bytes come reversed.

@@ -405,6 +405,13 @@ TEST_P(BadInputs, ClearErrorOrCorrectReport) {
     }
   }
   EXPECT_EQ(normalize_prefix(r.out), expected);
+  // The file read by libpcap alone gives the same bytes, warnings and status.
+  std::vector<std::string> args = c.args(dir);
+  args.insert(args.begin(), "--libpcap-read");
+  RunResult by_libpcap = run_portsift(args);
+  EXPECT_EQ(by_libpcap.out, r.out);
+  EXPECT_EQ(by_libpcap.err, r.err);
+  EXPECT_EQ(by_libpcap.status, r.status);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, BadInputs, ::testing::ValuesIn(CASES),

@@ -255,6 +255,12 @@ TEST_P(Report, MatchesGoldenOutput) {
   EXPECT_EQ(out, read_file(golden));
   EXPECT_EQ(normalize_prefix(r.err), c.err);
   EXPECT_EQ(r.status, c.status);
+  // The file read by libpcap alone gives the same bytes.
+  args.insert(args.begin(), "--libpcap-read");
+  RunResult by_libpcap = run_portsift(args);
+  EXPECT_EQ(by_libpcap.out, r.out);
+  EXPECT_EQ(by_libpcap.err, r.err);
+  EXPECT_EQ(by_libpcap.status, r.status);
 }
 
 INSTANTIATE_TEST_SUITE_P(Golden, Report, ::testing::ValuesIn(CASES),

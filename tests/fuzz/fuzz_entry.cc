@@ -13,9 +13,11 @@
 #include <memory>
 
 #include "common/settings.h"
+#include "common/trace.h"
 #include "report/summary.h"
 #include "run/capture.h"
 #include "run/command_line.h"
+#include "run/fast_read.h"
 #include "run/packet_loop.h"
 #include "run/process_state.h"
 #include "stats/run_clock.h"
@@ -225,23 +227,57 @@ void run_frames(const uint8_t* data, size_t size) {
   verify_run();
 }
 
+RunText run_savefile_once(const uint8_t* data, size_t size, const std::vector<std::string>& args,
+                          bool libpcap_only) {
+  std::vector<std::string> words = args;
+  // Filter words end the options, so these go first.
+  words.insert(words.begin(), {"-r", "fuzz.pcap"});
+  if (libpcap_only) words.insert(words.begin(), "--libpcap-read");
+  start(words);
+  RunText text;
+  char* out_buf = nullptr;
+  char* err_buf = nullptr;
+  size_t out_len = 0, err_len = 0;
+  FILE* out = open_memstream(&out_buf, &out_len);
+  FILE* err = open_memstream(&err_buf, &err_len);
+  g_output.out = out;
+  g_output.err = err;
+  // fmemopen wants at least one byte; libpcap refuses an empty file anyway.
+  FILE* file = size == 0 ? nullptr : fmemopen(const_cast<uint8_t*>(data), size, "rb");
+  char errbuf[PCAP_ERRBUF_SIZE];
+  pcap_t* pcap = file == nullptr ? nullptr : pcap_fopen_offline(file, errbuf);
+  if (pcap == nullptr) {
+    if (file != nullptr) std::fclose(file);
+    text.status = 1;  // the program ends with libpcap's message before any run
+  } else {
+    FastReadSource fast;
+    fast.bytes = data;
+    fast.size = size;
+    text.status = run_file_capture(pcap, nullptr, &fast);  // closes the handle and the file
+  }
+  g_output = RunOutput{};
+  std::fclose(out);
+  std::fclose(err);
+  text.out.assign(out_buf, out_len);
+  text.err.assign(err_buf, err_len);
+  std::free(out_buf);
+  std::free(err_buf);
+  return text;
+}
+
 void run_savefile(const uint8_t* data, size_t size) {
   uint8_t settings[SETTINGS_BYTES] = {};
   if (classic_magic(data, size)) std::memcpy(settings, data + 8, SETTINGS_BYTES);
-  std::vector<std::string> args = settings_args(settings);
-  // Filter words end the options, so -r goes first.
-  args.insert(args.begin(), {"-r", "fuzz.pcap"});
-  start(args);
-  if (size == 0) return;  // fmemopen wants at least one byte; libpcap refuses it anyway
-  FILE* file = fmemopen(const_cast<uint8_t*>(data), size, "rb");
-  if (file == nullptr) return;
-  char errbuf[PCAP_ERRBUF_SIZE];
-  pcap_t* pcap = pcap_fopen_offline(file, errbuf);
-  if (pcap == nullptr) {
-    std::fclose(file);
-    return;
+  const std::vector<std::string> args = settings_args(settings);
+  const RunText by_libpcap = run_savefile_once(data, size, args, true);
+  const RunText fast = run_savefile_once(data, size, args, false);
+  if (fast.out != by_libpcap.out || fast.err != by_libpcap.err ||
+      fast.status != by_libpcap.status) {
+    std::fprintf(stderr, "the fast reader's run differs from libpcap's:\n--- libpcap\n%s%s"
+                 "--- fast\n%s%s", by_libpcap.out.c_str(), by_libpcap.err.c_str(),
+                 fast.out.c_str(), fast.err.c_str());
+    std::abort();
   }
-  run_file_capture(pcap, nullptr);  // closes the handle and with it the file
   verify_run();
 }
 

@@ -31,10 +31,26 @@ std::vector<std::string> settings_args(const uint8_t* settings);
 // written.
 void run_frames(const uint8_t* data, size_t size);
 
-// A whole savefile, classic or pcapng, read through libpcap from memory. A classic
-// savefile's settings bytes are its header's time-zone and accuracy fields (bytes 8
-// to 15), which libpcap ignores; any other file runs with "-p 80".
+// A whole savefile, classic or pcapng, read from memory. A classic savefile's
+// settings bytes are its header's time-zone and accuracy fields (bytes 8 to 15),
+// which libpcap ignores; any other file runs with "-p 80". The file is run twice,
+// read by libpcap alone and then with the fast reader where the run allows it, and
+// the two runs must print the same bytes (a difference stops the fuzzer like a
+// crash).
 void run_savefile(const uint8_t* data, size_t size);
+
+// What a file run printed and how it ended.
+struct RunText {
+  std::string out;
+  std::string err;
+  int status = 0;
+};
+
+// One file run in this process over a savefile in memory, with this command line
+// (without -r, which is added): read by libpcap alone, or with the fast reader where
+// the run allows it.
+RunText run_savefile_once(const uint8_t* data, size_t size, const std::vector<std::string>& args,
+                          bool libpcap_only);
 
 // Standard output goes to /dev/null and the time zone is UTC, so that the traces and
 // reports cost no terminal and give the same results everywhere.

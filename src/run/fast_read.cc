@@ -1,0 +1,88 @@
+#include "run/fast_read.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "common/settings.h"
+#include "run/capture.h"
+#include "run/packet_loop.h"
+#include "run/progress.h"
+#include "run/savefile_reader.h"
+#include "track/port_filter.h"
+
+namespace {
+
+// Whether the reader's file is the one libpcap has open, not a file that took its
+// name since.
+bool same_file(int fd, FILE* libpcap_file) {
+  struct stat a, b;
+  return libpcap_file != nullptr && fstat(fd, &a) == 0 && fstat(fileno(libpcap_file), &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The reader opened on the source, when it sees the savefile exactly as libpcap
+// does; false leaves the whole file to libpcap.
+bool open_reader(SavefileReader* reader, pcap_t* pcap, const FastReadSource& source) {
+  const SavefileStatus status = source.path != nullptr
+                                    ? reader->open(source.path)
+                                    : reader->open_bytes(source.bytes, source.size);
+  if (status != SavefileStatus::OK) return false;
+  if (source.path != nullptr && !same_file(reader->file_descriptor(), pcap_file(pcap)))
+    return false;
+  const SavefileFormat& f = reader->format();
+  return f.link_type == pcap_datalink(pcap) && f.swapped == (pcap_is_swapped(pcap) == 1) &&
+         f.snaplen == static_cast<uint32_t>(pcap_snapshot(pcap));
+}
+
+}  // namespace
+
+bool fast_read_wanted() {
+  const Settings& s = g_settings;
+  return can_defer_segments() && s.min_syns == 0 && s.filter_words.empty() && !s.write_mode() &&
+         !s.libpcap_read;
+}
+
+int read_savefile_fast(pcap_t* pcap, const FastReadSource& source) {
+  SavefileReader reader;
+  std::optional<PortFilter> filter;
+  if (open_reader(&reader, pcap, source))
+    filter = PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE, g_settings.port,
+                              FilterSource{pcap_datalink(pcap), pcap_is_swapped(pcap) == 1});
+  // The hand-over places libpcap's stream: it must be one that can be placed.
+  FILE* file = pcap_file(pcap);
+  if (!filter || file == nullptr || ftello(file) < 0)
+    return read_savefile(pcap, handle_packet_deferred);
+
+  struct stat st;
+  const int64_t size = source.path == nullptr ? static_cast<int64_t>(source.size)
+                       : fstat(reader.file_descriptor(), &st) == 0
+                           ? static_cast<int64_t>(st.st_size)
+                           : 0;
+  ProgressLine progress(size);
+  pcap_pkthdr header;
+  const uint8_t* data;
+  uint64_t handed = 0;
+  SavefileStatus status;
+  while ((status = reader.next(&header, &data)) == SavefileStatus::OK) {
+    if (!filter->matches(data, header.caplen, header.len)) continue;
+    handle_packet_deferred(nullptr, &header, data);
+    // Memory ran out: the run ends here, as a stop request ends it.
+    if (g_capture.out_of_memory) break;
+    if (++handed % PROGRESS_BATCH == 0) progress.tick(handed, reader.offset());
+  }
+  progress.finish();
+  if (status == SavefileStatus::END || g_capture.out_of_memory) return 0;
+  // The reader stopped before a record it would not take exactly as libpcap does:
+  // libpcap reads on from that record, whose offset is what the reader consumed.
+  // libpcap reads a savefile record by record from its stream, so placing the stream
+  // there is all the hand-over needs.
+  if (fseeko(file, static_cast<off_t>(reader.offset()), SEEK_SET) != 0) {
+    g_capture.read_error = std::strerror(errno);
+    return 0;
+  }
+  return read_savefile(pcap, handle_packet_deferred);
+}
