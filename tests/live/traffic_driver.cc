@@ -35,6 +35,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -214,6 +215,14 @@ class Fd {
   Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      close();
+      fd_ = o.fd_;
+      o.fd_ = -1;
+    }
+    return *this;
+  }
   ~Fd() { close(); }
   int get() const { return fd_; }
   void close() {
@@ -349,17 +358,50 @@ void set_timeouts(int fd) {
     fail("setsockopt timeouts");
 }
 
-// Binds 127.0.0.1:port and returns the socket (listening if asked).
-Fd bound_server_socket(unsigned long port, bool listening, unsigned long* chosen,
-                       int backlog = 16) {
+// A socket bound to 127.0.0.1:port and listening if asked (backlog > 0), or an
+// empty Fd with errno set. SO_REUSEADDR lets re-runs bind over TIME_WAIT left by
+// the previous run; without it no other program can bind the port while the
+// socket holds it.
+Fd try_bind(unsigned long port, int backlog, bool reuse) {
   Fd s(socket(AF_INET, SOCK_STREAM, 0));
   if (s.get() < 0) fail("socket");
-  int one = 1;  // re-runs must not trip over TIME_WAIT from the previous run
-  setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  int one = 1;
+  if (reuse) setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in a = loopback("127.0.0.1", port);
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-    fail("bind 127.0.0.1:" + std::to_string(port));
-  if (listening && listen(s.get(), backlog) != 0) fail("listen");
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fd();
+  if (backlog > 0 && listen(s.get(), backlog) != 0) return Fd();
+  return s;
+}
+
+// The first port the kernel gives to clients that name none
+// (net.ipv4.ip_local_port_range), or 0 when it cannot be read.
+unsigned long client_ports_start() {
+  FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r");
+  if (f == nullptr) return 0;
+  unsigned long low = 0, high = 0;
+  if (std::fscanf(f, "%lu %lu", &low, &high) != 2) low = 0;
+  std::fclose(f);
+  return low;
+}
+
+// Binds 127.0.0.1 on `port`, or on a free one when it is 0, and listens if asked
+// (backlog > 0). A free port is taken from the ports just below the clients' range:
+// other live runs on this machine make thousands of connections from ports of that
+// range, and one of their clients on this run's port would be this port's traffic
+// to every capture of it. Below the range only a program that names its port goes.
+Fd bound_server_socket(unsigned long port, int backlog, unsigned long* chosen, bool reuse = true) {
+  constexpr unsigned long kBand = 8192, kTries = 64;
+  Fd s;
+  const unsigned long start = port == 0 ? client_ports_start() : 0;
+  if (start >= 1024 + kBand) {
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<unsigned long> pick(start - kBand, start - 1);
+    for (unsigned long i = 0; i < kTries && s.get() < 0; ++i)
+      s = try_bind(pick(random), backlog, reuse);
+  }
+  if (s.get() < 0) s = try_bind(port, backlog, reuse);
+  if (s.get() < 0) fail("bind 127.0.0.1:" + std::to_string(port));
+  sockaddr_in a{};
   socklen_t len = sizeof a;
   if (getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) fail("getsockname");
   *chosen = ntohs(a.sin_port);
@@ -605,14 +647,15 @@ int main(int argc, char** argv) {
     unsigned long port = 0, refused_port = o.refused_port;
     // Every client may have a connection waiting to be accepted.
     const int backlog = static_cast<int>(std::max<unsigned long>(16, 2 * o.threads));
-    Fd listener = bound_server_socket(o.port, true, &port, backlog);
+    Fd listener = bound_server_socket(o.port, backlog, &port);
     timeval slice{0, kAcceptSliceMs * 1000};
     if (setsockopt(listener.get(), SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice) != 0)
       fail("setsockopt accept timeout");
+    Fd refused_holder;
     if (refused_port == 0) {
-      // Bind and drop a socket: the port is free now and, with nothing
-      // listening, every attempt on it is refused.
-      bound_server_socket(0, false, &refused_port);
+      // A port bound but not listening refuses every attempt; held for the whole
+      // run (without SO_REUSEADDR), no other program can start listening on it.
+      refused_holder = bound_server_socket(0, 0, &refused_port, false);
     }
     if (refused_port == port) usage_error("--refused-port equals the server port");
     std::printf("PORT %lu\nREFUSED_PORT %lu\n", port, refused_port);
