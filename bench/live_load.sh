@@ -16,7 +16,8 @@
 #   BENCH_BUILD   the Release build folder (default build-bench in the repo, as make bench)
 #   RATES         connection rates to try, a second, lowest first; "max": as fast as
 #                 the driver goes (default "6000 9000 12000 max")
-#   THREADS       the driver's clients, and as many server threads (default 4)
+#   THREADS       the driver's clients, and as many server threads; several numbers
+#                 compare them (default 4)
 #   REPEATS       runs per rate (default 3)
 #   DURATION      seconds of traffic per run (default 8)
 #   BUFFERS       kernel capture buffer sizes in MB to compare, each in a portsift
@@ -91,12 +92,14 @@ wait_filter() {
   sleep 1
 }
 
-# One run: portsift binary, rate ("max" or a number). Prints one result line:
+# One run: portsift binary, rate ("max" or a number), driver threads. Prints one
+# result line:
 # connections a second reached, packets received, dropped, exact (yes/no), SYNs
 # sent again, portsift's processor time (user + system, s), and the reason when the
 # run is not clean.
 one_run() {
-  local portsift=$1 rate=$2 rate_args=() out=$scratch/out err=$scratch/err drv=$scratch/drv
+  local portsift=$1 rate=$2 threads=$3 rate_args=() out=$scratch/out err=$scratch/err
+  local drv=$scratch/drv
   [ "$rate" = max ] || rate_args=(--rate "$rate")
   rm -f "$scratch/go"
   mkfifo "$scratch/go"
@@ -153,45 +156,51 @@ Number of connections in closing state: 0"
 
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
-echo "live load: $threads driver threads, $duration s of traffic a run, $repeats runs a point"
+echo "live load: $duration s of traffic a run, $repeats runs a point"
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 sizes=${buffers:-default}
 for rate in $rates; do
   for r in $(seq "$repeats"); do
-    # Each round runs every buffer size once, so a machine whose load drifts
-    # favours none of them.
-    for mb in $sizes; do
-      portsift=$build/portsift
-      [ "$mb" = default ] || portsift=$build-live-${mb}mb/portsift
-      line=$(one_run "$portsift" "$rate")
-      echo "$line" >>"$scratch/runs-$mb-$rate"
-      read -r reached received dropped exact again cpu why <<<"$line"
-      printf 'buffer %s, rate %s, run %d: %s connections/s, %s received, %s dropped, exact %s, SYNs sent again %s, portsift CPU %s s %s\n' \
-        "$mb" "$rate" "$r" "$reached" "$received" "$dropped" "$exact" "$again" "$cpu" "$why"
+    # Each round runs every buffer size and number of clients once, so a machine
+    # whose load drifts favours none of them.
+    for t in $threads; do
+      for mb in $sizes; do
+        portsift=$build/portsift
+        [ "$mb" = default ] || portsift=$build-live-${mb}mb/portsift
+        line=$(one_run "$portsift" "$rate" "$t")
+        echo "$line" >>"$scratch/runs-$t-$mb-$rate"
+        read -r reached received dropped exact again cpu why <<<"$line"
+        printf 'clients %s, buffer %s, rate %s, run %d: %s connections/s, %s received, %s dropped, exact %s, SYNs sent again %s, portsift CPU %s s %s\n' \
+          "$t" "$mb" "$rate" "$r" "$reached" "$received" "$dropped" "$exact" "$again" "$cpu" "$why"
+      done
     done
   done
 done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "buffer: kernel capture buffer in MB; reached: connections a second (median, lowest,"
-echo "highest of the runs); drops: each run's; clean: runs with 0 drops and exact counts"
-printf '%-8s %-6s %8s %8s %8s  %-14s %s\n' buffer rate reached lowest highest drops clean
-for mb in $sizes; do
-  highest=none
-  broken=0
-  for rate in $rates; do
-    runs=$scratch/runs-$mb-$rate
-    reached=$(cut -d' ' -f1 "$runs" | grep -v -- - | median || true)
-    lo=$(cut -d' ' -f1 "$runs" | grep -v -- - | sort -g | head -1)
-    hi=$(cut -d' ' -f1 "$runs" | grep -v -- - | sort -g | tail -1)
-    drops=$(cut -d' ' -f3 "$runs" | paste -sd/)
-    clean=$(awk '$3 == "0" && $4 == "yes"' "$runs" | wc -l)
-    printf '%-8s %-6s %8s %8s %8s  %-14s %s/%s\n' "$mb" "$rate" "${reached:--}" "${lo:--}" \
-      "${hi:--}" "$drops" "$clean" "$repeats"
-    # The rates are taken in the order given: the highest counts only while every
-    # rate before it was clean too.
-    [ "$clean" -eq "$repeats" ] || broken=1
-    [ "$broken" -eq 0 ] && highest="$rate (median ${reached:--} connections/s)"
+echo "clients: the driver's; buffer: kernel capture buffer in MB; reached: connections a"
+echo "second (median, lowest, highest of the runs); drops: each run's; clean: runs with 0"
+echo "drops and exact counts"
+printf '%-7s %-8s %-6s %8s %8s %8s  %-14s %s\n' clients buffer rate reached lowest highest drops clean
+for t in $threads; do
+  for mb in $sizes; do
+    highest=none
+    broken=0
+    for rate in $rates; do
+      runs=$scratch/runs-$t-$mb-$rate
+      reached=$(cut -d' ' -f1 "$runs" | grep -v -- - | median || true)
+      lo=$(cut -d' ' -f1 "$runs" | grep -v -- - | sort -g | head -1)
+      hi=$(cut -d' ' -f1 "$runs" | grep -v -- - | sort -g | tail -1)
+      drops=$(cut -d' ' -f3 "$runs" | paste -sd/)
+      clean=$(awk '$3 == "0" && $4 == "yes"' "$runs" | wc -l)
+      printf '%-7s %-8s %-6s %8s %8s %8s  %-14s %s/%s\n' "$t" "$mb" "$rate" "${reached:--}" \
+        "${lo:--}" "${hi:--}" "$drops" "$clean" "$repeats"
+      # The rates are taken in the order given: the highest counts only while every
+      # rate before it was clean too.
+      [ "$clean" -eq "$repeats" ] || broken=1
+      [ "$broken" -eq 0 ] && highest="$rate (median ${reached:--} connections/s)"
+    done
+    printf '%-7s %-8s highest rate clean in every run, with every rate before it: %s\n' "$t" \
+      "$mb" "$highest"
   done
-  printf '%-8s highest rate clean in every run, with every rate before it: %s\n' "$mb" "$highest"
 done
