@@ -72,3 +72,12 @@ fuzz: fuzz-build
 bench: deps
 	-@EXTRA="libabsl-dev" scripts/install-deps.sh
 	bench/run.sh
+
+# The live load (not part of check, needs root): connections on a loopback interface
+# as fast as the traffic driver makes them while portsift captures them live, in a
+# network namespace of its own (iproute2's ip and ss, util-linux's unshare).
+# Settings such as RATES, THREADS, REPEATS, BUFFERS: see bench/live_load.sh.
+.PHONY: bench-live
+bench-live: deps
+	@EXTRA="iproute2 util-linux" scripts/install-deps.sh
+	bench/live_load.sh

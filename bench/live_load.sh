@@ -1,0 +1,206 @@
+#!/usr/bin/env bash
+# Live load: how many connections a second portsift follows live without losing one.
+#
+# The traffic driver (tests/live/traffic_driver.cc) makes connections on the loopback
+# interface, from 127.0.0.2 to a server on 127.0.0.1, as fast as it can or at set
+# rates, while `portsift -p PORT -i lo -t SECONDS` captures them. A run is clean when
+# portsift exits 0, says "0 Packets dropped", and its report counts exactly what the
+# driver made: completed connections, resets, SYNs (those the kernel sent again are
+# the duplicates), and none left unanswered, open or closing.
+#
+# Everything runs in a network namespace of its own (unshare -n): its loopback
+# carries the load and nothing else, so the live tests of other work on this machine
+# neither see this traffic nor add to it. Needs root.
+#
+# Settings (environment):
+#   BENCH_BUILD   the Release build folder (default build-bench in the repo, as make bench)
+#   RATES         connection rates to try, a second, lowest first; "max": as fast as
+#                 the driver goes (default "6000 9000 12000 max")
+#   THREADS       the driver's clients, and as many server threads; several numbers
+#                 compare them (default 4)
+#   REPEATS       runs per rate (default 3)
+#   DURATION      seconds of traffic per run (default 8)
+#   BUFFERS       kernel capture buffer sizes in MB to compare, each in a portsift
+#                 built for it (in BENCH_BUILD-live-<N>mb); empty: only the
+#                 built-in default (default empty)
+#   CLIENT_BYTES, SERVER_BYTES  bytes of each request and answer (default 100, 1000)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BENCH_BUILD:-$root/build-bench}
+rates=${RATES:-6000 9000 12000 max}
+threads=${THREADS:-4}
+repeats=${REPEATS:-3}
+duration=${DURATION:-8}
+buffers=${BUFFERS:-}
+client_bytes=${CLIENT_BYTES:-100}
+server_bytes=${SERVER_BYTES:-1000}
+port=8080
+refused_port=8081
+# The sequence each client repeats: completed connections, closed by either side in
+# turn, and one in twenty aborted with a reset.
+mix=(--completed 19 --resets 1)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "live_load.sh: needs root, to capture on the loopback interface" >&2
+  exit 2
+fi
+
+# Outside the namespace: build, then run this script again inside one.
+if [ -z "${LIVE_LOAD_NAMESPACE:-}" ]; then
+  configure() {  # folder, extra C++ flags
+    cmake -S "$root" -B "$1" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS="$2" -DPORTSIFT_TESTS=OFF \
+      >/dev/null
+  }
+  configure "$build" ""
+  cmake --build "$build" -j"${JOBS:-2}" --target portsift traffic_driver measure >/dev/null
+  for mb in $buffers; do
+    configure "$build-live-${mb}mb" "-DPORTSIFT_LIVE_BUFFER_KB=$(awk -v m="$mb" 'BEGIN {print int(m * 1024)}')"
+    cmake --build "$build-live-${mb}mb" -j"${JOBS:-2}" --target portsift >/dev/null
+  done
+  if ! unshare -n true 2>/dev/null; then
+    echo "live_load.sh: cannot make a network namespace (unshare -n)" >&2
+    exit 2
+  fi
+  LIVE_LOAD_NAMESPACE=1 BENCH_BUILD=$build exec unshare -n "$0" "$@"
+fi
+
+ip link set lo up
+driver=$build/bench/traffic_driver
+[ -x "$driver" ] || driver=$build/tests/traffic_driver
+measure=$build/bench/measure
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+# The value of name=... in a line of the driver.
+field() { tr ' ' '\n' <<<"$2" | sed -n "s/^$1=//p"; }
+
+# Waits until portsift's packet socket (the only one in this namespace) has its
+# compiled filter, more than libpcap's one-instruction placeholder, so that traffic
+# started now is seen from its first segment. Where ss cannot show the filter, a
+# second stands in.
+wait_filter() {
+  local pid=$1 i
+  for i in $(seq 200); do
+    if ss -0 -b -a 2>/dev/null | grep -Eq 'bpf filter \(([2-9]|[1-9][0-9]+)\)'; then
+      return 0
+    fi
+    kill -0 "$pid" 2>/dev/null || return 1
+    sleep 0.05
+  done
+  sleep 1
+}
+
+# One run: portsift binary, rate ("max" or a number), driver threads. Prints one
+# result line:
+# connections a second reached, packets received, dropped, exact (yes/no), SYNs
+# sent again, portsift's processor time (user + system, s), and the reason when the
+# run is not clean.
+one_run() {
+  local portsift=$1 rate=$2 threads=$3 rate_args=() out=$scratch/out err=$scratch/err
+  local drv=$scratch/drv
+  [ "$rate" = max ] || rate_args=(--rate "$rate")
+  rm -f "$scratch/go"
+  mkfifo "$scratch/go"
+  "$driver" --port "$port" --refused-port "$refused_port" "${mix[@]}" \
+    --client-bytes "$client_bytes" --server-bytes "$server_bytes" --threads "$threads" \
+    "${rate_args[@]}" --duration-ms $((duration * 1000)) --stats --go-on-stdin \
+    <"$scratch/go" >"$drv" 2>&1 &
+  local driver_pid=$!
+  exec 3>"$scratch/go"
+  # The capture outlasts the traffic: the filter's wait, and the last connections.
+  rm -f "$scratch/cpu"
+  "$measure" "$scratch/cpu" "$portsift" -p "$port" -i lo -t $((duration + 3)) >"$out" 2>"$err" &
+  local portsift_pid=$!
+  wait_filter "$portsift_pid" || true
+  echo go >&3
+  exec 3>&-
+  local driver_status=0 portsift_status=0
+  wait "$driver_pid" || driver_status=$?
+  wait "$portsift_pid" || portsift_status=$?
+
+  local done_line stats_line
+  done_line=$(grep '^DONE ' "$drv" || true)
+  stats_line=$(grep '^STATS ' "$drv" || true)
+  if [ "$driver_status" -ne 0 ] || [ -z "$stats_line" ]; then
+    echo "- - - no - - driver failed: $(tr '\n' ' ' <"$drv")"
+    return
+  fi
+  local completed resets again reached received dropped cpu
+  cpu=$(awk '{printf "%.2f", $4 + $5}' "$scratch/cpu")
+  completed=$(field completed "$done_line")
+  resets=$(field resets "$done_line")
+  again=$(field syn_retransmits "$stats_line")
+  reached=$(field rate "$stats_line")  # the mix has no refused attempts: all are connections
+  received=$(sed -n 's/^\([0-9]*\) Packets received$/\1/p' "$err")
+  dropped=$(sed -n 's/^\([0-9]*\) Packets dropped$/\1/p' "$err")
+  local expected got why=
+  expected="Total Connections (terminated by FIN): $completed
+Avg Client Data: $((client_bytes + 1)) bytes
+Avg Server Data: $((server_bytes + 1)) bytes
+Total number of SYNs: $((completed + resets + again)) (duplicates: $again)
+Connections terminated by RESET: $resets
+Number of unique connections dropped by the server: 0
+Number of SYNs from incomplete connections: 0
+Number of established connections in progress: 0 (0 may have been discarded by the client)
+Number of connections in closing state: 0"
+  got=$(grep -E '^(Total Connections|Avg Client Data|Avg Server Data|Total number of SYNs|Connections terminated|Number of unique|Number of SYNs from|Number of established|Number of connections in closing)' "$out" || true)
+  if [ "$portsift_status" -ne 0 ]; then
+    why="portsift exit status $portsift_status: $(tr '\n' ' ' <"$err")"
+  elif [ "$got" != "$expected" ]; then
+    why="report: $(diff <(echo "$expected") <(echo "$got") | grep '^>' | tr '\n' ' ')"
+  fi
+  echo "$reached ${received:--} ${dropped:--} $([ -z "$why" ] && echo yes || echo no) $again $cpu $why"
+}
+
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+echo "live load: $duration s of traffic a run, $repeats runs a point"
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+sizes=${buffers:-default}
+for rate in $rates; do
+  for r in $(seq "$repeats"); do
+    # Each round runs every buffer size and number of clients once, so a machine
+    # whose load drifts favours none of them.
+    for t in $threads; do
+      for mb in $sizes; do
+        portsift=$build/portsift
+        [ "$mb" = default ] || portsift=$build-live-${mb}mb/portsift
+        line=$(one_run "$portsift" "$rate" "$t")
+        echo "$line" >>"$scratch/runs-$t-$mb-$rate"
+        read -r reached received dropped exact again cpu why <<<"$line"
+        printf 'clients %s, buffer %s, rate %s, run %d: %s connections/s, %s received, %s dropped, exact %s, SYNs sent again %s, portsift CPU %s s %s\n' \
+          "$t" "$mb" "$rate" "$r" "$reached" "$received" "$dropped" "$exact" "$again" "$cpu" "$why"
+      done
+    done
+  done
+done
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+echo "clients: the driver's; buffer: kernel capture buffer in MB; reached: connections a"
+echo "second (median, lowest, highest of the runs); drops: each run's; clean: runs with 0"
+echo "drops and exact counts"
+printf '%-7s %-8s %-6s %8s %8s %8s  %-14s %s\n' clients buffer rate reached lowest highest drops clean
+for t in $threads; do
+  for mb in $sizes; do
+    highest=none
+    broken=0
+    for rate in $rates; do
+      runs=$scratch/runs-$t-$mb-$rate
+      reached=$(cut -d' ' -f1 "$runs" | grep -v -- - | median || true)
+      lo=$(cut -d' ' -f1 "$runs" | grep -v -- - | sort -g | head -1)
+      hi=$(cut -d' ' -f1 "$runs" | grep -v -- - | sort -g | tail -1)
+      drops=$(cut -d' ' -f3 "$runs" | paste -sd/)
+      clean=$(awk '$3 == "0" && $4 == "yes"' "$runs" | wc -l)
+      printf '%-7s %-8s %-6s %8s %8s %8s  %-14s %s/%s\n' "$t" "$mb" "$rate" "${reached:--}" \
+        "${lo:--}" "${hi:--}" "$drops" "$clean" "$repeats"
+      # The rates are taken in the order given: the highest counts only while every
+      # rate before it was clean too.
+      [ "$clean" -eq "$repeats" ] || broken=1
+      [ "$broken" -eq 0 ] && highest="$rate (median ${reached:--} connections/s)"
+    done
+    printf '%-7s %-8s highest rate clean in every run, with every rate before it: %s\n' "$t" \
+      "$mb" "$highest"
+  done
+done
