@@ -405,7 +405,9 @@ TEST_P(BadInputs, ClearErrorOrCorrectReport) {
     }
   }
   EXPECT_EQ(normalize_prefix(r.out), expected);
-  // The file read by libpcap alone gives the same bytes, warnings and status.
+  // The file read by libpcap alone gives the same bytes, warnings and status. Runs
+  // with filter words are read by libpcap either way.
+  if (std::string(c.name).rfind("filter_", 0) == 0) return;
   std::vector<std::string> args = c.args(dir);
   args.insert(args.begin(), "--libpcap-read");
   RunResult by_libpcap = run_portsift(args);

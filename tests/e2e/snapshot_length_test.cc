@@ -37,10 +37,8 @@ void cut_capture(const std::string& in, const std::string& out, int snaplen) {
 // Every report form whose text does not show captured lengths.
 const std::vector<std::vector<std::string>> FORMS = {
     {},
-    {"-d"},
-    {"-R", "-T", "-C", "-s", "1"},
-    {"-P", "-D", "0", "-c", "1"},
-    {"-V", "999"},
+    {"-d", "-R", "-T", "-C", "-s", "1"},
+    {"-P", "-D", "0", "-c", "1", "-V", "1"},
 };
 
 TEST(SnapshotLength, CutCapturesReportLikeTheWholeOne) {
@@ -75,9 +73,9 @@ TEST(SnapshotLength, RecordLongerThanTheFilesSnapshotLength) {
   s.tcp_opts = 20;  // a modern SYN: 74 bytes of headers
   Seg a = synack(9000, 1001);
   a.tcp_opts = 20;
-  const std::vector<Packet> packets = {
-      at(100, 0, s), at(100, 3500, a), at(100, 250700, client_fin(1501, 12001)),
-      at(100, 290700, server_fin(12001, 1502))};
+  const std::vector<Packet> packets = {at(100, 0, s), at(100, 3500, a),
+                                       at(100, 250700, client_fin(1501, 12001)),
+                                       at(100, 290700, server_fin(12001, 1502))};
   const std::string whole = dir + "/whole.pcap", lying = dir + "/lying.pcap";
   write_pcap(whole, packets);
   write_pcap(lying, packets);

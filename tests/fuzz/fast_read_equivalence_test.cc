@@ -3,6 +3,7 @@
 // rest of the file to libpcap.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -49,12 +50,14 @@ TEST(FastRead, WholeAndCutCapturesPrintWhatLibpcapsRunPrints) {
   const std::vector<uint8_t> demo = demo_bytes();
   ASSERT_GT(demo.size(), 1000u);
   for (const auto& form : FORMS) expect_same(demo, form, "whole");
-  // Every cut inside the last three records, and cuts anywhere.
+  // Every cut inside the last record's header and the start of its data (the
+  // reader's own tests cut every byte of its records), and cuts anywhere.
   const std::vector<size_t> records = record_offsets(demo);
   std::vector<size_t> cuts;
-  for (size_t at = records[records.size() - 3]; at < demo.size(); at++) cuts.push_back(at);
+  for (size_t at = records.back(); at < std::min(demo.size(), records.back() + 80); at++)
+    cuts.push_back(at);
   std::mt19937 rng(15);
-  for (int i = 0; i < 150; i++) cuts.push_back(rng() % demo.size());
+  for (int i = 0; i < 100; i++) cuts.push_back(rng() % demo.size());
   for (size_t cut : cuts)
     expect_same(std::vector<uint8_t>(demo.begin(), demo.begin() + cut), FORMS[0],
                 "cut at " + std::to_string(cut));
@@ -65,15 +68,15 @@ TEST(FastRead, DamagedRecordHeadersPrintWhatLibpcapsRunPrints) {
   const std::vector<size_t> records = record_offsets(demo);
   std::mt19937 rng(16);
   const uint32_t lengths[] = {0, 1, 53, 54, 65535, 65536, 262144, 262145, 0x7fffffff, 0xffffffff};
-  for (int i = 0; i < 300; i++) {
+  for (int i = 0; i < 150; i++) {
     std::vector<uint8_t> file = demo;
     const size_t record = records[rng() % records.size()];
     const size_t field = 4 * (rng() % 4);  // seconds, microseconds, captured, wire length
     const uint32_t value = rng() % 2 ? lengths[rng() % std::size(lengths)] : rng();
     std::memcpy(&file[record + field], &value, 4);
     expect_same(file, FORMS[i % FORMS.size()],
-                "record at " + std::to_string(record) + ", field " + std::to_string(field) +
-                    " = " + std::to_string(value));
+                "record at " + std::to_string(record) + ", field " + std::to_string(field) + " = " +
+                    std::to_string(value));
   }
 }
 
