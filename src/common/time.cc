@@ -29,6 +29,17 @@ int32_t msecs_between(const Timeval& earlier, const Timeval& later) {
   return static_cast<int32_t>(static_cast<uint32_t>(ms));
 }
 
+int64_t usecs_of(const Timeval& t) {
+  return static_cast<int64_t>(static_cast<uint64_t>(t.sec) * 1000000u +
+                              static_cast<uint64_t>(t.usec));
+}
+
+int64_t usecs_between(const Timeval& earlier, const Timeval& later) {
+  const int64_t us = static_cast<int64_t>(static_cast<uint64_t>(usecs_of(later)) -
+                                          static_cast<uint64_t>(usecs_of(earlier)));
+  return us < 0 ? 0 : us;
+}
+
 Timeval wall_clock_now() {
   struct timeval tv;
   gettimeofday(&tv, nullptr);

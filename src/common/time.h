@@ -16,5 +16,14 @@ struct Timeval {
 // A backwards interval is traced at debug level 1 and yields 0.
 int32_t msecs_between(const Timeval& earlier, const Timeval& later);
 
+// Microseconds since the epoch. The arithmetic wraps instead of overflowing: a
+// hostile capture may carry any 64-bit time.
+int64_t usecs_of(const Timeval& t);
+
+// Microseconds from `earlier` to `later`, the finer sibling of msecs_between for
+// records: a backwards interval yields 0 (and is not traced again here), and no
+// 32-bit wrap applies.
+int64_t usecs_between(const Timeval& earlier, const Timeval& later);
+
 // The wall clock, from gettimeofday().
 Timeval wall_clock_now();
