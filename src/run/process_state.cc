@@ -4,10 +4,13 @@
 #include "common/trace.h"
 #include "run/capture.h"
 #include "run/packet_loop.h"
+#include "stats/intervals.h"
+#include "stats/percentiles.h"
 #include "stats/run_clock.h"
 #include "stats/run_stats.h"
 #include "track/conn_table.h"
 #include "track/handshake.h"
+#include "track/records.h"
 
 void reset_process_state() {
   g_settings = Settings{};
@@ -18,4 +21,7 @@ void reset_process_state() {
   reset_run_stats();
   reset_conn_table();
   reset_deferred_segments();
+  reset_records();
+  reset_intervals();
+  reset_percentiles();
 }

@@ -9,18 +9,23 @@
 #include "common/trace.h"
 #include "stats/run_stats.h"
 #include "track/conn_table.h"
+#include "track/records.h"
 
 namespace {
 
 // The longest FIN-to-FIN interval taken as a round trip, in milliseconds.
 constexpr int32_t MAX_FIN_TO_FIN_MS = 1099;
 
-void remove_by_reset(const Endpoint& client) {
+Party party_of(bool from_client) { return from_client ? Party::CLIENT : Party::SERVER; }
+
+void remove_by_reset(const ConnInfo& rec, bool from_client) {
+  const Endpoint client = rec.client;
   if (g_settings.debug >= 2) {
     static constexpr char RESET_FMT[] = "Conn Reset:%s\n\n";
     TRACE(RESET_FMT, client_key(client).data());
   }
   g_totals.resets++;
+  if (g_records.enabled) record_leaves(rec, RecordState::RESET, party_of(from_client), -1);
   conn_erase(client);
 }
 
@@ -117,6 +122,8 @@ void first_fin(ConnInfo& rec, const Segment& seg, bool from_client, uint32_t cli
   rec.fin_time = seg.time;
   rec.state = CLOSING;
   rec.fin_sender = seg.src.addr;
+  if (g_records.enabled)
+    record_first_fin(rec, seg, from_client, client_bytes, server_bytes, counted);
   if (!counted) return;
 
   if (s.debug >= 1) {
@@ -176,6 +183,9 @@ void second_fin(ConnInfo& rec, const Segment& seg) {
     b.rtt = static_cast<int32_t>(static_cast<uint32_t>(b.rtt) + static_cast<uint32_t>(ms));
     g_totals.sum_rtt += ms;
   }
+  // Timed as the estimate is: from the first FIN's last repeat.
+  if (g_records.enabled)
+    record_leaves(rec, RecordState::COMPLETED, Party::NONE, usecs_between(rec.fin_time, seg.time));
 }
 
 }  // namespace
@@ -193,16 +203,19 @@ void handle_close(const Segment& seg, bool reset, uint32_t payload_length) {
 
   switch (rec->state) {
     case SYN_SEEN:
-      if (reset) remove_by_reset(client);
+      if (reset) remove_by_reset(*rec, from_client);
       break;
     case ESTABLISHED:
       if (reset)
-        remove_by_reset(client);
+        remove_by_reset(*rec, from_client);
       else
         first_fin(*rec, seg, from_client, client_end, server_end);
       break;
     case CLOSING:
       if (reset) {
+        // Not a reset in the report: the connection was measured at its first FIN.
+        if (g_records.enabled)
+          record_leaves(*rec, RecordState::COMPLETED, party_of(from_client), -1);
         conn_erase(client);
       } else if (seg.src.addr == rec->fin_sender) {
         // The same host again (ports are not compared): a retransmitted FIN. The

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "common/big_alloc.h"
+#include "track/records.h"
 
 ConnTable g_conns;
 
@@ -31,6 +32,16 @@ uint32_t take_record() {
     // chunk does without 2 MB pages, which would round its memory up.
     const size_t slots = std::min<size_t>(ConnTable::CHUNK_SIZE, t.most - t.used);
     void* chunk = big_allocate(sizeof(RecordSlot) * slots, slots == ConnTable::CHUNK_SIZE);
+    // The records' side store grows with the table, so that no handler ever has to
+    // find memory for it.
+    if (g_records.enabled) {
+      try {
+        records_add_chunk(slots);
+      } catch (...) {
+        big_free(chunk);
+        throw;
+      }
+    }
     t.chunks.push_back(static_cast<RecordSlot*>(chunk));
     t.live.resize(t.live.size() + ConnTable::CHUNK_SIZE / 64, 0);
   }
@@ -140,6 +151,21 @@ void conn_table_hold_at_most(size_t most) {
 void conn_set_hint(const ConnLookup* lookup) {
   g_conns.has_hint = lookup != nullptr;
   if (lookup != nullptr) g_conns.hint = *lookup;
+}
+
+uint32_t conn_number(const ConnInfo* rec) {
+  const ConnTable& t = g_conns;
+  const uint32_t guess = t.hint.record;
+  if (guess != ConnTable::NO_RECORD && guess < t.used && t.record(guess) == rec) return guess;
+  // A record is the first member of its slot, and the slots of a chunk are one array.
+  const uintptr_t at = reinterpret_cast<uintptr_t>(rec);
+  for (size_t c = 0; c < t.chunks.size(); c++) {
+    const uintptr_t first = reinterpret_cast<uintptr_t>(t.chunks[c]);
+    if (at >= first && at - first < sizeof(RecordSlot) * ConnTable::CHUNK_SIZE)
+      return static_cast<uint32_t>(c << ConnTable::CHUNK_BITS) +
+             static_cast<uint32_t>((at - first) / sizeof(RecordSlot));
+  }
+  return ConnTable::NO_RECORD;
 }
 
 std::vector<const ConnInfo*> conns_in_key_order() {

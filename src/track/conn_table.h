@@ -118,19 +118,28 @@ void conn_locate(ConnLookup* lookup);
 // answer. nullptr: no prepared lookup. Each lookup that asks the index leaves what
 // it found as the hint, for the erasure that often follows.
 void conn_set_hint(const ConnLookup* lookup);
+// The number of a record returned by a lookup: at once for the record the last
+// lookup found or inserted, by a search of the chunks otherwise.
+uint32_t conn_number(const ConnInfo* rec);
 // Every record, ordered by key text.
 std::vector<const ConnInfo*> conns_in_key_order();
 void reset_conn_table();
 
-// Every record, in no particular order.
+// Every record with its number, in the order of the numbers.
 template <typename F>
-void conn_for_each(F&& visit) {
+void conn_for_each_numbered(F&& visit) {
   const ConnTable& t = g_conns;
   for (size_t word = 0; word < t.live.size(); word++) {
     for (uint64_t bits = t.live[word]; bits != 0; bits &= bits - 1) {
       const uint32_t n =
           static_cast<uint32_t>(word * 64 + static_cast<size_t>(__builtin_ctzll(bits)));
-      visit(static_cast<const ConnInfo&>(*t.record(n)));
+      visit(n, static_cast<const ConnInfo&>(*t.record(n)));
     }
   }
+}
+
+// Every record, in no particular order.
+template <typename F>
+void conn_for_each(F&& visit) {
+  conn_for_each_numbered([&](uint32_t, const ConnInfo& rec) { visit(rec); });
 }

@@ -6,6 +6,7 @@
 #include "common/settings.h"
 #include "common/trace.h"
 #include "track/conn_table.h"
+#include "track/records.h"
 
 TrackerState g_tracker;
 
@@ -46,8 +47,10 @@ void handle_syn(const Segment& seg) {
     rec->synacks = 0;
     rec->pending_syn_time = Timeval{};
     g_tracker.total_syns++;
+    if (g_records.enabled) record_new_syn(*rec, seg);
   } else if (rec->state == SYN_SEEN || (rec->state == ESTABLISHED && rec->client_isn == seg.seq)) {
     // A repeated SYN: the client is still trying the same connection.
+    const bool was_established = rec->state == ESTABLISHED;
     g_tracker.dup_syns++;
     g_tracker.total_syns++;
     rec->nsyns++;
@@ -56,9 +59,11 @@ void handle_syn(const Segment& seg) {
     rec->state = SYN_SEEN;
     rec->rtt = 0;
     rec->synacks = 0;
+    if (g_records.enabled) record_repeated_syn(*rec, seg, was_established);
   } else {
     // A new attempt on an endpoint whose connection is still open or closing: the
     // server's SYN-ACK will tell whether it takes over the record.
+    if (g_records.enabled) record_pending_syn(*rec, seg);
     rec->pending_isn = seg.seq;
     rec->pending_syn_time = seg.time;
   }
@@ -70,17 +75,19 @@ void handle_synack(const Segment& seg) {
   if (rec == nullptr) return;
 
   // A pending attempt is only recognised by a time with both parts non-zero.
-  if (rec->state == ESTABLISHED && rec->pending_syn_time.sec != 0 &&
-      rec->pending_syn_time.usec != 0) {
-    if (seg.ack != static_cast<uint32_t>(rec->pending_isn + 1)) {
-      if (g_settings.debug >= 1) {
-        trace_sender(seg);
-        static constexpr char DROPPED_FMT[] = "%s:%hu SA SEQ:%lu,DROPPED\n";
-        std::fprintf(g_output.out, DROPPED_FMT, addr_text(seg.dst.addr).text, seg.dst.port,
-                     static_cast<unsigned long>(seg.seq));
-      }
-      return;
+  const bool pending = rec->state == ESTABLISHED && rec->pending_syn_time.sec != 0 &&
+                       rec->pending_syn_time.usec != 0;
+  if (pending && seg.ack != static_cast<uint32_t>(rec->pending_isn + 1)) {
+    if (g_settings.debug >= 1) {
+      trace_sender(seg);
+      static constexpr char DROPPED_FMT[] = "%s:%hu SA SEQ:%lu,DROPPED\n";
+      std::fprintf(g_output.out, DROPPED_FMT, addr_text(seg.dst.addr).text, seg.dst.port,
+                   static_cast<unsigned long>(seg.seq));
     }
+    return;
+  }
+  if (g_records.enabled) record_synack(*rec, seg, pending);
+  if (pending) {
     // The server answered the new attempt: the record follows it from now on.
     rec->syn_time = rec->pending_syn_time;
     rec->client_isn = rec->pending_isn;
