@@ -3,7 +3,7 @@
 # what is missing. As root it runs apt-get itself; otherwise it prints the command.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev)
+packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev nlohmann-json3-dev)
 # Shipping: groff and man check the manual pages, dpkg-dev's dpkg-shlibdeps computes
 # the Debian package's dependencies, gnuplot draws portsift-chart's charts.
 packages+=(groff-base man-db dpkg-dev gnuplot-nox)

@@ -24,8 +24,12 @@ uint64_t LogHistogram::bucket_width(size_t bucket) {
   return uint64_t{1} << (((bucket - EXACT) >> SUB_BITS) + 1);
 }
 
-void LogHistogram::add(uint64_t value) {
+void LogHistogram::reserve() {
   if (counts_.empty()) counts_.assign(BUCKETS, 0);
+}
+
+void LogHistogram::add(uint64_t value) {
+  reserve();
   const size_t b = bucket_of(value);
   counts_[b]++;
   lowest_ = std::min(lowest_, b);

@@ -18,6 +18,8 @@ class LogHistogram {
   static constexpr size_t BUCKETS = EXACT + (64 - 7) * (size_t{1} << SUB_BITS);
 
   void add(uint64_t value);
+  // Takes the memory now, so that no later add() has to find any.
+  void reserve();
   // Forgets every value; keeps the memory.
   void clear();
 

@@ -25,6 +25,17 @@ constexpr int REPORT_OPEN_LISTING = 999;
 constexpr int DEFAULT_NBUCKETS = 20;
 constexpr int DEFAULT_BUCKET_SIZE = 20;
 
+// How a file of records or interval rows is written. Start-up turns BY_NAME into
+// one of the others, from the name's ending.
+enum class RowFormat : uint8_t {
+  BY_NAME,
+  CSV,         // a header row, then comma-separated rows
+  JSON_LINES,  // one JSON object per line
+};
+
+// The name that stands for standard output in --conns and --intervals.
+constexpr char STANDARD_OUTPUT_NAME[] = "-";
+
 // Longest -r / -w argument kept; longer ones are cut without notice.
 constexpr size_t MAX_FILE_NAME = 1023;
 
@@ -60,9 +71,23 @@ struct Settings {
   size_t max_conns = SIZE_MAX;  // --max-conns: records the table may hold
   bool libpcap_read = false;    // --libpcap-read: savefiles are read by libpcap only
   std::vector<std::string> filter_words;
+  // The machine-readable outputs, given as long options.
+  std::string conns_file;  // --conns: one record per connection; empty: none
+  RowFormat conns_format = RowFormat::BY_NAME;
+  std::string intervals_file;  // --intervals: one row per interval; empty: none
+  RowFormat intervals_format = RowFormat::BY_NAME;
+  int64_t interval_us = 0;  // --interval; 0: not given
+  bool json = false;        // --json: the report as one JSON object
 
   bool write_mode() const { return !write_file.empty(); }
   bool reading_file() const { return !read_file.empty(); }
+  // Whether connections need more than their table entries hold: the records
+  // themselves, interval rows, or the percentiles of the JSON report.
+  bool keeps_records() const { return !conns_file.empty() || !intervals_file.empty() || json; }
+  // Whether standard output carries JSON or rows rather than the text report.
+  bool data_on_stdout() const {
+    return json || conns_file == STANDARD_OUTPUT_NAME || intervals_file == STANDARD_OUTPUT_NAME;
+  }
 };
 
 extern Settings g_settings;

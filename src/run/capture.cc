@@ -14,11 +14,13 @@
 
 #include "common/settings.h"
 #include "common/trace.h"
+#include "report/json_report.h"
 #include "report/summary.h"
 #include "run/command_line.h"
 #include "run/fail.h"
 #include "run/packet_loop.h"
 #include "run/progress.h"
+#include "run/record_output.h"
 #include "stats/run_clock.h"
 #include "track/conn_table.h"
 #include "track/handshake.h"
@@ -281,6 +283,7 @@ void print_considering_lines() {
       "Considering connections where clients sends > %" PRIu64 " bytes to the server\n";
   static constexpr char MIN_SERVER_FMT[] =
       "Considering connections where server sends > %" PRIu64 " bytes to the client\n";
+  // On the run's output stream: standard error when standard output carries data.
   if (s.max_client_bytes != 0) std::fprintf(g_output.out, MAX_CLIENT_FMT, s.max_client_bytes);
   if (s.max_server_bytes != 0) std::fprintf(g_output.out, MAX_SERVER_FMT, s.max_server_bytes);
   if (s.min_client_bytes != 0) std::fprintf(g_output.out, MIN_CLIENT_FMT, s.min_client_bytes);
@@ -341,8 +344,11 @@ void report_untracked() {
                s.max_conns);
 }
 
-// The end of a capture-mode run: the capture statistics, then the report.
-void report_run() {
+// The end of a capture-mode run: the capture statistics, the records and rows still
+// to write, then the report: the text, the JSON object, or none when standard output
+// carries the rows. Returns the exit status: 1 when a record file could not be
+// written completely.
+int report_run() {
   warn_out_of_memory();
   report_untracked();
   end_capture();
@@ -351,7 +357,23 @@ void report_run() {
     TRACE(HASH_HAS_FMT, static_cast<unsigned>(conn_count()));
   }
   if (!g_capture.offline) end_live_clock(wall_clock_now());
-  write_report(g_output.out);
+  const bool records_written = finish_records();
+  if (g_settings.json)
+    write_json_report(data_stream());
+  else if (!g_settings.data_on_stdout())
+    write_report(g_output.out);
+  return records_written ? 0 : 1;
+}
+
+// SIGINT ends a file run without a report, as it always has; with record files it
+// first completes them, as far as the file was read.
+[[noreturn]] void end_interrupted_file_run() {
+  end_capture();
+  finish_records();
+  std::fflush(g_output.out);
+  std::signal(SIGINT, SIG_DFL);
+  std::raise(SIGINT);
+  std::exit(1);  // not reached: the default action ends the process
 }
 
 }  // namespace
@@ -430,7 +452,8 @@ int run_file_capture(pcap_t* pcap, const char* interface, const FastReadSource* 
   g_capture.pcap = pcap;
   g_capture.offline = true;
   g_tracker.rtt_enabled = g_settings.rtt_enabled;
-  if (prepare_source(interface) != 0) {
+  route_run_output();
+  if (prepare_source(interface) != 0 || !start_records()) {
     pcap_close(g_capture.pcap);
     g_capture.pcap = nullptr;
     return 1;
@@ -453,9 +476,11 @@ int run_file_capture(pcap_t* pcap, const char* interface, const FastReadSource* 
                        can_defer_segments() ? handle_packet_deferred : handle_packet);
   if (rc == PCAP_ERROR) g_capture.read_error = pcap_geterr(g_capture.pcap);
   flush_deferred_segments();
+  // Only an interrupt stops a file run early, apart from a table that ran out of
+  // memory, which still gets its report.
+  if (g_capture.stop_requested != 0 && !g_capture.out_of_memory) end_interrupted_file_run();
   warn_read_error(nullptr);
-  report_run();
-  return 0;
+  return report_run();
 }
 
 void start_capture() {
@@ -472,12 +497,17 @@ void start_capture() {
   // A file run without -i looks the network up without an interface name.
   const char* filter_interface = have_interface ? interface.c_str() : nullptr;
 
+  route_run_output();
   open_source(interface.c_str());
-  if (s.reading_file() && !s.write_mode())
+  if (s.reading_file() && !s.write_mode()) {
+    // An interrupt must not leave a record file cut in the middle of a line.
+    if (!s.conns_file.empty() || !s.intervals_file.empty()) install_signals();
     std::exit(run_file_capture(g_capture.pcap, filter_interface));
+  }
 
   g_capture.offline = s.reading_file();
   if (prepare_source(filter_interface) != 0) std::exit(1);
+  if (!start_records()) std::exit(1);
 
   if (!g_capture.offline) {
     install_signals();
@@ -491,8 +521,8 @@ void start_capture() {
   prepare_tracker();
   do {
     pcap_dispatch(g_capture.pcap, DISPATCH_BATCH, handle_packet, nullptr);
+    tick_live_records();
   } while (g_capture.stop_requested == 0);
   hold_signals();
-  report_run();
-  std::exit(0);
+  std::exit(report_run());
 }

@@ -3,7 +3,9 @@
 #include <getopt.h>
 
 #include <cerrno>
+#include <cctype>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +70,12 @@ enum LongOption : int {
   OPT_VERSION,
   OPT_MAX_CONNS,
   OPT_LIBPCAP_READ,
+  OPT_CONNS,
+  OPT_CONNS_FORMAT,
+  OPT_JSON,
+  OPT_INTERVAL,
+  OPT_INTERVALS,
+  OPT_INTERVALS_FORMAT,
 };
 
 struct LongOptionInfo {
@@ -87,6 +95,24 @@ constexpr LongOptionInfo LONG_OPTIONS[] = {
     {{"libpcap-read", no_argument, nullptr, OPT_LIBPCAP_READ},
      nullptr,
      "read capture files through libpcap only (slower; the reports are the same)"},
+    {{"conns", required_argument, nullptr, OPT_CONNS},
+     "FILE",
+     "one record per connection (.csv, .json, .jsonl, .ndjson; - for standard output)"},
+    {{"conns-format", required_argument, nullptr, OPT_CONNS_FORMAT},
+     "csv|json",
+     "the --conns format, whatever the file is named"},
+    {{"json", no_argument, nullptr, OPT_JSON},
+     nullptr,
+     "the report as one JSON object, with percentiles"},
+    {{"interval", required_argument, nullptr, OPT_INTERVAL},
+     "SECS",
+     "the length of the intervals of --intervals"},
+    {{"intervals", required_argument, nullptr, OPT_INTERVALS},
+     "FILE",
+     "one row per interval of the run (named as for --conns)"},
+    {{"intervals-format", required_argument, nullptr, OPT_INTERVALS_FORMAT},
+     "csv|json",
+     "the --intervals format, whatever the file is named"},
 };
 
 // The connection table numbers its records in 32 bits.
@@ -218,7 +244,137 @@ void derive_byte_layout(Settings& s) {
   if (k < s.nbuckets) s.nbuckets = k;
 }
 
-void validate(Settings& s) {
+// --conns-format and --intervals-format: the format named, or BY_NAME for a word
+// that names none (refused once the command line has been read).
+struct FormatWord {
+  std::string word;
+  bool given = false;
+};
+
+bool parse_format(const FormatWord& w, RowFormat* out) {
+  if (!w.given) return true;
+  if (w.word == "csv") {
+    *out = RowFormat::CSV;
+    return true;
+  }
+  if (w.word == "json" || w.word == "jsonl" || w.word == "ndjson") {
+    *out = RowFormat::JSON_LINES;
+    return true;
+  }
+  return false;
+}
+
+bool ends_with(const std::string& name, const char* ending) {
+  const size_t n = std::strlen(ending);
+  if (name.size() < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::tolower(static_cast<unsigned char>(name[name.size() - n + i])) != ending[i])
+      return false;
+  return true;
+}
+
+// The format a file's name asks for; BY_NAME when it asks for none. Standard output
+// gets CSV.
+RowFormat format_of_name(const std::string& name) {
+  if (name == STANDARD_OUTPUT_NAME || ends_with(name, ".csv")) return RowFormat::CSV;
+  for (const char* ending : {".json", ".jsonl", ".ndjson"})
+    if (ends_with(name, ending)) return RowFormat::JSON_LINES;
+  return RowFormat::BY_NAME;
+}
+
+struct RecordWords {
+  FormatWord conns_format;
+  FormatWord intervals_format;
+  std::string interval;  // the --interval text
+  bool interval_given = false;
+};
+
+// The checks of the long options that write records, rows or JSON: after every
+// classic check, so that a command line without them fails as it always did.
+void validate_records(Settings& s, const RecordWords& words) {
+  const char* prog = s.program_name.c_str();
+  const bool rows = !s.conns_file.empty() || !s.intervals_file.empty() || words.interval_given;
+  if (s.write_mode() && (rows || s.json)) {
+    static constexpr char WITH_WRITE_FMT[] =
+        "%s: -w copies packets and makes no report; --conns, --intervals, --interval and "
+        "--json need a report run\n";
+    fail(stderr, WITH_WRITE_FMT, prog);
+  }
+  const struct {
+    const char* option;
+    const FormatWord& word;
+    std::string& file;
+    RowFormat& format;
+  } outputs[] = {
+      {"--conns", words.conns_format, s.conns_file, s.conns_format},
+      {"--intervals", words.intervals_format, s.intervals_file, s.intervals_format},
+  };
+  for (const auto& o : outputs) {
+    if (!parse_format(o.word, &o.format)) {
+      static constexpr char BAD_FORMAT_FMT[] = "%s: %s-format takes csv or json, not '%s'\n";
+      fail(stderr, BAD_FORMAT_FMT, prog, o.option, o.word.word.c_str());
+    }
+    if (o.file.empty()) continue;
+    if (o.format == RowFormat::BY_NAME) o.format = format_of_name(o.file);
+    if (o.format == RowFormat::BY_NAME) {
+      static constexpr char UNKNOWN_NAME_FMT[] =
+          "%s: cannot tell the format of %s from its name: end it in .csv, .json, .jsonl or "
+          ".ndjson, or give %s-format csv|json\n";
+      fail(stderr, UNKNOWN_NAME_FMT, prog, o.file.c_str(), o.option);
+    }
+  }
+  if (words.interval_given) {
+    // Whole microseconds from 1 ms to about 31 years: shorter intervals would only
+    // write empty rows, and longer ones would overflow the time arithmetic.
+    const char* text = words.interval.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const double secs = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !(secs >= 0.001 && secs <= 1e9)) {
+      static constexpr char BAD_INTERVAL_FMT[] =
+          "%s: --interval takes a number of seconds from 0.001 to 1000000000, not '%s'\n";
+      fail(stderr, BAD_INTERVAL_FMT, prog, text);
+    }
+    s.interval_us = static_cast<int64_t>(std::llround(secs * 1e6));
+  }
+  if (words.interval_given && s.intervals_file.empty()) {
+    static constexpr char NO_FILE_FMT[] = "%s: --interval needs --intervals FILE\n";
+    fail(stderr, NO_FILE_FMT, prog);
+  }
+  if (!s.intervals_file.empty() && !words.interval_given) {
+    static constexpr char NO_LENGTH_FMT[] = "%s: --intervals needs --interval SECS\n";
+    fail(stderr, NO_LENGTH_FMT, prog);
+  }
+  const int on_stdout = static_cast<int>(s.json) + (s.conns_file == STANDARD_OUTPUT_NAME) +
+                        (s.intervals_file == STANDARD_OUTPUT_NAME);
+  if (on_stdout > 1) {
+    static constexpr char TWO_ON_STDOUT_FMT[] =
+        "%s: only one of --json, --conns - and --intervals - can use standard output\n";
+    fail(stderr, TWO_ON_STDOUT_FMT, prog);
+  }
+  if (!s.conns_file.empty() && s.conns_file == s.intervals_file) {
+    static constexpr char SAME_FILE_FMT[] = "%s: --conns and --intervals name the same file\n";
+    fail(stderr, SAME_FILE_FMT, prog);
+  }
+  if (s.json &&
+      (s.report_variant == REPORT_BRIEF || s.report_variant == REPORT_OPEN_LISTING)) {
+    static constexpr char JSON_VARIANT_FMT[] =
+        "%s: --json replaces the text report and cannot be combined with -V %d\n";
+    fail(stderr, JSON_VARIANT_FMT, prog, s.report_variant);
+  }
+}
+
+// An empty name is refused: unlike -r and -w, which take it for "not given".
+std::string output_name(const char* option, const char* arg) {
+  if (*arg == '\0') {
+    static constexpr char EMPTY_NAME_FMT[] =
+        "%s: %s needs a file name, or - for standard output\n";
+    fail(stderr, EMPTY_NAME_FMT, g_settings.program_name.c_str(), option);
+  }
+  return cut_file_name(arg);
+}
+
+void validate(Settings& s, const RecordWords& words) {
   if (s.has_since) read_since_text(s);
 
   if (s.status_every != 0 && s.report_variant != REPORT_OPEN_LISTING) {
@@ -260,6 +416,8 @@ void validate(Settings& s) {
       fail(stderr, NO_MEMORY_FMT, std::strerror(ENOMEM));
     }
   }
+
+  validate_records(s, words);
 }
 
 }  // namespace
@@ -286,6 +444,7 @@ void parse_command_line(int argc, char** argv) {
 
   optind = 0;  // glibc: full re-initialisation, so tests may parse more than once
   const std::vector<struct option> long_options = getopt_long_table();
+  RecordWords words;
   int opt;
   while ((opt = getopt_long(argc, argv, OPTSTRING, long_options.data(), nullptr)) != -1) {
     switch (opt) {
@@ -298,6 +457,25 @@ void parse_command_line(int argc, char** argv) {
         break;
       case OPT_LIBPCAP_READ:
         s.libpcap_read = true;
+        break;
+      case OPT_CONNS:
+        s.conns_file = output_name("--conns", optarg);
+        break;
+      case OPT_CONNS_FORMAT:
+        words.conns_format = FormatWord{optarg, true};
+        break;
+      case OPT_JSON:
+        s.json = true;
+        break;
+      case OPT_INTERVAL:
+        words.interval = optarg;
+        words.interval_given = true;
+        break;
+      case OPT_INTERVALS:
+        s.intervals_file = output_name("--intervals", optarg);
+        break;
+      case OPT_INTERVALS_FORMAT:
+        words.intervals_format = FormatWord{optarg, true};
         break;
       case 'p':
         s.port = static_cast<uint16_t>(std::atoi(optarg));  // keeps the low 16 bits
@@ -377,5 +555,5 @@ void parse_command_line(int argc, char** argv) {
   }
   for (int i = optind; i < argc; ++i) s.filter_words.emplace_back(argv[i]);
 
-  validate(s);
+  validate(s, words);
 }

@@ -7,6 +7,7 @@
 #include "common/trace.h"
 #include "report/variants.h"
 #include "run/capture.h"
+#include "run/record_output.h"
 #include "stats/close.h"
 #include "stats/run_clock.h"
 #include "track/conn_table.h"
@@ -108,6 +109,8 @@ bool take_packet(const struct pcap_pkthdr* header, const u_char* bytes, DecodedF
 }
 
 void hand_on(const DecodedFrame& d) {
+  // The rows of the intervals that ended before this segment come first.
+  advance_intervals(d.seg.time);
   switch (d.kind) {
     case SegmentKind::RESET:
       handle_close(d.seg, true, 0);

@@ -4,6 +4,7 @@
 #include "common/trace.h"
 #include "run/capture.h"
 #include "run/packet_loop.h"
+#include "run/record_output.h"
 #include "stats/intervals.h"
 #include "stats/percentiles.h"
 #include "stats/run_clock.h"
@@ -21,6 +22,7 @@ void reset_process_state() {
   reset_run_stats();
   reset_conn_table();
   reset_deferred_segments();
+  reset_record_outputs();
   reset_records();
   reset_intervals();
   reset_percentiles();

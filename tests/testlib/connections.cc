@@ -8,7 +8,7 @@ namespace testlib {
 std::vector<Packet> packets_of(const std::vector<Conn>& conns) {
   std::vector<std::pair<int64_t, Seg>> timed;
   for (const Conn& c : conns) {
-    const uint32_t cisn = 1000, sisn = 9000;
+    const uint32_t cisn = c.client_isn, sisn = c.server_isn;
     auto seg = [&](bool from_client, uint8_t flags, uint32_t seq, uint32_t ack) {
       Seg s;
       s.src = from_client ? c.client : "10.0.0.2";
@@ -32,7 +32,9 @@ std::vector<Packet> packets_of(const std::vector<Conn>& conns) {
       timed.push_back({c.start + c.answer_at, c.client_fin_first
                                                   ? seg(false, FIN | ACK, send, cend + 1)
                                                   : seg(true, FIN | ACK, cend, send + 1)});
-    if (c.rst_at >= 0) timed.push_back({c.start + c.rst_at, seg(true, RST, cend, 0)});
+    if (c.rst_at >= 0)
+      timed.push_back({c.start + c.rst_at, c.rst_from_server ? seg(false, RST, send, 0)
+                                                            : seg(true, RST, cend, 0)});
   }
   std::stable_sort(timed.begin(), timed.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -24,7 +24,10 @@ struct Conn {
   uint32_t client_bytes = 1;  // counts as the connection will report them
   uint32_t server_bytes = 1;
   int64_t answer_at = -1;  // the other side's FIN; -1: none
-  int64_t rst_at = -1;     // an RST from the client
+  int64_t rst_at = -1;     // an RST; -1: none
+  bool rst_from_server = false;
+  uint32_t client_isn = 1000;
+  uint32_t server_isn = 9000;
 };
 
 // Packets at BASE_SEC and later.

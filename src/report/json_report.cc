@@ -1,0 +1,217 @@
+#include "report/json_report.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "common/addr.h"
+#include "common/settings.h"
+#include "report/summary.h"
+#include "stats/percentiles.h"
+#include "stats/run_clock.h"
+#include "stats/run_stats.h"
+#include "track/handshake.h"
+
+namespace {
+
+// Keys stay in the order they are written: the object reads like the text report.
+using Json = nlohmann::ordered_json;
+
+double two_decimals(double v) { return std::round(v * 100.0) / 100.0; }
+
+// RFC 3339 in UTC with microseconds, whatever TZ says: "2026-12-10T01:31:00.512000Z".
+Json time_text(const Timeval& t) {
+  const time_t secs = static_cast<time_t>(t.sec);
+  struct tm utc;
+  if (t.usec < 0 || t.usec > 999999 || gmtime_r(&secs, &utc) == nullptr) return nullptr;
+  char text[64];
+  const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  if (n == 0) return nullptr;
+  std::snprintf(text + n, sizeof text - n, ".%06dZ", static_cast<int>(t.usec));
+  return text;
+}
+
+Json summary(const OpenCounts& open) {
+  const RunTotals& t = g_totals;
+  Json s;
+  s["connections"] = t.nconns;
+  s["avg_client_bytes"] = average(t.sum_client_bytes, t.nconns);
+  s["avg_server_bytes"] = average(t.sum_server_bytes, t.nconns);
+  s["avg_duration_ms"] = average(t.sum_duration, t.nconns);
+  s["avg_rtt_ms"] = average(t.sum_rtt, t.nconns);
+  s["syns"] = g_tracker.total_syns;
+  s["duplicate_syns"] = g_tracker.dup_syns;
+  s["resets"] = t.resets;
+  s["syns_to_establish"] = t.sum_syns;
+  s["avg_syns_to_establish"] =
+      t.nconns == 0 ? Json(nullptr)
+                    : Json(static_cast<double>(t.sum_syns) / static_cast<double>(t.nconns));
+  s["dropped_by_server"] = open.never_completed;
+  s["incomplete_syns"] = open.incomplete_syns;
+  s["in_progress"] = open.in_progress;
+  s["maybe_discarded"] = open.maybe_discarded;
+  s["closing"] = open.closing;
+  return s;
+}
+
+Json syn_distribution() {
+  Json d = Json::array();
+  for (const auto& [nsyns, conns] : g_syn_dist)
+    d.push_back(Json{{"syns", nsyns}, {"connections", conns}});
+  return d;
+}
+
+const char* ordering_name(SortMode mode) {
+  switch (mode) {
+    case BY_THROUGHPUT:
+      return "throughput";
+    case BY_CLIENT_BYTES:
+      return "client_bytes";
+    case BY_SERVER_BYTES:
+      return "server_bytes";
+    case BY_DURATION:
+    default:
+      return "duration";
+  }
+}
+
+const char* ordering_unit(SortMode mode) {
+  switch (mode) {
+    case BY_THROUGHPUT:
+      return "KB/s";
+    case BY_CLIENT_BYTES:
+    case BY_SERVER_BYTES:
+      return "KB";
+    case BY_DURATION:
+    default:
+      return "ms";
+  }
+}
+
+// One row of the table, with every key in every row: null where the text table
+// shows "-" (no connections in the row; no round trips while estimation is off).
+Json table_row(size_t i, bool overflow, bool rtt) {
+  const Settings& s = g_settings;
+  const Bucket& b = g_buckets.rows[i];
+  // The edges as the text table computes them: 32-bit indexes, 64-bit edges.
+  const uint32_t first = static_cast<uint32_t>(i) + s.bucket_base;
+  Json row;
+  row["lo"] = static_cast<long long>(first) * s.bucket_size;
+  row["hi"] = overflow ? Json(nullptr)
+                       : Json(static_cast<long long>(static_cast<uint32_t>(first + 1)) *
+                              s.bucket_size);
+  const int64_t k = b.count;
+  row["connections"] = k;
+  row["percent"] =
+      two_decimals(static_cast<double>(k) * 100.0 / static_cast<double>(g_totals.nconns));
+  const bool any = k != 0;
+  row["avg_client_bytes"] = any ? Json(b.client_bytes / k) : Json(nullptr);
+  row["avg_server_bytes"] = any ? Json(b.server_bytes / k) : Json(nullptr);
+  row["avg_duration_ms"] = any ? Json(b.duration / k) : Json(nullptr);
+  row["avg_rtt_ms"] = any && rtt ? Json(static_cast<long long>(b.rtt) / k) : Json(nullptr);
+  row["avg_throughput_kbps"] =
+      any ? Json(two_decimals(static_cast<double>(b.throughput) / static_cast<double>(k)))
+          : Json(nullptr);
+  return row;
+}
+
+Json table() {
+  const Settings& s = g_settings;
+  Json t;
+  t["ordering"] = ordering_name(s.sort_mode);
+  t["unit"] = ordering_unit(s.sort_mode);
+  t["bucket_size"] = s.bucket_size;
+  t["buckets"] = s.nbuckets;
+  // Estimation may have been switched on during the run: what counts is now.
+  const bool rtt = g_tracker.rtt_enabled;
+  t["rtt_estimation"] = rtt;
+  Json rows = Json::array();
+  // Like the text table, which prints "No connections" instead of its rows.
+  if (g_totals.nconns != 0)
+    for (size_t i = 0; i < g_buckets.size; ++i)
+      rows.push_back(table_row(i, i + 1 == g_buckets.size, rtt));
+  t["rows"] = std::move(rows);
+  return t;
+}
+
+// The -D listing: the connections of the chosen range, by the addresses of their
+// first FIN.
+Json listing() {
+  const Settings& s = g_settings;
+  if (s.filter_from == -1) return nullptr;
+  Json l;
+  l["from"] = s.filter_from;
+  l["to"] = s.filter_to == -1 ? Json(nullptr) : Json(s.filter_to);
+  Json conns = Json::array();
+  for (const FilterEntry& e : g_filters)
+    conns.push_back(Json{{"fin_from", addr_text(e.addr_a).text},
+                         {"fin_to", addr_text(e.addr_b).text},
+                         {"client_port", e.client_port}});
+  l["connections"] = std::move(conns);
+  return l;
+}
+
+Json percentiles_of(const LogHistogram& h) {
+  Json p;
+  p["count"] = h.count();
+  const bool any = h.count() != 0;
+  const struct {
+    const char* key;
+    double q;
+  } points[] = {{"p50", 0.5}, {"p90", 0.9}, {"p99", 0.99}, {"p999", 0.999}};
+  for (const auto& point : points) {
+    if (!any) {
+      p[point.key] = nullptr;
+      continue;
+    }
+    // Twelve significant digits, without the last bits' noise; whole numbers as
+    // integers, like the records they summarise.
+    char text[32];
+    std::snprintf(text, sizeof text, "%.12g", h.quantile(point.q));
+    const double v = std::strtod(text, nullptr);
+    if (v == std::floor(v))
+      p[point.key] = static_cast<uint64_t>(v);
+    else
+      p[point.key] = v;
+  }
+  p["max"] = any ? Json(h.max()) : Json(nullptr);
+  return p;
+}
+
+Json percentiles() {
+  const RecordPercentiles& p = g_percentiles;
+  Json all;
+  all["duration_us"] = percentiles_of(p.duration_us);
+  all["handshake_us"] = percentiles_of(p.handshake_us);
+  all["fin_to_fin_us"] = percentiles_of(p.fin_to_fin_us);
+  all["client_bytes"] = percentiles_of(p.client_bytes);
+  all["server_bytes"] = percentiles_of(p.server_bytes);
+  return all;
+}
+
+}  // namespace
+
+void write_json_report(FILE* out) {
+  const OpenCounts open = count_open_connections();
+  // A file without packets has no times (the text report shows the epoch).
+  const bool has_time = !g_settings.reading_file() || g_clock.first_packet_seen;
+  Json report;
+  report["version"] = JSON_REPORT_VERSION;
+  report["port"] = g_settings.port;
+  report["seconds"] = run_length_ms() / 1000.0;
+  report["start"] = has_time ? time_text(g_clock.start_time) : Json(nullptr);
+  report["end"] = has_time ? time_text(g_clock.end_time) : Json(nullptr);
+  report["start_us"] = has_time ? Json(usecs_of(g_clock.start_time)) : Json(nullptr);
+  report["end_us"] = has_time ? Json(usecs_of(g_clock.end_time)) : Json(nullptr);
+  report["summary"] = summary(open);
+  report["syn_distribution"] = syn_distribution();
+  report["table"] = table();
+  report["listing"] = listing();
+  report["percentiles"] = percentiles();
+  // Replacement characters for bytes that are not UTF-8 rather than an exception:
+  // no text here comes from the packets, but the report must never fail.
+  const std::string text = report.dump(2, ' ', false, Json::error_handler_t::replace);
+  std::fprintf(out, "%s\n", text.c_str());
+}
