@@ -38,6 +38,7 @@ void start_connection(ConnExtra& x, int64_t first_syn_us, const Endpoint& server
   x.first_syn_us = first_syn_us;
   x.pending_first_syn_us = 0;
   x.handshake_us = -1;
+  x.synacks = 0;
   clear_close(x);
 }
 
@@ -47,7 +48,7 @@ ConnRecord make_record(const ConnInfo& rec, const ConnExtra& x, RecordState stat
   r.server = x.server;
   r.start_us = x.first_syn_us;
   r.syns = rec.nsyns;
-  r.synacks = rec.synacks;
+  r.synacks = x.synacks;
   r.handshake_us = x.handshake_us;
   r.state = state;
   r.closed_by = x.closed_by;
@@ -92,6 +93,7 @@ void record_repeated_syn(const ConnInfo& rec, const Segment& seg, bool was_estab
   // handshake.
   x.server = seg.dst;
   x.handshake_us = -1;
+  x.synacks = 0;
   if (was_established) {
     g_records.unanswered++;
     g_records.unanswered_syns += rec.nsyns;
@@ -137,6 +139,7 @@ void record_synack(const ConnInfo& rec, const Segment& seg, bool adopts) {
     x.handshake_us = usecs_between(adopts ? rec.pending_syn_time : rec.syn_time, seg.time);
     g_records.interval_handshakes.add(static_cast<uint64_t>(x.handshake_us));
   }
+  x.synacks++;
   if (rec.state == SYN_SEEN) leaves_waiting(rec);
 }
 

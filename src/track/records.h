@@ -35,6 +35,9 @@ struct ConnExtra {
   int64_t duration_us;           // the (last) SYN to the first FIN; -1: no FIN yet
   uint32_t client_bytes;         // measured at the first FIN, as the report measures them
   uint32_t server_bytes;
+  // SYN-ACKs of the current attempt. The table's own count starts again when a
+  // repeated SYN-ACK adopts the attempt it already follows; this one does not.
+  int32_t synacks;
   Party closed_by;  // who sent the first FIN
   bool counted;     // the first FIN counted it in the report's totals
 };
