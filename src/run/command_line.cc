@@ -1,6 +1,7 @@
 #include "run/command_line.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cctype>
@@ -282,6 +283,13 @@ RowFormat format_of_name(const std::string& name) {
   return RowFormat::BY_NAME;
 }
 
+// Whether a name is something other than a file (a device such as /dev/null, a
+// pipe): two outputs may share it.
+bool is_device(const std::string& name) {
+  struct stat st;
+  return name != STANDARD_OUTPUT_NAME && stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
 struct RecordWords {
   FormatWord conns_format;
   FormatWord intervals_format;
@@ -352,7 +360,7 @@ void validate_records(Settings& s, const RecordWords& words) {
         "%s: only one of --json, --conns - and --intervals - can use standard output\n";
     fail(stderr, TWO_ON_STDOUT_FMT, prog);
   }
-  if (!s.conns_file.empty() && s.conns_file == s.intervals_file) {
+  if (!s.conns_file.empty() && s.conns_file == s.intervals_file && !is_device(s.conns_file)) {
     static constexpr char SAME_FILE_FMT[] = "%s: --conns and --intervals name the same file\n";
     fail(stderr, SAME_FILE_FMT, prog);
   }
