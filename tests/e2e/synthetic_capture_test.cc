@@ -3,11 +3,19 @@
 // connection table that grows through several doublings, churns and shrinks again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "testlib/rows.h"
 #include "testlib/runner.h"
 
 using namespace testlib;
@@ -74,6 +82,66 @@ TEST(SyntheticCapture, ReportShowsWhatTheGeneratorPutIn) {
     const RunResult listing = run_portsift({"-p", "80", "-V", "999", "-r", capture});
     ASSERT_EQ(listing.status, 0) << listing.err;
     EXPECT_EQ(std::to_string(count_lines_starting(listing.out, "NOSYNACK:")), g["unanswered"]);
+  }
+}
+
+// The quantile numpy.percentile computes by default: linear between the closest ranks.
+double exact_quantile(std::vector<double> v, double q) {
+  std::sort(v.begin(), v.end());
+  const double h = static_cast<double>(v.size() - 1) * q;
+  const size_t lo = static_cast<size_t>(std::floor(h));
+  const double f = h - static_cast<double>(lo);
+  return lo + 1 < v.size() ? v[lo] + f * (v[lo + 1] - v[lo]) : v[lo];
+}
+
+// One record per connection the generator made, in the state it left it, and the
+// JSON report's percentiles within 1 % of exact ones computed from those records.
+TEST(SyntheticCapture, RecordsAndPercentilesAgreeWithTheGenerator) {
+  const std::string capture = scratch_dir() + "/records.pcap";
+  std::map<std::string, std::string> g =
+      generate("--workload mixed --connections 4000 --seed 3", capture);
+  const std::string records = scratch_dir() + "/records.csv";
+  const RunResult json = run_portsift({"-p", "80", "--json", "--conns", records, "-r", capture});
+  ASSERT_EQ(json.status, 0) << json.err;
+  const nlohmann::json j = nlohmann::json::parse(json.out);
+  std::string error;
+  std::ifstream in(records);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<Row> rows = read_csv_rows(text, &error);
+  ASSERT_EQ(error, "");
+
+  // Every client endpoint is used once: no connection is replaced, and every one
+  // the generator completed was answered, so it is counted and completed.
+  std::map<std::string, std::string> states;
+  for (const Row& r : rows) {
+    std::string& n = states[*r.at("state")];
+    n = std::to_string(n.empty() ? 1 : std::stoul(n) + 1);
+  }
+  const std::map<std::string, std::string> made = {{"completed", g["completed"]},
+                                                   {"reset", g["resets"]},
+                                                   {"unanswered", g["unanswered"]},
+                                                   {"open", g["left_open"]}};
+  for (auto& [state, n] : states)
+    if (made.count(state) == 0) ADD_FAILURE() << n << " records " << state;
+  for (const auto& [state, n] : made) EXPECT_EQ(states[state], n == "0" ? "" : n) << state;
+  const RunResult report = run_portsift({"-p", "80", "-r", capture});
+  EXPECT_EQ(records_disagree_with_report(rows, report.out), "");
+  EXPECT_EQ(j["summary"]["connections"].dump(), g["completed"]);
+
+  for (const char* field :
+       {"duration_us", "handshake_us", "fin_to_fin_us", "client_bytes", "server_bytes"}) {
+    SCOPED_TRACE(field);
+    std::vector<double> values;
+    for (const Row& r : rows)
+      if (*r.at("counted") == "true" && r.at(field)) values.push_back(std::stod(*r.at(field)));
+    const nlohmann::json& p = j["percentiles"][field];
+    ASSERT_EQ(p["count"], values.size());
+    ASSERT_GT(values.size(), 1000u);
+    EXPECT_EQ(p["max"].get<double>(), *std::max_element(values.begin(), values.end()));
+    for (const auto& [key, q] : {std::pair{"p50", 0.5}, {"p90", 0.9}, {"p99", 0.99}, {"p999", 0.999}}) {
+      const double exact = exact_quantile(values, q);
+      EXPECT_LE(std::fabs(p[key].get<double>() - exact), 0.01 * exact) << key << " exact " << exact;
+    }
   }
 }
 

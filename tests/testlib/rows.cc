@@ -120,12 +120,17 @@ std::vector<Row> read_json_rows(const std::string& text, std::string* error) {
   return rows;
 }
 
-std::vector<Row> read_rows_file(const std::string& path, std::string* error) {
+std::string read_text_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
   ss << in.rdbuf();
+  return ss.str();
+}
+
+std::vector<Row> read_rows_file(const std::string& path, std::string* error) {
+  const std::string text = read_text_file(path);
   const bool csv = path.size() >= 4 && path.compare(path.size() - 4, 4, ".csv") == 0;
-  return csv ? read_csv_rows(ss.str(), error) : read_json_rows(ss.str(), error);
+  return csv ? read_csv_rows(text, error) : read_json_rows(text, error);
 }
 
 double number_of(const Row& row, const std::string& field) {
@@ -142,6 +147,60 @@ double number_of(const Row& row, const std::string& field) {
   }
   ADD_FAILURE() << field << " is not a number: " << *it->second;
   return 0;
+}
+
+}  // namespace testlib
+
+namespace testlib {
+
+namespace {
+
+// The number after `label` on the first line that starts with it; -1 if none.
+long long number_after(const std::string& text, const std::string& label) {
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (line.compare(0, label.size(), label) == 0) return std::stoll(line.substr(label.size()));
+  return -1;
+}
+
+}  // namespace
+
+std::string records_disagree_with_report(const std::vector<Row>& records,
+                                         const std::string& report) {
+  long long counted = 0, client = 0, server = 0, duration_ms = 0, syns = 0;
+  std::map<std::string, long long> states;
+  for (const Row& r : records) {
+    states[r.at("state").value_or("?")]++;
+    if (r.at("counted") != std::optional<std::string>("true")) continue;
+    counted++;
+    client += std::stoll(r.at("client_bytes").value_or("0"));
+    server += std::stoll(r.at("server_bytes").value_or("0"));
+    duration_ms += std::stoll(r.at("duration_us").value_or("0")) / 1000;
+    syns += std::stoll(r.at("syns").value_or("0"));
+  }
+  auto average = [&](long long sum) { return counted == 0 ? 0 : sum / counted; };
+  const struct {
+    const char* label;
+    long long records;
+  } lines[] = {
+      {"Total Connections (terminated by FIN): ", counted},
+      {"Avg Client Data: ", average(client)},
+      {"Avg Server Data: ", average(server)},
+      {"Avg conn duration: ", average(duration_ms)},
+      {"Number of SYNs taken to establish connections: ", syns},
+      {"Connections terminated by RESET: ", states["reset"]},
+      {"Number of unique connections dropped by the server: ", states["unanswered"]},
+      {"Number of established connections in progress: ", states["open"] + states["closing"]},
+      {"Number of connections in closing state: ", states["closing"]},
+  };
+  std::string differences;
+  for (const auto& line : lines) {
+    const long long reported = number_after(report, line.label);
+    if (reported != line.records)
+      differences += std::string(line.label) + "report " + std::to_string(reported) +
+                     ", records " + std::to_string(line.records) + "\n";
+  }
+  return differences;
 }
 
 }  // namespace testlib

@@ -25,10 +25,20 @@ using Row = std::map<std::string, std::optional<std::string>>;
 std::vector<Row> read_csv_rows(const std::string& text, std::string* error);
 std::vector<Row> read_json_rows(const std::string& text, std::string* error);
 
+// A whole file's text ("" when it cannot be read).
+std::string read_text_file(const std::string& path);
+
 // The fields of a file, CSV or JSON lines by its name, read whole.
 std::vector<Row> read_rows_file(const std::string& path, std::string* error);
 
 // The number in a field; fails the test when it is null or not a number.
 double number_of(const Row& row, const std::string& field);
+
+// What the connection records of a run say that its text report does not: every
+// summary line the records determine (counted connections, byte and duration
+// averages, SYNs taken, resets, dropped by the server, in progress, closing),
+// compared; "" when they agree.
+std::string records_disagree_with_report(const std::vector<Row>& records,
+                                         const std::string& report);
 
 }  // namespace testlib
