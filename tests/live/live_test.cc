@@ -23,6 +23,7 @@
 #include "e2e/usage_text.h"
 #include "live/live_support.h"
 #include "testlib/capture_builder.h"
+#include "testlib/rows.h"
 #include "testlib/runner.h"
 
 namespace {
@@ -343,6 +344,75 @@ TEST_F(Live, InterruptReportsAtOnceAndCountsNothingAfterIt) {
     EXPECT_GE(counted, closed_well_before) << "connections closed before the interrupt are missing";
     EXPECT_LE(live::number_after(f.out, "Total number of SYNs: ").value_or(1e9), syns_before);
   }
+}
+
+// ---------------------------------------------------------------------------
+// SIGINT in a run that writes records and interval rows: the files it leaves are
+// complete (every line whole and parseable, every CSV row with every field), the
+// records still open at the signal and the last, partial interval are in them, and
+// they agree with the report printed at the signal. Everything is judged against
+// that report, so where the signal lands in the traffic does not matter.
+
+TEST_F(Live, InterruptLeavesCompleteRecordFiles) {
+  DriverPlan plan;
+  plan.completed = 60;
+  plan.client_bytes = kClientBytes;
+  plan.server_bytes = kServerBytes;
+  plan.resets = kResets;
+  plan.gap_ms = 40;  // about 2.5 s of traffic, usually still going at the signal
+  Driver driver(plan);
+  const std::string port = std::to_string(driver.port());
+  const std::string conns = testlib::scratch_dir() + "/interrupted.csv";
+  const std::string rows = testlib::scratch_dir() + "/interrupted.jsonl";
+  Child run;
+  ASSERT_TRUE(start_capture({"-i", "lo", "-p", port, "-t", "60", "--conns", conns, "--interval",
+                             "0.2", "--intervals", rows},
+                            &run));
+  driver.go();
+  // A live run flushes its files once a second: wait until records have come out,
+  // however slowly this machine runs, then interrupt.
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
+  while (live::count_lines(testlib::read_text_file(conns), "127.0.0.2,") < 3 &&
+         Clock::now() < deadline)
+    live::sleep_s(0.05);
+  ASSERT_EQ(kill(run.pid, SIGINT), 0);
+  const Finished f = live::finish(run, 10);
+  ASSERT_EQ(driver.wait(), "");
+
+  EXPECT_EQ(f.status, 0) << f.err;
+  EXPECT_EQ(live::count_lines(f.out, "Results of monitoring port " + port), 1) << f.out;
+  std::string error;
+  const std::vector<testlib::Row> records = testlib::read_rows_file(conns, &error);
+  EXPECT_EQ(error, "");
+  EXPECT_GE(records.size(), 2u);
+  EXPECT_EQ(testlib::records_disagree_with_report(records, f.out), "") << f.out;
+
+  const std::vector<testlib::Row> intervals = testlib::read_rows_file(rows, &error);
+  EXPECT_EQ(error, "");
+  ASSERT_GE(intervals.size(), 2u);
+  double new_syns = 0, retried = 0, counted = 0, resets = 0;
+  for (size_t i = 0; i < intervals.size(); ++i) {
+    SCOPED_TRACE("interval " + std::to_string(i));
+    const testlib::Row& r = intervals[i];
+    const double start = testlib::number_of(r, "start_us"), end = testlib::number_of(r, "end_us");
+    if (i + 1 < intervals.size()) {
+      EXPECT_EQ(end - start, 200000);
+      EXPECT_EQ(end, testlib::number_of(intervals[i + 1], "start_us"));
+    } else {
+      EXPECT_LE(end - start, 200000);  // the last, partial one
+    }
+    new_syns += testlib::number_of(r, "new_syns");
+    retried += testlib::number_of(r, "retried_syns");
+    counted += testlib::number_of(r, "counted");
+    resets += testlib::number_of(r, "resets");
+  }
+  EXPECT_EQ(new_syns + retried, live::number_after(f.out, "Total number of SYNs: "));
+  EXPECT_EQ(counted, live::number_after(f.out, "Total Connections (terminated by FIN): "));
+  EXPECT_EQ(resets, live::number_after(f.out, "Connections terminated by RESET: "));
+  EXPECT_EQ(testlib::number_of(intervals.back(), "open"),
+            live::number_after(f.out, "Number of established connections in progress: "));
+  EXPECT_EQ(testlib::number_of(intervals.back(), "unanswered_syns"),
+            live::number_after(f.out, "Number of SYNs from incomplete connections: "));
 }
 
 // ---------------------------------------------------------------------------
