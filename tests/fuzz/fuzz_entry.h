@@ -27,8 +27,10 @@ std::vector<std::string> settings_args(const uint8_t* settings);
 // step of seconds from the previous packet (1 byte), a control byte (0x80: the step
 // is in units of 2^25 seconds, about a year; 0x40: a wire length shorter than the
 // captured one; 0x20: a longer one; 0x10: negative microseconds), and the
-// microseconds / 16 (2 bytes, big endian). After the last frame the report is
-// written.
+// microseconds / 16 (2 bytes, big endian). After the last frame the records still
+// open and the last interval row are written, then the report (and, for an input
+// whose length is a multiple of 4, the JSON report too). Both entry points write
+// connection records and interval rows to /dev/null.
 void run_frames(const uint8_t* data, size_t size);
 
 // A whole savefile, classic or pcapng, read from memory. A classic savefile's
