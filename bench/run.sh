@@ -14,7 +14,11 @@
 #   BENCH_BUILD      the Release build folder (default build-bench in the repo)
 #   ROUNDS           timed rounds per workload, at least 5 (default 7)
 #   SEED             generator seed (default 1)
-#   WORKLOADS        any of: mixed handshake open-peak scale (default the first three)
+#   WORKLOADS        any of: mixed handshake open-peak scale (default the first three
+#                    and mixed+conns); a workload followed by +conns times portsift
+#                    writing every connection's record (--conns to /dev/null, CSV),
+#                    by +all also the JSON report and one-second interval rows, and
+#                    prints its time against the plain workload's when both ran
 #   SCALE_OPEN       scale: connections left open at the end (default 2000000)
 #   SCALE_COMPLETED  scale: connections completed (default 10000000)
 #   KEEP_CAPTURES=0  delete each capture after its workload
@@ -28,7 +32,7 @@ bench_dir=${BENCH_DIR:-/tmp/portsift-bench}
 build=${BENCH_BUILD:-$root/build-bench}
 rounds=${ROUNDS:-7}
 seed=${SEED:-1}
-workloads=${WORKLOADS:-mixed handshake open-peak}
+workloads=${WORKLOADS:-mixed mixed+conns handshake open-peak}
 scale_open=${SCALE_OPEN:-2000000}
 scale_completed=${SCALE_COMPLETED:-10000000}
 port=80
@@ -59,6 +63,16 @@ gen_id=$(sha1sum "$root/bench/gen_capture.cc" | cut -c1-8)
 # The value of name=... in a generator line.
 field() { tr ' ' '\n' <<<"$2" | sed -n "s/^$1=//p"; }
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+# The arguments a +variant adds to portsift's command line.
+variant_args() {
+  case "$1" in
+    "") ;;
+    conns) echo "--conns /dev/null --conns-format csv" ;;
+    all) echo "--conns /dev/null --conns-format csv --interval 1 --intervals /dev/null --intervals-format csv --json" ;;
+    *) echo "unknown variant: +$1" >&2; exit 2 ;;
+  esac
+}
 
 # Generates (if needed) and checks one capture; sets $capture and $meta.
 prepare() {
@@ -98,21 +112,26 @@ Number of established connections in progress: $(field left_open "$meta") (0 may
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 results=()
 capped_line=
+declare -A wall_of cpu_of
 for w in $workloads; do
-  prepare "$w"
+  base=${w%%+*}
+  variant=
+  [ "$base" != "$w" ] && variant=${w#*+}
+  read -r -a extra <<<"$(variant_args "$variant")"
+  prepare "$base"
   times=$(mktemp -d)
   # Warm-up: the capture into the page cache, the binaries into memory.
   "$measure" "$times/warm" "$read_file" "$capture"
   "$measure" "$times/warm" "$floor" "$capture" "$port"
-  "$measure" "$times/warm" "$portsift" -p "$port" -r "$capture" >/dev/null
+  "$measure" "$times/warm" "$portsift" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
   for r in $(seq "$rounds"); do
     # Reverse the order every other round, so a drifting machine favours none.
     if [ $((r % 2)) -eq 1 ]; then
       "$measure" "$times/read" "$read_file" "$capture"
       "$measure" "$times/floor" "$floor" "$capture" "$port"
-      "$measure" "$times/portsift" "$portsift" -p "$port" -r "$capture" >/dev/null
+      "$measure" "$times/portsift" "$portsift" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
     else
-      "$measure" "$times/portsift" "$portsift" -p "$port" -r "$capture" >/dev/null
+      "$measure" "$times/portsift" "$portsift" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
       "$measure" "$times/floor" "$floor" "$capture" "$port"
       "$measure" "$times/read" "$read_file" "$capture"
     fi
@@ -125,15 +144,17 @@ for w in $workloads; do
   floor_cpu=$(awk '{print $4 + $5}' "$times/floor" | median)
   portsift_cpu=$(awk '{print $4 + $5}' "$times/portsift" | median)
   cpu_ratio=$(paste -d' ' "$times/portsift" "$times/floor" | awk '{print ($4 + $5) / ($9 + $10)}' | median)
+  wall_of[$w]=$portsift_wall
+  cpu_of[$w]=$portsift_cpu
   rss_kib=$(cut -d' ' -f2 "$times/portsift" | sort -n | tail -1)
   peak=$(field peak_open "$meta")
   per_conn=$(awk -v k="$rss_kib" -v n="$peak" 'BEGIN {printf "%.0f", k * 1024 / n}')
-  results+=("$(printf '%-10s %10s %9s %8.3f %9.3f %6.3f %8.3f %9.3f %6.3f %8.1f %7s %7.3f %7.2f' \
+  results+=("$(printf '%-11s %10s %9s %8.3f %9.3f %6.3f %8.3f %9.3f %6.3f %8.1f %7s %7.3f %7.2f' \
     "$w" "$(field packets "$meta")" "$peak" "$floor_wall" "$portsift_wall" "$ratio" \
     "$floor_cpu" "$portsift_cpu" "$cpu_ratio" "$((rss_kib / 1024)).$((rss_kib % 1024 * 10 / 1024))" \
     "$per_conn" "$read_wall" "$read_ratio")")
   rm -rf "$times"
-  if [ "$w" = open-peak ]; then
+  if [ "$w" = open-peak ] && [ -z "$variant" ]; then
     # Memory bounded by --max-conns: the peak RSS of a run that may follow 100 000
     # connections at once, against 100 000 times this run's bytes per open
     # connection plus the process's baseline (its RSS on a capture of one packet).
@@ -158,10 +179,19 @@ echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "medians of $rounds rounds; ratio = median of the per-round ratios portsift/floor;"
 echo "read s = reading the file alone (read_file), ps/read = median of the ratios portsift/read"
-printf '%-10s %10s %9s %8s %9s %6s %8s %9s %6s %8s %7s %7s %7s\n' workload packets "peak open" \
+printf '%-11s %10s %9s %8s %9s %6s %8s %9s %6s %8s %7s %7s %7s\n' workload packets "peak open" \
   "floor s" "portsift" ratio "floor cpu" "ps cpu" "cpu x" "RSS MiB" "B/open" "read s" "ps/read"
 for line in "${results[@]}"; do echo "$line"; done
 [ -n "${capped_line:-}" ] && { echo; echo "$capped_line"; }
+# What a variant adds to its plain workload's time (the records' limit on mixed is 1.10).
+for w in $workloads; do
+  base=${w%%+*}
+  [ "$base" = "$w" ] && continue
+  [ -n "${wall_of[$base]:-}" ] || continue
+  printf '%s against %s: wall %.3f, cpu %.3f\n' "$w" "$base" \
+    "$(awk -v a="${wall_of[$w]}" -v b="${wall_of[$base]}" 'BEGIN {print a / b}')" \
+    "$(awk -v a="${cpu_of[$w]}" -v b="${cpu_of[$base]}" 'BEGIN {print a / b}')"
+done
 
 if [ -x "$build/bench/index_bench" ]; then
   echo
