@@ -7,53 +7,27 @@
 namespace {
 
 template <typename T>
-void append_number(std::string& line, T value) {
-  char digits[32];
+size_t format_number(char (&digits)[32], T value) {
   const std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, value);
-  line.append(digits, r.ptr);
-}
-
-// RFC 4180: a field holding a comma, a quote or a line break is quoted, and its
-// quotes doubled.
-void append_csv_text(std::string& line, const char* value) {
-  const bool quoted = value[std::strcspn(value, ",\"\r\n")] != '\0';
-  if (!quoted) {
-    line += value;
-    return;
-  }
-  line += '"';
-  for (const char* p = value; *p != '\0'; ++p) {
-    if (*p == '"') line += '"';
-    line += *p;
-  }
-  line += '"';
-}
-
-// RFC 8259: quotes, backslashes and control characters escaped; other bytes as given.
-void append_json_text(std::string& line, const char* value) {
-  line += '"';
-  for (const char* p = value; *p != '\0'; ++p) {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\\') {
-      line += '\\';
-      line += static_cast<char>(c);
-    } else if (c < 0x20) {
-      static constexpr char HEX[] = "0123456789abcdef";
-      line += "\\u00";
-      line += HEX[c >> 4];
-      line += HEX[c & 15];
-    } else {
-      line += static_cast<char>(c);
-    }
-  }
-  line += '"';
+  return static_cast<size_t>(r.ptr - digits);
 }
 
 }  // namespace
 
 RowWriter::RowWriter(FILE* out, RowFormat format, const char* const* names, size_t count)
-    : out_(out), format_(format), names_(names), count_(count) {
-  line_.reserve(512);
+    : out_(out), format_(format), count_(count), names_(names) {
+  for (size_t i = 0; i <= count; ++i) {
+    if (format == RowFormat::CSV)
+      prefixes_.push_back(i == 0 ? "" : ",");
+    else
+      prefixes_.push_back(std::string(i == 0 ? "{\"" : ",\"") + (i < count ? names[i] : "") +
+                          "\":");
+  }
+}
+
+void RowWriter::spill() {
+  std::fwrite(line_, 1, used_, out_);
+  used_ = 0;
 }
 
 void RowWriter::header() {
@@ -62,33 +36,59 @@ void RowWriter::header() {
   end_row();
 }
 
-void RowWriter::begin_field() {
-  if (format_ == RowFormat::CSV) {
-    if (field_ != 0) line_ += ',';
-  } else {
-    line_ += field_ == 0 ? "{\"" : ",\"";
-    line_ += names_[field_];
-    line_ += "\":";
+// RFC 4180: a field holding a comma, a quote or a line break is quoted, and its
+// quotes doubled.
+void RowWriter::put_csv_text(const char* value) {
+  const size_t n = std::strcspn(value, ",\"\r\n");
+  if (value[n] == '\0') {
+    put(value, n);
+    return;
   }
-  field_++;
+  put('"');
+  for (const char* p = value; *p != '\0'; ++p) {
+    if (*p == '"') put('"');
+    put(*p);
+  }
+  put('"');
+}
+
+// RFC 8259: quotes, backslashes and control characters escaped; other bytes as given.
+void RowWriter::put_json_text(const char* value) {
+  put('"');
+  for (const char* p = value; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\') {
+      put('\\');
+      put(static_cast<char>(c));
+    } else if (c < 0x20) {
+      static constexpr char HEX[] = "0123456789abcdef";
+      const char escape[] = {'\\', 'u', '0', '0', HEX[c >> 4], HEX[c & 15]};
+      put(escape, sizeof escape);
+    } else {
+      put(static_cast<char>(c));
+    }
+  }
+  put('"');
 }
 
 void RowWriter::text(const char* value) {
   begin_field();
   if (format_ == RowFormat::CSV)
-    append_csv_text(line_, value);
+    put_csv_text(value);
   else
-    append_json_text(line_, value);
+    put_json_text(value);
 }
 
 void RowWriter::number(int64_t value) {
   begin_field();
-  append_number(line_, value);
+  char digits[32];
+  put(digits, format_number(digits, value));
 }
 
 void RowWriter::number(uint64_t value) {
   begin_field();
-  append_number(line_, value);
+  char digits[32];
+  put(digits, format_number(digits, value));
 }
 
 void RowWriter::real(double value) {
@@ -102,17 +102,20 @@ void RowWriter::real(double value) {
   char digits[32];
   const std::to_chars_result r =
       std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, 12);
-  line_.append(digits, r.ptr);
+  put(digits, static_cast<size_t>(r.ptr - digits));
 }
 
 void RowWriter::boolean(bool value) {
   begin_field();
-  line_ += value ? "true" : "false";
+  if (value)
+    put("true", 4);
+  else
+    put("false", 5);
 }
 
 void RowWriter::null() {
   begin_field();
-  if (format_ != RowFormat::CSV) line_ += "null";
+  if (format_ != RowFormat::CSV) put("null", 4);
 }
 
 void RowWriter::end_row() {
@@ -121,8 +124,10 @@ void RowWriter::end_row() {
   while (field_ < count_) null();
   // Lines end in LF alone, not RFC 4180's CRLF: sort, cut and awk would take the CR
   // for part of the last field, and CSV readers accept either.
-  line_ += format_ == RowFormat::CSV ? "\n" : "}\n";
-  std::fwrite(line_.data(), 1, line_.size(), out_);
-  line_.clear();
+  if (format_ == RowFormat::CSV)
+    put('\n');
+  else
+    put("}\n", 2);
+  spill();
   field_ = 0;
 }

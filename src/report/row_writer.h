@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/settings.h"
 
@@ -31,12 +33,38 @@ class RowWriter {
   FILE* stream() const { return out_; }
 
  private:
-  void begin_field();
+  void begin_field() {
+    const std::string& p = prefixes_[field_ < count_ ? field_ : count_];
+    put(p.data(), p.size());
+    field_++;
+  }
+  // Appends to the row being built; a row longer than the buffer goes out in parts.
+  void put(const char* s, size_t n) {
+    if (n > sizeof line_ - used_) {
+      spill();
+      if (n > sizeof line_) {
+        std::fwrite(s, 1, n, out_);
+        return;
+      }
+    }
+    std::memcpy(line_ + used_, s, n);
+    used_ += n;
+  }
+  void put(char c) { put(&c, 1); }
+  void spill();
+  void put_csv_text(const char* value);
+  void put_json_text(const char* value);
 
   FILE* out_;
   RowFormat format_;
-  const char* const* names_;
   size_t count_;
+  // What goes before each field: a comma in CSV, the quoted name in JSON. The last
+  // entry serves fields beyond the names (none are written).
+  std::vector<std::string> prefixes_;
+  const char* const* names_;
   size_t field_ = 0;
-  std::string line_;
+  // The row being built: a plain buffer, not a std::string, because appending
+  // sixteen short fields a row is most of what a record costs.
+  char line_[1024];
+  size_t used_ = 0;
 };
