@@ -485,6 +485,7 @@ int run_file_capture(pcap_t* pcap, const char* interface, const FastReadSource* 
 
 void start_capture() {
   const Settings& s = g_settings;
+  route_run_output();  // before the first line the run prints (the -dd discovery traces)
   refuse_same_file();
   g_tracker.rtt_enabled = s.rtt_enabled;
 
@@ -497,7 +498,6 @@ void start_capture() {
   // A file run without -i looks the network up without an interface name.
   const char* filter_interface = have_interface ? interface.c_str() : nullptr;
 
-  route_run_output();
   open_source(interface.c_str());
   if (s.reading_file() && !s.write_mode()) {
     // An interrupt must not leave a record file cut in the middle of a line.
