@@ -70,12 +70,13 @@ int read_savefile_fast(pcap_t* pcap, const FastReadSource& source) {
   while ((status = reader.next(&header, &data)) == SavefileStatus::OK) {
     if (!filter->matches(data, header.caplen, header.len)) continue;
     handle_packet_deferred(nullptr, &header, data);
-    // Memory ran out: the run ends here, as a stop request ends it.
-    if (g_capture.out_of_memory) break;
+    // Memory ran out, or an interrupt came (a run writing record files catches it):
+    // the run ends here.
+    if (g_capture.stop_requested != 0) break;
     if (++handed % PROGRESS_BATCH == 0) progress.tick(handed, reader.offset());
   }
   progress.finish();
-  if (status == SavefileStatus::END || g_capture.out_of_memory) return 0;
+  if (status == SavefileStatus::END || g_capture.stop_requested != 0) return 0;
   // The reader stopped before a record it would not take exactly as libpcap does:
   // libpcap reads on from that record, whose offset is what the reader consumed.
   // libpcap reads a savefile record by record from its stream, so placing the stream
