@@ -50,10 +50,29 @@ namespace {
 
 void party_field(RowWriter& w, Party party) {
   if (const char* name = party_name(party))
-    w.text(name);
+    w.word(name);
   else
     w.null();
 }
+
+// The text of the address written last in a column: the server's is nearly always
+// the same, and a client's often repeats, so most records need no conversion.
+struct AddrCache {
+  bool valid = false;
+  IpAddr addr;
+  AddrText text;
+};
+
+const char* addr_field(AddrCache& cache, IpAddr addr) {
+  if (!cache.valid || cache.addr != addr) {
+    cache.text = addr_text(addr);
+    cache.addr = addr;
+    cache.valid = true;
+  }
+  return cache.text.text;
+}
+
+AddrCache g_client_text, g_server_text;
 
 // -1 stands for "not known".
 void time_field(RowWriter& w, int64_t us) {
@@ -66,15 +85,15 @@ void time_field(RowWriter& w, int64_t us) {
 }  // namespace
 
 void write_conn_row(RowWriter& w, const ConnRecord& r) {
-  w.text(addr_text(r.client.addr).text);
+  w.word(addr_field(g_client_text, r.client.addr));
   w.number(uint64_t{r.client.port});
-  w.text(addr_text(r.server.addr).text);
+  w.word(addr_field(g_server_text, r.server.addr));
   w.number(uint64_t{r.server.port});
   w.number(r.start_us);
   w.number(r.syns);
   w.number(static_cast<int64_t>(r.synacks));
   time_field(w, r.handshake_us);
-  w.text(state_name(r.state));
+  w.word(state_name(r.state));
   party_field(w, r.closed_by);
   party_field(w, r.reset_by);
   if (r.measured) {

@@ -1,27 +1,23 @@
 #include "report/row_writer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
-namespace {
-
-template <typename T>
-size_t format_number(char (&digits)[32], T value) {
-  const std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, value);
-  return static_cast<size_t>(r.ptr - digits);
-}
-
-}  // namespace
-
 RowWriter::RowWriter(FILE* out, RowFormat format, const char* const* names, size_t count)
     : out_(out), format_(format), count_(count), names_(names) {
   for (size_t i = 0; i <= count; ++i) {
+    std::string text;
     if (format == RowFormat::CSV)
-      prefixes_.push_back(i == 0 ? "" : ",");
+      text = i == 0 ? "" : ",";
     else
-      prefixes_.push_back(std::string(i == 0 ? "{\"" : ",\"") + (i < count ? names[i] : "") +
-                          "\":");
+      text = std::string(i == 0 ? "{\"" : ",\"") + (i < count ? names[i] : "") + "\":";
+    Prefix p{};
+    // The names are the program's own, all short; a longer one would be cut.
+    p.size = std::min(text.size(), PREFIX);
+    std::memcpy(p.bytes, text.data(), p.size);
+    prefixes_.push_back(p);
   }
 }
 
@@ -79,17 +75,29 @@ void RowWriter::text(const char* value) {
     put_json_text(value);
 }
 
-void RowWriter::number(int64_t value) {
+void RowWriter::word(const char* value) {
   begin_field();
-  char digits[32];
-  put(digits, format_number(digits, value));
+  const size_t n = std::strlen(value);
+  if (format_ == RowFormat::CSV) {
+    put(value, n);
+  } else {
+    put('"');
+    put(value, n);
+    put('"');
+  }
 }
 
-void RowWriter::number(uint64_t value) {
+// Straight into the buffer: begin_field left room for it.
+template <typename T>
+void RowWriter::put_number(T value) {
   begin_field();
-  char digits[32];
-  put(digits, format_number(digits, value));
+  const std::to_chars_result r = std::to_chars(line_ + used_, line_ + sizeof line_, value);
+  used_ = static_cast<size_t>(r.ptr - line_);
 }
+
+void RowWriter::number(int64_t value) { put_number(value); }
+
+void RowWriter::number(uint64_t value) { put_number(value); }
 
 void RowWriter::real(double value) {
   // JSON has no infinities and no NaN.

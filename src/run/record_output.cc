@@ -29,6 +29,9 @@ struct OutputFile {
   std::string name;
   FILE* file = nullptr;
   std::unique_ptr<RowWriter> rows;
+  // The stream's buffer: given to setvbuf, since glibc ignores a size without one
+  // and would write a device like /dev/null in 4 KB pieces.
+  std::unique_ptr<char[]> buffer;
 };
 
 struct RecordOutputs {
@@ -70,7 +73,8 @@ bool open_output(OutputFile& o, const std::string& name, RowFormat format,
       std::fprintf(g_output.err, OPEN_FMT, prog, name.c_str(), std::strerror(errno));
       return false;
     }
-    std::setvbuf(o.file, nullptr, _IOFBF, FILE_BUFFER);
+    o.buffer = std::make_unique<char[]>(FILE_BUFFER);
+    std::setvbuf(o.file, o.buffer.get(), _IOFBF, FILE_BUFFER);
   }
   o.rows = std::make_unique<RowWriter>(o.file, format, fields, count);
   o.rows->header();
@@ -84,6 +88,7 @@ bool close_output(OutputFile& o) {
   if (o.name != STANDARD_OUTPUT_NAME) ok = std::fclose(o.file) == 0 && ok;
   o.file = nullptr;
   o.rows.reset();
+  o.buffer.reset();
   if (!ok) {
     static constexpr char WRITE_FAILED_FMT[] = "%s: error writing %s\n";
     std::fprintf(g_output.err, WRITE_FAILED_FMT, g_settings.program_name.c_str(),
@@ -125,10 +130,11 @@ bool start_records() {
                      INTERVAL_FIELD_COUNT))
       return false;
     g_intervals.length_us = s.interval_us;
+    g_records.interval_rows = true;
   }
   // Every histogram takes its memory now: nothing that handles a segment has to find
   // memory for records (a table that runs out ends the run with its report).
-  g_records.interval_handshakes.reserve();
+  if (g_records.interval_rows) g_records.interval_handshakes.reserve();
   if (s.json) {
     RecordPercentiles& p = g_percentiles;
     for (LogHistogram* h :

@@ -137,7 +137,8 @@ void record_synack(const ConnInfo& rec, const Segment& seg, bool adopts) {
   if (adopts ? !again : rec.synacks == 0) {
     // The first SYN-ACK of the attempt answers its last SYN.
     x.handshake_us = usecs_between(adopts ? rec.pending_syn_time : rec.syn_time, seg.time);
-    g_records.interval_handshakes.add(static_cast<uint64_t>(x.handshake_us));
+    if (g_records.interval_rows)
+      g_records.interval_handshakes.add(static_cast<uint64_t>(x.handshake_us));
   }
   x.synacks++;
   if (rec.state == SYN_SEEN) leaves_waiting(rec);
@@ -177,5 +178,6 @@ void reset_records() {
   g_records.sink = nullptr;
   g_records.unanswered = 0;
   g_records.unanswered_syns = 0;
+  g_records.interval_rows = false;
   g_records.interval_handshakes = LogHistogram{};
 }

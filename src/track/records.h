@@ -71,7 +71,9 @@ struct RecordKeeping {
   // an interval row need not walk the table.
   uint64_t unanswered = 0;
   uint64_t unanswered_syns = 0;
-  // Handshake times (microseconds) of the SYN-ACKs since the last interval row.
+  // Handshake times (microseconds) of the SYN-ACKs since the last interval row,
+  // kept only when there are interval rows.
+  bool interval_rows = false;
   LogHistogram interval_handshakes;
 
   RecordKeeping() = default;
