@@ -41,6 +41,7 @@ struct ConnExtra {
   Party closed_by;  // who sent the first FIN
   bool counted;     // the first FIN counted it in the report's totals
 };
+static_assert(sizeof(ConnExtra) == 56, "a side-store entry is 56 bytes");
 
 // One connection as it leaves. -1 and Party::NONE mean "not known".
 struct ConnRecord {
