@@ -134,7 +134,7 @@ void record_synack(const ConnInfo& rec, const Segment& seg, bool adopts) {
     emit(make_record(rec, x, RecordState::REPLACED));
     clear_close(x);
   }
-  if (adopts ? !again : rec.synacks == 0) {
+  if (x.synacks == 0) {
     // The first SYN-ACK of the attempt answers its last SYN.
     x.handshake_us = usecs_between(adopts ? rec.pending_syn_time : rec.syn_time, seg.time);
     if (g_records.interval_rows)
