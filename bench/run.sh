@@ -112,7 +112,7 @@ Number of established connections in progress: $(field left_open "$meta") (0 may
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 results=()
 capped_line=
-declare -A wall_of cpu_of ratio_of cpu_ratio_of
+declare -A wall_of cpu_of ratio_of cpu_ratio_of read_ratio_of
 for w in $workloads; do
   base=${w%%+*}
   variant=
@@ -148,6 +148,7 @@ for w in $workloads; do
   cpu_of[$w]=$portsift_cpu
   ratio_of[$w]=$ratio
   cpu_ratio_of[$w]=$cpu_ratio
+  read_ratio_of[$w]=$read_ratio
   rss_kib=$(cut -d' ' -f2 "$times/portsift" | sort -n | tail -1)
   peak=$(field peak_open "$meta")
   per_conn=$(awk -v k="$rss_kib" -v n="$peak" 'BEGIN {printf "%.0f", k * 1024 / n}')
@@ -186,16 +187,19 @@ printf '%-11s %10s %9s %8s %9s %6s %8s %9s %6s %8s %7s %7s %7s\n' workload packe
 for line in "${results[@]}"; do echo "$line"; done
 [ -n "${capped_line:-}" ] && { echo; echo "$capped_line"; }
 # What a variant adds to its plain workload's time (the records' limit on mixed is 1.10):
-# the medians' quotient, and the quotient of the two ratios to the floor, which each
-# row measured alternately with its own rounds and so does not drift with the load.
+# the medians' quotient, and the quotients of the two rows' ratios to the floor and to
+# reading the file, which each row measured alternately in its own rounds and so drift
+# less with the machine's load.
 for w in $workloads; do
   base=${w%%+*}
   [ "$base" = "$w" ] && continue
   [ -n "${wall_of[$base]:-}" ] || continue
   q() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", a / b}'; }
-  printf '%s against %s: wall %s (to the floor %s), cpu %s (to the floor %s)\n' "$w" "$base" \
-    "$(q "${wall_of[$w]}" "${wall_of[$base]}")" "$(q "${ratio_of[$w]}" "${ratio_of[$base]}")" \
-    "$(q "${cpu_of[$w]}" "${cpu_of[$base]}")" "$(q "${cpu_ratio_of[$w]}" "${cpu_ratio_of[$base]}")"
+  printf '%s against %s: wall %s (through the floor %s, through the read %s), cpu %s\n' \
+    "$w" "$base" "$(q "${wall_of[$w]}" "${wall_of[$base]}")" \
+    "$(q "${ratio_of[$w]}" "${ratio_of[$base]}")" \
+    "$(q "${read_ratio_of[$w]}" "${read_ratio_of[$base]}")" \
+    "$(q "${cpu_of[$w]}" "${cpu_of[$base]}")"
 done
 
 if [ -x "$build/bench/index_bench" ]; then
