@@ -1,5 +1,8 @@
 #include "report/record_rows.h"
 
+#include <cstring>
+#include <iterator>
+
 #include "common/addr.h"
 
 // Scripts address the fields by these names; the order is that of the CSV columns.
@@ -16,43 +19,42 @@ const char* const INTERVAL_FIELDS[] = {
 };
 const size_t INTERVAL_FIELD_COUNT = sizeof INTERVAL_FIELDS / sizeof INTERVAL_FIELDS[0];
 
-const char* state_name(RecordState state) {
-  switch (state) {
-    case RecordState::COMPLETED:
-      return "completed";
-    case RecordState::CLOSING:
-      return "closing";
-    case RecordState::RESET:
-      return "reset";
-    case RecordState::UNANSWERED:
-      return "unanswered";
-    case RecordState::OPEN:
-      return "open";
-    case RecordState::REPLACED:
-      return "replaced";
-  }
-  return "open";
+namespace {
+
+// The words of the state and party fields, each in an array of its own size, so
+// that a row copies them as blocks of known size.
+struct Word {
+  char text[16];
+  size_t size;
+};
+
+constexpr Word STATE_WORDS[] = {
+    {"completed", 9}, {"closing", 7}, {"reset", 5}, {"unanswered", 10}, {"open", 4}, {"replaced", 8},
+};
+constexpr Word PARTY_WORDS[] = {{"", 0}, {"client", 6}, {"server", 6}};
+
+const Word& state_word(RecordState state) {
+  const size_t i = static_cast<size_t>(state);
+  return STATE_WORDS[i < std::size(STATE_WORDS) ? i : static_cast<size_t>(RecordState::OPEN)];
 }
 
+}  // namespace
+
+const char* state_name(RecordState state) { return state_word(state).text; }
+
 const char* party_name(Party party) {
-  switch (party) {
-    case Party::CLIENT:
-      return "client";
-    case Party::SERVER:
-      return "server";
-    case Party::NONE:
-      break;
-  }
-  return nullptr;
+  const size_t i = static_cast<size_t>(party);
+  return party == Party::NONE || i >= std::size(PARTY_WORDS) ? nullptr : PARTY_WORDS[i].text;
 }
 
 namespace {
 
-void party_field(RowWriter& w, Party party) {
-  if (const char* name = party_name(party))
-    w.word(name);
+void party_field(RowCursor& row, Party party) {
+  const size_t i = static_cast<size_t>(party);
+  if (party != Party::NONE && i < std::size(PARTY_WORDS))
+    row.word_block(PARTY_WORDS[i].text, PARTY_WORDS[i].size);
   else
-    w.null();
+    row.null();
 }
 
 // The text of the address written last in a column: the server's is nearly always
@@ -61,52 +63,56 @@ struct AddrCache {
   bool valid = false;
   IpAddr addr;
   AddrText text;
+  size_t size = 0;
 };
 
-const char* addr_field(AddrCache& cache, IpAddr addr) {
+void addr_field(RowCursor& row, AddrCache& cache, IpAddr addr) {
   if (!cache.valid || cache.addr != addr) {
     cache.text = addr_text(addr);
+    cache.size = std::strlen(cache.text.text);
     cache.addr = addr;
     cache.valid = true;
   }
-  return cache.text.text;
+  row.word_block(cache.text.text, cache.size);
 }
 
 AddrCache g_client_text, g_server_text;
 
-// -1 stands for "not known".
-void time_field(RowWriter& w, int64_t us) {
+// -1 stands for "not known"; no other time of a record is negative.
+void time_field(RowCursor& row, int64_t us) {
   if (us >= 0)
-    w.number(us);
+    row.number(static_cast<uint64_t>(us));
   else
-    w.null();
+    row.null();
 }
 
 }  // namespace
 
 void write_conn_row(RowWriter& w, const ConnRecord& r) {
-  w.word(addr_field(g_client_text, r.client.addr));
-  w.number(uint64_t{r.client.port});
-  w.word(addr_field(g_server_text, r.server.addr));
-  w.number(uint64_t{r.server.port});
-  w.number(r.start_us);
-  w.number(r.syns);
-  w.number(static_cast<int64_t>(r.synacks));
-  time_field(w, r.handshake_us);
-  w.word(state_name(r.state));
-  party_field(w, r.closed_by);
-  party_field(w, r.reset_by);
+  RowCursor row(w);
+  addr_field(row, g_client_text, r.client.addr);
+  row.number(uint64_t{r.client.port});
+  addr_field(row, g_server_text, r.server.addr);
+  row.number(uint64_t{r.server.port});
+  row.number(r.start_us);  // negative only on a damaged timestamp
+  row.number(r.syns);
+  row.number(static_cast<uint64_t>(r.synacks));
+  time_field(row, r.handshake_us);
+  const Word& state = state_word(r.state);
+  row.word_block(state.text, state.size);
+  party_field(row, r.closed_by);
+  party_field(row, r.reset_by);
   if (r.measured) {
-    w.number(uint64_t{r.client_bytes});
-    w.number(uint64_t{r.server_bytes});
+    row.number(uint64_t{r.client_bytes});
+    row.number(uint64_t{r.server_bytes});
   } else {
-    w.null();
-    w.null();
+    row.null();
+    row.null();
   }
-  time_field(w, r.duration_us);
-  time_field(w, r.fin_to_fin_us);
-  w.boolean(r.counted);
-  w.end_row();
+  time_field(row, r.duration_us);
+  time_field(row, r.fin_to_fin_us);
+  row.boolean(r.counted);
+  row.done();
 }
 
 void write_interval_row(RowWriter& w, const IntervalRow& r) {

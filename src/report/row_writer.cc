@@ -6,7 +6,7 @@
 #include <cstring>
 
 RowWriter::RowWriter(FILE* out, RowFormat format, const char* const* names, size_t count)
-    : out_(out), format_(format), count_(count), names_(names) {
+    : out_(out), format_(format), count_(count), names_(names), rows_(new char[BUFFER]) {
   for (size_t i = 0; i <= count; ++i) {
     std::string text;
     if (format == RowFormat::CSV)
@@ -22,7 +22,7 @@ RowWriter::RowWriter(FILE* out, RowFormat format, const char* const* names, size
 }
 
 void RowWriter::spill() {
-  std::fwrite(line_, 1, used_, out_);
+  if (used_ != 0) std::fwrite(rows_.get(), 1, used_, out_);
   used_ = 0;
 }
 
@@ -75,29 +75,39 @@ void RowWriter::text(const char* value) {
     put_json_text(value);
 }
 
-void RowWriter::word(const char* value) {
+void RowWriter::word(const char* value, size_t size) {
   begin_field();
-  const size_t n = std::strlen(value);
-  if (format_ == RowFormat::CSV) {
-    put(value, n);
-  } else {
-    put('"');
-    put(value, n);
-    put('"');
-  }
+  const bool json = format_ != RowFormat::CSV;
+  if (json) put('"');
+  put(value, size);
+  if (json) put('"');
 }
 
 // Straight into the buffer: begin_field left room for it.
 template <typename T>
 void RowWriter::put_number(T value) {
   begin_field();
-  const std::to_chars_result r = std::to_chars(line_ + used_, line_ + sizeof line_, value);
-  used_ = static_cast<size_t>(r.ptr - line_);
+  char* const rows = rows_.get();
+  const std::to_chars_result r = std::to_chars(rows + used_, rows + BUFFER, value);
+  used_ = static_cast<size_t>(r.ptr - rows);
 }
 
 void RowWriter::number(int64_t value) { put_number(value); }
 
 void RowWriter::number(uint64_t value) { put_number(value); }
+
+void RowWriter::boolean(bool value) {
+  begin_field();
+  if (value)
+    put("true", 4);
+  else
+    put("false", 5);
+}
+
+void RowWriter::null() {
+  begin_field();
+  if (format_ != RowFormat::CSV) put("null", 4);
+}
 
 void RowWriter::real(double value) {
   // JSON has no infinities and no NaN.
@@ -113,19 +123,6 @@ void RowWriter::real(double value) {
   put(digits, static_cast<size_t>(r.ptr - digits));
 }
 
-void RowWriter::boolean(bool value) {
-  begin_field();
-  if (value)
-    put("true", 4);
-  else
-    put("false", 5);
-}
-
-void RowWriter::null() {
-  begin_field();
-  if (format_ != RowFormat::CSV) put("null", 4);
-}
-
 void RowWriter::end_row() {
   // A row that missed fields (a programming error) is completed with nulls, so the
   // field count never varies.
@@ -136,6 +133,5 @@ void RowWriter::end_row() {
     put('\n');
   else
     put("}\n", 2);
-  spill();
   field_ = 0;
 }

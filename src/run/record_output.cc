@@ -19,9 +19,6 @@
 
 namespace {
 
-// Record files are written in large blocks: a busy capture writes tens of
-// megabytes of them.
-constexpr size_t FILE_BUFFER = 1 << 16;
 // A live run flushes its files this often, at most.
 constexpr int64_t LIVE_FLUSH_US = 1000000;
 
@@ -29,9 +26,6 @@ struct OutputFile {
   std::string name;
   FILE* file = nullptr;
   std::unique_ptr<RowWriter> rows;
-  // The stream's buffer: given to setvbuf, since glibc ignores a size without one
-  // and would write a device like /dev/null in 4 KB pieces.
-  std::unique_ptr<char[]> buffer;
 };
 
 struct RecordOutputs {
@@ -73,8 +67,9 @@ bool open_output(OutputFile& o, const std::string& name, RowFormat format,
       std::fprintf(g_output.err, OPEN_FMT, prog, name.c_str(), std::strerror(errno));
       return false;
     }
-    o.buffer = std::make_unique<char[]>(FILE_BUFFER);
-    std::setvbuf(o.file, o.buffer.get(), _IOFBF, FILE_BUFFER);
+    // The row writer gathers rows in blocks of its own: a stream buffer would only
+    // copy them once more.
+    std::setvbuf(o.file, nullptr, _IONBF, 0);
   }
   o.rows = std::make_unique<RowWriter>(o.file, format, fields, count);
   o.rows->header();
@@ -84,11 +79,11 @@ bool open_output(OutputFile& o, const std::string& name, RowFormat format,
 // Flushes and closes; false when anything written was lost.
 bool close_output(OutputFile& o) {
   if (o.file == nullptr) return true;
+  o.rows->flush();
   bool ok = std::fflush(o.file) == 0 && std::ferror(o.file) == 0;
   if (o.name != STANDARD_OUTPUT_NAME) ok = std::fclose(o.file) == 0 && ok;
   o.file = nullptr;
   o.rows.reset();
-  o.buffer.reset();
   if (!ok) {
     static constexpr char WRITE_FAILED_FMT[] = "%s: error writing %s\n";
     std::fprintf(g_output.err, WRITE_FAILED_FMT, g_settings.program_name.c_str(),
@@ -155,8 +150,11 @@ void tick_live_records() {
   const int64_t now_us = usecs_of(now);
   if (now_us - g_outputs.last_flush_us < LIVE_FLUSH_US) return;
   g_outputs.last_flush_us = now_us;
-  if (g_outputs.conns.file != nullptr) std::fflush(g_outputs.conns.file);
-  if (g_outputs.intervals.file != nullptr) std::fflush(g_outputs.intervals.file);
+  for (OutputFile* o : {&g_outputs.conns, &g_outputs.intervals}) {
+    if (o->file == nullptr) continue;
+    o->rows->flush();
+    std::fflush(o->file);
+  }
 }
 
 bool finish_records() {
@@ -173,7 +171,9 @@ bool finish_records() {
 const RecordCounts& record_counts() { return g_outputs.counts; }
 
 void reset_record_outputs() {
-  for (OutputFile* o : {&g_outputs.conns, &g_outputs.intervals})
+  for (OutputFile* o : {&g_outputs.conns, &g_outputs.intervals}) {
+    o->rows.reset();  // hands its rows to the stream, which must still be open
     if (o->file != nullptr && o->name != STANDARD_OUTPUT_NAME) std::fclose(o->file);
+  }
   g_outputs = RecordOutputs{};
 }

@@ -49,5 +49,6 @@ struct RecordCounts {
 };
 const RecordCounts& record_counts();
 
-// Closes what is open without writing more (tests).
+// Closes the files still open, with the rows already built (tests, and runs that
+// end early).
 void reset_record_outputs();

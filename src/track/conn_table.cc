@@ -141,6 +141,8 @@ void conn_locate(ConnLookup* lookup) {
   const char* slot = reinterpret_cast<const char*>(&g_conns.slot(n));
   __builtin_prefetch(slot);
   __builtin_prefetch(slot + 64);
+  // The record hooks read and write the record's side-store entry as well.
+  if (g_records.enabled) records_prefetch(n);
 }
 
 void conn_table_hold_at_most(size_t most) {
