@@ -1,6 +1,7 @@
 // Rows for scripts, one per line: CSV (RFC 4180 quoting) with a header row, or one JSON
-// object per line, both from the same calls. Hand-written rather than built with a
-// JSON library: a busy capture writes hundreds of thousands of rows.
+// object per line, both from the same calls (RowWriter), and for the connection
+// records a faster cursor over the same buffer (RowCursor). Hand-written rather than
+// built with a JSON library: a busy capture writes hundreds of thousands of rows.
 #pragma once
 
 #include <cstddef>
