@@ -151,7 +151,7 @@ std::vector<struct option> getopt_long_table() {
 #pragma GCC diagnostic pop
   }
   std::puts("Long options:");
-  static constexpr char OPTION_FMT[] = "  --%-24s %s\n";
+  static constexpr char OPTION_FMT[] = "  --%-26s %s\n";
   for (const LongOptionInfo& o : LONG_OPTIONS) {
     std::string name = o.opt.name;
     if (o.arg_name != nullptr) name = name + " " + o.arg_name;
