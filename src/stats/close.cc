@@ -117,6 +117,7 @@ void first_fin(ConnInfo& rec, const Segment& seg, bool from_client, uint32_t cli
   rec.fin_time = seg.time;
   rec.state = CLOSING;
   rec.fin_sender = seg.src.addr;
+  rec.fin_sender_port = seg.src.port;
   if (!counted) return;
 
   if (s.debug >= 1) {
@@ -204,9 +205,10 @@ void handle_close(const Segment& seg, bool reset, uint32_t payload_length) {
     case CLOSING:
       if (reset) {
         conn_erase(client);
-      } else if (seg.src.addr == rec->fin_sender) {
-        // The same host again (ports are not compared): a retransmitted FIN. The
-        // answer is timed from the last one.
+      } else if (seg.src.addr == rec->fin_sender && seg.src.port == rec->fin_sender_port) {
+        // The same endpoint again: a retransmitted FIN. The answer is timed from the
+        // last one. Ports count: a client and a server on one address (a connection
+        // within one host) are told apart by them.
         rec->fin_time = seg.time;
       } else {
         second_fin(*rec, seg);

@@ -11,7 +11,7 @@
 #include "common/time.h"
 #include "track/endpoint_index.h"
 
-enum ConnState : int32_t {
+enum ConnState : uint16_t {
   SYN_SEEN = 1,     // SYN seen, no SYN-ACK yet
   ESTABLISHED = 2,  // SYN-ACK seen
   CLOSING = 3,      // first FIN seen (counted or not)
@@ -21,14 +21,16 @@ enum ConnState : int32_t {
 // meaning: 112 bytes, so that a record and its free-list link fill one 128-byte slot.
 struct ConnInfo {
   Timeval syn_time;          // the SYN that started (or restarted) the connection
-  Timeval fin_time;          // the first FIN; moved by a repeated FIN from the same host
+  Timeval fin_time;          // the first FIN; moved by a repeated FIN from its sender
   Timeval pending_syn_time;  // a later SYN from the same endpoint; zero = none
   uint64_t client_isn;
   uint64_t server_isn;
   uint64_t pending_isn;  // that later SYN's sequence number
   uint64_t nsyns;        // SYNs counted for this record
   Endpoint client;       // the endpoint the record is filed under
-  IpAddr fin_sender;     // source address of the first FIN
+  // The endpoint that sent the first FIN.
+  IpAddr fin_sender;
+  uint16_t fin_sender_port;
   ConnState state;
   int32_t rtt;          // handshake round-trip estimate, ms; 0 = none
   int32_t synacks;      // SYN-ACKs seen for the current attempt

@@ -222,6 +222,7 @@ std::string state(const std::string& printed) {
         << '.' << r->fin_time.usec << " rtt " << r->rtt << " isn " << r->client_isn << '/'
         << r->server_isn << " pending " << r->pending_isn << '@' << r->pending_syn_time.sec << '.'
         << r->pending_syn_time.usec << " nsyns " << r->nsyns << " fin_sender " << r->fin_sender.raw
+        << ":" << r->fin_sender_port
         << " synacks " << r->synacks << " bucket " << r->bucket << '\n';
   return out.str() + printed;
 }

@@ -57,12 +57,18 @@ std::function<void()> sort_by(SortMode mode, int bucket_size, uint32_t bucket_ba
 // number lies 100 before the close point.
 Seg fin_with_payload() { return client_fin(1401, 12001, 100); }
 
-// The worked example with client and server on one address.
-std::vector<Step> shared_address() {
-  return {{0, with_src_dst(syn(1000), "10.0.0.1", "10.0.0.1")},
-          {3500, with_src_dst(synack(9000, 1001), "10.0.0.1", "10.0.0.1")},
-          {250700, with_src_dst(client_fin(1501, 12001), "10.0.0.1", "10.0.0.1")},
-          {290700, with_src_dst(server_fin(12001, 1502), "10.0.0.1", "10.0.0.1")}};
+// The worked example with client and server on one address, the client's FIN
+// repeated `repeats` times 10 ms apart.
+std::vector<Step> shared_address(int repeats = 0) {
+  std::vector<Step> steps = {
+      {0, with_src_dst(syn(1000), "10.0.0.1", "10.0.0.1")},
+      {3500, with_src_dst(synack(9000, 1001), "10.0.0.1", "10.0.0.1")},
+      {250700, with_src_dst(client_fin(1501, 12001), "10.0.0.1", "10.0.0.1")}};
+  for (int i = 1; i <= repeats; ++i)
+    steps.push_back(
+        {250700 + i * 10000, with_src_dst(client_fin(1501, 12001), "10.0.0.1", "10.0.0.1")});
+  steps.push_back({290700, with_src_dst(server_fin(12001, 1502), "10.0.0.1", "10.0.0.1")});
+  return steps;
 }
 
 // One case a row: name, settings, steps, then nconns, the four sums, the bucket, the
@@ -128,9 +134,11 @@ const CloseCase CASES[] = {
     {"ReopenedThenReset", none,
       {S, SA, CF, {260000, synack(9000, 1001)}, {270000, client_rst(1501)}},
       1, 501, 3001, 250, 0, 12, std::nullopt, 1},
-    // One address for both sides: the answer comes from the first FIN's sender.
+    // One address for both sides: the ports tell the answer from a repeated FIN.
     {"SharedAddress", none, shared_address(),
-      1, 501, 3001, 250, 0, 12, CLOSING},
+      1, 501, 3001, 250, 40, 12, std::nullopt},
+    {"SharedAddressRepeatedFin", none, shared_address(2),
+      1, 501, 3001, 250, 20, 12, std::nullopt},
     {"MinSyns", [] {g_settings.min_syns = 2;}, {S, {1000, syn(1000)}, SA, CF},
       1, 501, 3001, 249, 0, 12, CLOSING, 0, "NSYNS=2:host 10.0.0.1 and port 5555\n"},
     {"MinSynsNotReached", [] {g_settings.min_syns = 3;}, {S, {1000, syn(1000)}, SA, CF},
