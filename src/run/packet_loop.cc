@@ -9,6 +9,7 @@
 #include "run/capture.h"
 #include "stats/close.h"
 #include "stats/run_clock.h"
+#include "track/addr_pool.h"
 #include "track/conn_table.h"
 #include "track/decode.h"
 #include "track/handshake.h"
@@ -104,6 +105,14 @@ bool take_packet(const struct pcap_pkthdr* header, const u_char* bytes, DecodedF
   }
   if (status != DecodeStatus::SEGMENT) return false;
   d->seg.time = now;
+  // Numbering an IPv6 segment's addresses may need memory: a run out of it ends here,
+  // as it ends when a handler finds none.
+  try {
+    hold_segment_addresses(d);
+  } catch (const std::bad_alloc&) {
+    out_of_memory(now);
+    return false;
+  }
   return true;
 }
 
@@ -124,17 +133,20 @@ void hand_on(const DecodedFrame& d) {
   }
 }
 
-// Hands the segment to its handler; false when memory ran out on the way. The run
-// then ends as a stop request ends it: this segment and every later one are not
-// handled, and the report covers what was handled before.
+// Hands the segment to its handler, then lets go of its IPv6 addresses; false when
+// memory ran out on the way. The run then ends as a stop request ends it: this
+// segment and every later one are not handled, and the report covers what was
+// handled before.
 bool dispatch(const DecodedFrame& d) {
+  bool handled = true;
   try {
     hand_on(d);
-    return true;
   } catch (const std::bad_alloc&) {
     out_of_memory(d.seg.time);
-    return false;
+    handled = false;
   }
+  release_segment_addresses(d.seg);
+  return handled;
 }
 
 // Segments decoded but not yet handed to the tracker, in two batches. With

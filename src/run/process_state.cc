@@ -6,6 +6,7 @@
 #include "run/packet_loop.h"
 #include "stats/run_clock.h"
 #include "stats/run_stats.h"
+#include "track/addr_pool.h"
 #include "track/conn_table.h"
 #include "track/handshake.h"
 
@@ -17,5 +18,6 @@ void reset_process_state() {
   g_clock = RunClock{};
   reset_run_stats();
   reset_conn_table();
+  reset_addr_pool();
   reset_deferred_segments();
 }

@@ -2,6 +2,6 @@
 #pragma once
 
 // Returns the settings, the capture state, the local addresses, the connection
-// table and the run statistics to their initial values. Does not close an open
+// table, the address pool and the run statistics to their initial values. Does not close an open
 // capture: tests that open one close it themselves.
 void reset_process_state();

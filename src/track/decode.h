@@ -36,17 +36,22 @@ enum class DecodeStatus : uint8_t {
 enum class SegmentKind : uint8_t { RESET, SYNACK, SYN, FIN };
 
 struct DecodedFrame {
-  // The header fields the packet traces show, valid as far as decoding got.
+  // The header fields the packet traces show, valid as far as decoding got. An
+  // IPv6 packet's protocol is its next header, its header length the fixed 40
+  // bytes and its total length those plus the payload length.
   uint8_t protocol = 0;
   int ip_header_length = 0;
   int ip_total_length = 0;
   int tcp_header_length = 0;
-  int tcp_length = 0;  // the IPv4 total length less the IPv4 header
+  int tcp_length = 0;  // the IP total length less the IP header
   // With SEGMENT: the segment (without its time), its handler and, for a FIN, the
-  // payload length.
+  // payload length. An IPv6 segment's endpoints have the family IPV6 and no address
+  // number yet: the addresses are in src6 and dst6 until the pool numbers them
+  // (hold_segment_addresses), since decoding changes no state.
   Segment seg;
   SegmentKind kind = SegmentKind::RESET;
   uint32_t payload = 0;
+  Ip6Addr src6, dst6;
 };
 
 DecodeStatus decode_frame(const PacketReader& frame, const LinkInfo& link, DecodedFrame* out);
