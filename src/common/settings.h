@@ -60,6 +60,8 @@ struct Settings {
   size_t max_conns = SIZE_MAX;  // --max-conns: records the table may hold
   bool libpcap_read = false;    // --libpcap-read: savefiles are read by libpcap only
   std::vector<std::string> filter_words;
+  // --decode-all: IPv6, VLAN-tagged frames, Linux cooked and raw IP captures too.
+  bool decode_all = false;
 
   bool write_mode() const { return !write_file.empty(); }
   bool reading_file() const { return !read_file.empty(); }

@@ -68,6 +68,7 @@ enum LongOption : int {
   OPT_VERSION,
   OPT_MAX_CONNS,
   OPT_LIBPCAP_READ,
+  OPT_DECODE_ALL,
 };
 
 struct LongOptionInfo {
@@ -87,6 +88,9 @@ constexpr LongOptionInfo LONG_OPTIONS[] = {
     {{"libpcap-read", no_argument, nullptr, OPT_LIBPCAP_READ},
      nullptr,
      "read capture files through libpcap only (slower; the reports are the same)"},
+    {{"decode-all", no_argument, nullptr, OPT_DECODE_ALL},
+     nullptr,
+     "also read IPv6, VLAN tags, Linux cooked (-i any) and raw IP captures"},
 };
 
 // The connection table numbers its records in 32 bits.
@@ -298,6 +302,9 @@ void parse_command_line(int argc, char** argv) {
         break;
       case OPT_LIBPCAP_READ:
         s.libpcap_read = true;
+        break;
+      case OPT_DECODE_ALL:
+        s.decode_all = true;
         break;
       case 'p':
         s.port = static_cast<uint16_t>(std::atoi(optarg));  // keeps the low 16 bits

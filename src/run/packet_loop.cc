@@ -92,7 +92,7 @@ bool take_packet(const struct pcap_pkthdr* header, const u_char* bytes, DecodedF
   const DecodeStatus status = decode_frame(PacketReader{bytes, header->caplen}, g_capture.link, d);
   if (debug >= 2) trace_network_layer(status, *d);
   if (status <= DecodeStatus::NOT_TCP) return false;
-  // TCP over IPv4 from here: the time window applies.
+  // TCP over IP from here: the time window applies.
   if (!in_window(now)) {
     static constexpr char OLD_PACKET_FMT[] = "%s\n";
     if (debug >= 2) TRACE(OLD_PACKET_FMT, "Dropping old pkt");

@@ -154,7 +154,7 @@ TEST(CommandLineHelp, UsageAndLongOptionsOnStandardOutput) {
   ASSERT_EQ(r.out.compare(0, USAGE.size(), USAGE), 0) << r.out;
   const std::string rest = r.out.substr(USAGE.size());
   EXPECT_EQ(rest.compare(0, 14, "Long options:\n"), 0) << rest;
-  for (const char* option : {"--help", "--version"})
+  for (const char* option : {"--help", "--version", "--decode-all"})
     EXPECT_NE(rest.find(std::string("\n  ") + option + " "), std::string::npos) << option;
 }
 
