@@ -14,10 +14,12 @@
 #   BENCH_BUILD      the Release build folder (default build-bench in the repo)
 #   ROUNDS           timed rounds per workload, at least 5 (default 7)
 #   SEED             generator seed (default 1)
-#   WORKLOADS        any of: mixed handshake open-peak scale (default the first three)
+#   WORKLOADS        any of: mixed handshake open-peak ipv6-vlan scale (default the first
+#                    four; ipv6-vlan runs both with --decode-all)
 #   SCALE_OPEN       scale: connections left open at the end (default 2000000)
 #   SCALE_COMPLETED  scale: connections completed (default 10000000)
 #   KEEP_CAPTURES=0  delete each capture after its workload
+#   DECODE_ALL=1     run every workload with --decode-all (the floor with its filter)
 #
 # With libabsl-dev installed it also runs bench/index_bench.cc, which compares the
 # connection table's endpoint index with absl::flat_hash_map.
@@ -28,7 +30,7 @@ bench_dir=${BENCH_DIR:-/tmp/portsift-bench}
 build=${BENCH_BUILD:-$root/build-bench}
 rounds=${ROUNDS:-7}
 seed=${SEED:-1}
-workloads=${WORKLOADS:-mixed handshake open-peak}
+workloads=${WORKLOADS:-mixed handshake open-peak ipv6-vlan}
 scale_open=${SCALE_OPEN:-2000000}
 scale_completed=${SCALE_COMPLETED:-10000000}
 port=80
@@ -60,18 +62,25 @@ gen_id=$(sha1sum "$root/bench/gen_capture.cc" | cut -c1-8)
 field() { tr ' ' '\n' <<<"$2" | sed -n "s/^$1=//p"; }
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
-# Generates (if needed) and checks one capture; sets $capture and $meta.
+# Generates (if needed) and checks one capture; sets $capture, $meta and the options
+# portsift and the floor run with ($options, $floor_options).
 prepare() {
   local w=$1 args
+  options=()
+  floor_options=()
   case "$w" in
     scale)
       capture=$bench_dir/scale-${scale_open}open-${scale_completed}done-seed$seed-$gen_id.pcap
       args=(--workload scale --open "$scale_open" --completed "$scale_completed") ;;
-    mixed|handshake|open-peak)
+    mixed|handshake|open-peak|ipv6-vlan)
       capture=$bench_dir/$w-seed$seed-$gen_id.pcap
       args=(--workload "$w") ;;
     *) echo "unknown workload: $w" >&2; exit 2 ;;
   esac
+  if [ "$w" = ipv6-vlan ] || [ "${DECODE_ALL:-0}" = 1 ]; then
+    options=(--decode-all)
+    floor_options=(--decode-all)
+  fi
   if [ ! -s "$capture.meta" ] || [ ! -f "$capture" ]; then
     echo "generating $capture" >&2
     "$gen" "${args[@]}" --seed "$seed" --out "$capture" >"$capture.meta.tmp"
@@ -81,7 +90,7 @@ prepare() {
 
   # The report must show what the generator put in: otherwise the timing means nothing.
   local out expected
-  out=$("$portsift" -p "$port" -r "$capture")
+  out=$("$portsift" "${options[@]}" -p "$port" -r "$capture")
   expected="Total Connections (terminated by FIN): $(field completed "$meta")
 Total number of SYNs: $(field syns "$meta") (duplicates: $(field dup_syns "$meta"))
 Connections terminated by RESET: $(field resets "$meta")
@@ -103,17 +112,17 @@ for w in $workloads; do
   times=$(mktemp -d)
   # Warm-up: the capture into the page cache, the binaries into memory.
   "$measure" "$times/warm" "$read_file" "$capture"
-  "$measure" "$times/warm" "$floor" "$capture" "$port"
-  "$measure" "$times/warm" "$portsift" -p "$port" -r "$capture" >/dev/null
+  "$measure" "$times/warm" "$floor" "$capture" "$port" "${floor_options[@]}"
+  "$measure" "$times/warm" "$portsift" "${options[@]}" -p "$port" -r "$capture" >/dev/null
   for r in $(seq "$rounds"); do
     # Reverse the order every other round, so a drifting machine favours none.
     if [ $((r % 2)) -eq 1 ]; then
       "$measure" "$times/read" "$read_file" "$capture"
-      "$measure" "$times/floor" "$floor" "$capture" "$port"
-      "$measure" "$times/portsift" "$portsift" -p "$port" -r "$capture" >/dev/null
+      "$measure" "$times/floor" "$floor" "$capture" "$port" "${floor_options[@]}"
+      "$measure" "$times/portsift" "$portsift" "${options[@]}" -p "$port" -r "$capture" >/dev/null
     else
-      "$measure" "$times/portsift" "$portsift" -p "$port" -r "$capture" >/dev/null
-      "$measure" "$times/floor" "$floor" "$capture" "$port"
+      "$measure" "$times/portsift" "$portsift" "${options[@]}" -p "$port" -r "$capture" >/dev/null
+      "$measure" "$times/floor" "$floor" "$capture" "$port" "${floor_options[@]}"
       "$measure" "$times/read" "$read_file" "$capture"
     fi
   done
