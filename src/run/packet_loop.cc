@@ -105,15 +105,18 @@ bool take_packet(const struct pcap_pkthdr* header, const u_char* bytes, DecodedF
   }
   if (status != DecodeStatus::SEGMENT) return false;
   d->seg.time = now;
-  // Numbering an IPv6 segment's addresses may need memory: a run out of it ends here,
-  // as it ends when a handler finds none.
+  return true;
+}
+
+// Numbers an IPv6 segment's addresses (hold_segment_addresses), with their prepared
+// lookups when there are any; false when that needed memory there was none of.
+bool try_hold_addresses(DecodedFrame* d, const PoolLookup* prepared = nullptr) {
   try {
-    hold_segment_addresses(d);
+    hold_segment_addresses(d, prepared);
+    return true;
   } catch (const std::bad_alloc&) {
-    out_of_memory(now);
     return false;
   }
-  return true;
 }
 
 void hand_on(const DecodedFrame& d) {
@@ -163,30 +166,51 @@ struct SegmentBatches {
   struct Entry {
     DecodedFrame d;
     ConnLookup lookup;  // of the endpoint the handler will look up
+    // An IPv6 segment's two addresses in the pool: prepared as the segment is
+    // decoded, located and numbered when its batch is full.
+    PoolLookup pool[2];
+    // Numbering found no memory: the run ends when this segment's turn comes, as
+    // it ends at a handler that finds none. Later ones are not numbered.
+    bool no_memory;
   };
   Entry entries[2][BATCH];
   int filling = 0;     // the batch being filled
   size_t filled = 0;   // its segments
   size_t waiting = 0;  // segments of the other batch, whose records are on their way
+  bool no_memory = false;  // an entry found no memory: take no more packets
 };
 
 SegmentBatches g_batches;
 
-// The batch being filled is complete (or the run is over): fetch its index lines,
-// hand on the waiting batch, then fetch the new batch's records (its index lines
-// have arrived meanwhile, and the guesses see every earlier segment's changes).
+// The batch being filled is complete (or the run is over): number its IPv6
+// addresses (their pool lines were asked for as the segments were decoded), fetch
+// its index lines, hand on the waiting batch, then fetch the new batch's records
+// (its index lines have arrived meanwhile, and the guesses see every earlier
+// segment's changes).
 void advance_batches() {
   SegmentBatches& b = g_batches;
   SegmentBatches::Entry* full = b.entries[b.filling];
   SegmentBatches::Entry* waiting = b.entries[1 - b.filling];
-  for (size_t i = 0; i < b.filled; i++)
-    conn_prepare(&full[i].lookup, tracked_endpoint(full[i].d, g_settings.port));
+  for (size_t i = 0; i < b.filled; i++) {
+    if (full[i].d.seg.src.family != Family::IPV6) continue;
+    pool_locate(&full[i].pool[0]);
+    pool_locate(&full[i].pool[1]);
+  }
+  for (size_t i = 0; i < b.filled; i++) {
+    full[i].no_memory = b.no_memory || !try_hold_addresses(&full[i].d, full[i].pool);
+    b.no_memory = full[i].no_memory;
+    if (!b.no_memory) conn_prepare(&full[i].lookup, tracked_endpoint(full[i].d, g_settings.port));
+  }
   for (size_t i = 0; i < b.waiting && !g_capture.out_of_memory; i++) {
+    if (waiting[i].no_memory) {
+      out_of_memory(waiting[i].d.seg.time);
+      break;
+    }
     conn_set_hint(&waiting[i].lookup);
     dispatch(waiting[i].d);
   }
   conn_set_hint(nullptr);
-  for (size_t i = 0; i < b.filled; i++) conn_locate(&full[i].lookup);
+  for (size_t i = 0; i < b.filled && !full[i].no_memory; i++) conn_locate(&full[i].lookup);
   b.waiting = b.filled;
   b.filled = 0;
   b.filling = 1 - b.filling;
@@ -196,7 +220,11 @@ void advance_batches() {
 
 void handle_packet(u_char*, const struct pcap_pkthdr* header, const u_char* bytes) {
   DecodedFrame d;
-  if (take_packet<false>(header, bytes, &d)) dispatch(d);
+  if (!take_packet<false>(header, bytes, &d)) return;
+  if (try_hold_addresses(&d))
+    dispatch(d);
+  else
+    out_of_memory(d.seg.time);
 }
 
 bool can_defer_segments() {
@@ -204,10 +232,14 @@ bool can_defer_segments() {
 }
 
 void handle_packet_deferred(u_char*, const struct pcap_pkthdr* header, const u_char* bytes) {
-  if (g_capture.out_of_memory) return;
+  if (g_capture.out_of_memory || g_batches.no_memory) return;
   SegmentBatches& b = g_batches;
   SegmentBatches::Entry& e = b.entries[b.filling][b.filled];
   if (!take_packet<true>(header, bytes, &e.d)) return;
+  if (e.d.seg.src.family == Family::IPV6) {
+    pool_prepare(&e.pool[0], e.d.src6);
+    pool_prepare(&e.pool[1], e.d.dst6);
+  }
   if (++b.filled == BATCH) advance_batches();
 }
 

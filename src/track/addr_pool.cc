@@ -34,9 +34,20 @@ uint32_t take_slot() {
 
 }  // namespace
 
-uint32_t pool_intern(const Ip6Addr& addr) {
+void pool_prepare(PoolLookup* lookup, const Ip6Addr& addr) {
+  lookup->tag = EndpointIndex::tag_of(addr);
+  index_prefetch(g_addr_pool.index, lookup->tag);
+}
+
+void pool_locate(const PoolLookup* lookup) {
+  const AddrPool& p = g_addr_pool;
+  const uint32_t n = index_guess(p.index, lookup->tag);
+  if (n != EndpointIndex::NONE) __builtin_prefetch(&p.slot(n));
+}
+
+uint32_t pool_intern(const Ip6Addr& addr, const PoolLookup* prepared) {
   AddrPool& p = g_addr_pool;
-  const uint32_t tag = EndpointIndex::tag_of(addr);
+  const uint32_t tag = prepared != nullptr ? prepared->tag : EndpointIndex::tag_of(addr);
   uint32_t n = index_find(p.index, tag, [&](uint32_t k) { return p.slot(k).addr == addr; });
   if (n == EndpointIndex::NONE) {
     // The index first: a slot taken before a failure to grow it would be lost.

@@ -20,7 +20,9 @@
 // The slots live in chunks that never move, like the connection table's records,
 // and the same kind of index finds an address's number from its bytes.
 struct AddrPool {
-  static constexpr uint32_t CHUNK_BITS = 16;  // 65 536 slots, 1.25 MB a chunk
+  // 262 144 slots, 5 MB a chunk: large enough for 2 MB pages (big_allocate), as
+  // lookups among millions of addresses land anywhere.
+  static constexpr uint32_t CHUNK_BITS = 18;
   static constexpr uint32_t CHUNK_SIZE = 1u << CHUNK_BITS;
   // Never a number: a zeroed record field holds no address.
   static constexpr uint32_t NO_NUMBER = 0;
@@ -46,9 +48,20 @@ struct AddrPool {
 
 extern AddrPool g_addr_pool;
 
+// A lookup prepared before it is made, as the connection table's are (ConnLookup):
+// with millions of addresses its index line and slot are fetched ahead.
+struct PoolLookup {
+  uint32_t tag = 0;  // the address's EndpointIndex tag
+};
+// Computes the tag and starts fetching the index line where the search begins.
+void pool_prepare(PoolLookup* lookup, const Ip6Addr& addr);
+// Once that line has arrived: starts fetching the slot it probably names.
+void pool_locate(const PoolLookup* lookup);
+
 // The address's number, held once more; a new address is added with one holder.
-// Throws std::bad_alloc when the pool cannot grow, leaving it as it was.
-uint32_t pool_intern(const Ip6Addr& addr);
+// `prepared`, when given, is the address's prepared lookup. Throws std::bad_alloc
+// when the pool cannot grow, leaving it as it was.
+uint32_t pool_intern(const Ip6Addr& addr, const PoolLookup* prepared = nullptr);
 void pool_hold(uint32_t n);
 // One holder fewer; the last one frees the number.
 void pool_release(uint32_t n);
@@ -73,14 +86,16 @@ inline AddrText addr_text(const Endpoint& e, bool bracketed = false) {
 
 // Numbers an IPv6 segment's two addresses (decode_frame leaves them in src6 and
 // dst6), each held until release_segment_addresses, so that nothing a segment names
-// can be freed while it waits to be handled. Nothing for IPv4.
-inline void hold_segment_addresses(DecodedFrame* d) {
+// can be freed while it waits to be handled. Nothing for IPv4. `prepared`, when
+// given, holds the two addresses' prepared lookups. All or nothing: throws
+// std::bad_alloc, holding neither, when the pool cannot grow.
+inline void hold_segment_addresses(DecodedFrame* d, const PoolLookup* prepared = nullptr) {
   if (d->seg.src.family != Family::IPV6) return;
-  const uint32_t src = pool_intern(d->src6);
+  const uint32_t src = pool_intern(d->src6, prepared);
   try {
-    d->seg.dst.addr.raw = pool_intern(d->dst6);
+    d->seg.dst.addr.raw = pool_intern(d->dst6, prepared != nullptr ? prepared + 1 : nullptr);
   } catch (...) {
-    pool_release(src);  // all or nothing
+    pool_release(src);
     throw;
   }
   d->seg.src.addr.raw = src;

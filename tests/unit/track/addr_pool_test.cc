@@ -48,9 +48,12 @@ TEST_F(AddrPoolTest, HoldersShareANumberAndTheLastOneFreesIt) {
 TEST_F(AddrPoolTest, AgreesWithAMapThroughGrowthAndReuse) {
   std::mt19937 rng(7);
   std::map<uint32_t, std::pair<uint32_t, int>> model;  // address -> number, holders
-  // More addresses than one chunk holds, from a space small enough to come back.
-  for (int step = 0; step < 400000; ++step) {
-    const uint32_t a = rng() % 100000;
+  // More addresses than one chunk holds, held once each...
+  const uint32_t many = AddrPool::CHUNK_SIZE + 1000;
+  for (uint32_t a = 0; a < many; ++a) model[a] = {pool_intern(addr(a)), 1};
+  // ... then held and let go at random, from a space small enough to come back.
+  for (int step = 0; step < 200000; ++step) {
+    const uint32_t a = rng() % (many + 50000);
     auto it = model.find(a);
     if (it == model.end() || rng() % 2 == 0) {
       const uint32_t n = pool_intern(addr(a));
