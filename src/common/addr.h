@@ -29,6 +29,9 @@ struct Endpoint {
   uint16_t port = 0;  // host order
   Family family = Family::IPV4;
 
+  // Field by field, as the fields were stored: one 8-byte load of an endpoint just
+  // written in three stores would wait for them (no store-to-load forwarding), and
+  // the lookups of every segment would pay for it.
   friend bool operator==(const Endpoint& a, const Endpoint& b) {
     return a.addr == b.addr && a.port == b.port && a.family == b.family;
   }

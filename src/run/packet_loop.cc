@@ -169,50 +169,61 @@ struct SegmentBatches {
     // An IPv6 segment's two addresses in the pool: prepared as the segment is
     // decoded, located and numbered when its batch is full.
     PoolLookup pool[2];
-    // Numbering found no memory: the run ends when this segment's turn comes, as
-    // it ends at a handler that finds none. Later ones are not numbered.
-    bool no_memory;
   };
   Entry entries[2][BATCH];
   int filling = 0;     // the batch being filled
   size_t filled = 0;   // its segments
   size_t waiting = 0;  // segments of the other batch, whose records are on their way
-  bool no_memory = false;  // an entry found no memory: take no more packets
+  bool ipv6 = false;   // the batch being filled holds an IPv6 segment
+  // Of the waiting batch, the segments before the first whose addresses found no
+  // memory (all of them, as a rule): the run ends when that one's turn comes, as it
+  // ends at a handler that finds none.
+  size_t numbered = 0;
+  bool no_memory = false;  // a segment's addresses found no memory: number no more
 };
 
 SegmentBatches g_batches;
 
+// Numbers the IPv6 addresses of a batch's segments, their slots fetched first (their
+// index lines were asked for as the segments were decoded); returns how many
+// segments were numbered before one found no memory.
+size_t number_addresses(SegmentBatches::Entry* batch, size_t count) {
+  for (size_t i = 0; i < count; i++) {
+    if (batch[i].d.seg.src.family != Family::IPV6) continue;
+    pool_locate(&batch[i].pool[0]);
+    pool_locate(&batch[i].pool[1]);
+  }
+  for (size_t i = 0; i < count; i++)
+    if (!try_hold_addresses(&batch[i].d, batch[i].pool)) return i;
+  return count;
+}
+
 // The batch being filled is complete (or the run is over): number its IPv6
-// addresses (their pool lines were asked for as the segments were decoded), fetch
-// its index lines, hand on the waiting batch, then fetch the new batch's records
-// (its index lines have arrived meanwhile, and the guesses see every earlier
-// segment's changes).
+// addresses, fetch its index lines, hand on the waiting batch, then fetch the new
+// batch's records (its index lines have arrived meanwhile, and the guesses see
+// every earlier segment's changes).
 void advance_batches() {
   SegmentBatches& b = g_batches;
   SegmentBatches::Entry* full = b.entries[b.filling];
   SegmentBatches::Entry* waiting = b.entries[1 - b.filling];
-  for (size_t i = 0; i < b.filled; i++) {
-    if (full[i].d.seg.src.family != Family::IPV6) continue;
-    pool_locate(&full[i].pool[0]);
-    pool_locate(&full[i].pool[1]);
-  }
-  for (size_t i = 0; i < b.filled; i++) {
-    full[i].no_memory = b.no_memory || !try_hold_addresses(&full[i].d, full[i].pool);
-    b.no_memory = full[i].no_memory;
-    if (!b.no_memory) conn_prepare(&full[i].lookup, tracked_endpoint(full[i].d, g_settings.port));
-  }
-  for (size_t i = 0; i < b.waiting && !g_capture.out_of_memory; i++) {
-    if (waiting[i].no_memory) {
-      out_of_memory(waiting[i].d.seg.time);
-      break;
-    }
+  // Once a segment's addresses found no memory, nothing after it is numbered: the
+  // run ends at that segment.
+  const size_t numbered = b.no_memory ? 0 : b.ipv6 ? number_addresses(full, b.filled) : b.filled;
+  if (numbered < b.filled) b.no_memory = true;
+  for (size_t i = 0; i < numbered; i++)
+    conn_prepare(&full[i].lookup, tracked_endpoint(full[i].d, g_settings.port));
+  for (size_t i = 0; i < b.numbered && !g_capture.out_of_memory; i++) {
     conn_set_hint(&waiting[i].lookup);
     dispatch(waiting[i].d);
   }
+  if (b.numbered < b.waiting && !g_capture.out_of_memory)
+    out_of_memory(waiting[b.numbered].d.seg.time);
   conn_set_hint(nullptr);
-  for (size_t i = 0; i < b.filled && !full[i].no_memory; i++) conn_locate(&full[i].lookup);
+  for (size_t i = 0; i < numbered; i++) conn_locate(&full[i].lookup);
   b.waiting = b.filled;
+  b.numbered = numbered;
   b.filled = 0;
+  b.ipv6 = false;
   b.filling = 1 - b.filling;
 }
 
@@ -232,13 +243,14 @@ bool can_defer_segments() {
 }
 
 void handle_packet_deferred(u_char*, const struct pcap_pkthdr* header, const u_char* bytes) {
-  if (g_capture.out_of_memory || g_batches.no_memory) return;
+  if (g_capture.out_of_memory) return;
   SegmentBatches& b = g_batches;
   SegmentBatches::Entry& e = b.entries[b.filling][b.filled];
   if (!take_packet<true>(header, bytes, &e.d)) return;
   if (e.d.seg.src.family == Family::IPV6) {
     pool_prepare(&e.pool[0], e.d.src6);
     pool_prepare(&e.pool[1], e.d.dst6);
+    b.ipv6 = true;
   }
   if (++b.filled == BATCH) advance_batches();
 }

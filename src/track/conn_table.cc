@@ -83,7 +83,7 @@ ConnInfo* conn_find(const Endpoint& client) {
   return n == ConnTable::NO_RECORD ? nullptr : g_conns.record(n);
 }
 
-ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted) {
+__attribute__((flatten)) ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted) {
   ConnTable& t = g_conns;
   uint32_t tag;
   uint32_t n = find_record(client, &tag);
@@ -105,7 +105,9 @@ ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted) {
   return rec;
 }
 
-void conn_erase(const Endpoint& client) {
+// The index's code is also the address pool's: flattened, the table's hottest
+// paths keep it inlined as they did when they were its only users.
+__attribute__((flatten)) void conn_erase(const Endpoint& client) {
   ConnTable& t = g_conns;
   uint32_t tag;
   const uint32_t n = find_record(client, &tag);
