@@ -2,11 +2,13 @@
 // file, installs portsift's own capture filter compiled the same way (optimisation
 // off, netmask 0), and runs the loop with a callback that does nothing.
 //
-//   floor FILE [PORT]   (PORT defaults to 80)
+//   floor FILE [PORT [--decode-all]]   (PORT defaults to 80; --decode-all: the wider
+//                                      filter of that option, for the file's link type)
 #include <pcap/pcap.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "run/capture.h"
@@ -18,18 +20,20 @@ void ignore_packet(u_char*, const struct pcap_pkthdr*, const u_char*) {}
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
-    std::fputs("usage: floor FILE [PORT]\n", stderr);
+  if (argc < 2 || argc > 4 || (argc == 4 && std::strcmp(argv[3], "--decode-all") != 0)) {
+    std::fputs("usage: floor FILE [PORT [--decode-all]]\n", stderr);
     return 2;
   }
-  const int port = argc == 3 ? std::atoi(argv[2]) : 80;
+  const int port = argc >= 3 ? std::atoi(argv[2]) : 80;
   char errbuf[PCAP_ERRBUF_SIZE];
   pcap_t* p = pcap_open_offline(argv[1], errbuf);
   if (p == nullptr) {
     std::fprintf(stderr, "floor: %s\n", errbuf);
     return 1;
   }
-  const std::string expr = filter_expression(static_cast<uint16_t>(port), {});
+  const std::string expr =
+      argc == 4 ? decode_all_filter_expression(static_cast<uint16_t>(port), {}, pcap_datalink(p))
+                : filter_expression(static_cast<uint16_t>(port), {});
   struct bpf_program program;
   if (pcap_compile(p, &program, expr.c_str(), 0, 0) != 0 || pcap_setfilter(p, &program) != 0) {
     std::fprintf(stderr, "floor: %s\n", pcap_geterr(p));

@@ -1,5 +1,6 @@
-// gen_capture: writes large synthetic captures for the benchmark: Ethernet, IPv4 and
-// TCP with correct header lengths, reproducible from a seed.
+// gen_capture: writes large synthetic captures for the benchmark: Ethernet, IPv4 (or,
+// for ipv6-vlan, an 802.1Q tag and IPv6) and TCP with correct header lengths,
+// reproducible from a seed.
 //
 // Every client endpoint (address and port) is used by one connection only, so the
 // generator can follow the connection table exactly as portsift keeps it: a record
@@ -7,7 +8,7 @@
 // It prints the largest number of records open at once, and the totals the report
 // should show, as "name=value" words on one line.
 //
-//   gen_capture --workload mixed|handshake|open-peak|scale --out FILE [options]
+//   gen_capture --workload mixed|handshake|open-peak|ipv6-vlan|scale --out FILE [options]
 //     --seed N          random seed (default 1)
 //     --connections N   connections (default: the workload's own)
 //     --open N          scale: connections left open at the end
@@ -49,8 +50,10 @@ constexpr uint32_t PCAP_MAGIC = 0xa1b2c3d4;  // microsecond timestamps
 constexpr uint32_t LINKTYPE_ETHERNET = 1;
 constexpr size_t ETH_LEN = 14;
 constexpr size_t IP_LEN = 20;  // no IP options
+constexpr size_t VLAN_LEN = 4;
+constexpr size_t IP6_LEN = 40;  // no extension headers
 constexpr size_t UDP_LEN = 8;
-constexpr size_t MAX_FRAME = ETH_LEN + IP_LEN + 60 + 1500;
+constexpr size_t MAX_FRAME = ETH_LEN + VLAN_LEN + IP6_LEN + 60 + 1500;
 
 constexpr uint8_t FIN = 0x01, SYN = 0x02, RST = 0x04, PSH = 0x08, ACK = 0x10;
 
@@ -123,15 +126,40 @@ const uint32_t SERVER_ADDR = 0xc0000250;  // 192.0.2.80
 constexpr uint16_t SERVER_PORT = 80;
 
 uint16_t g_ip_id = 0;
+// ipv6-vlan: every frame carries a VLAN tag and IPv6, the addresses of the IPv4
+// workload placed in 2001:db8::/32.
+bool g_ipv6_vlan = false;
 
-// Ethernet and IPv4 headers for a datagram with `l4_len` bytes after the IP header;
-// returns where the layer-4 header starts.
+// The link and network headers' length: what a frame has before its layer-4 header.
+size_t headers_len() { return g_ipv6_vlan ? ETH_LEN + VLAN_LEN + IP6_LEN : ETH_LEN + IP_LEN; }
+
+void put_ip6_addr(uint8_t* p, uint32_t v4) {
+  static const uint8_t PREFIX[12] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0};
+  std::memcpy(p, PREFIX, 12);
+  put32(p + 12, v4);
+}
+
+// Ethernet and IP headers (with the VLAN tag of ipv6-vlan) for a datagram with
+// `l4_len` bytes after the IP header; returns where the layer-4 header starts.
 uint8_t* put_ip(uint8_t* f, uint32_t src, uint32_t dst, uint8_t proto, size_t l4_len,
                 bool from_client) {
   static const uint8_t CLIENT_MAC[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
   static const uint8_t SERVER_MAC[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x50};
   std::memcpy(f, from_client ? SERVER_MAC : CLIENT_MAC, 6);
   std::memcpy(f + 6, from_client ? CLIENT_MAC : SERVER_MAC, 6);
+  if (g_ipv6_vlan) {
+    put16(f + 12, 0x8100);
+    put16(f + 14, 100);  // VLAN 100
+    put16(f + 16, 0x86dd);
+    uint8_t* ip6 = f + ETH_LEN + VLAN_LEN;
+    put32(ip6, 0x60000000);
+    put16(ip6 + 4, static_cast<uint32_t>(l4_len));
+    ip6[6] = proto;
+    ip6[7] = 64;
+    put_ip6_addr(ip6 + 8, src);
+    put_ip6_addr(ip6 + 24, dst);
+    return ip6 + IP6_LEN;
+  }
   put16(f + 12, 0x0800);
   uint8_t* ip = f + ETH_LEN;
   ip[0] = 0x45;
@@ -180,7 +208,7 @@ void put_tcp(PcapWriter& w, uint64_t t_us, bool from_client, uint32_t client_add
     std::memcpy(o, TS_OPTS, 12);
   }
   std::memset(tcp + tcp_len, 0, payload);
-  w.commit(t_us, ETH_LEN + IP_LEN + tcp_len + payload);
+  w.commit(t_us, headers_len() + tcp_len + payload);
 }
 
 // Traffic the capture filter must reject: DNS over UDP, and HTTPS segments.
@@ -196,7 +224,7 @@ void put_other(PcapWriter& w, Rng& rng, uint64_t t_us) {
     put16(udp + 4, static_cast<uint32_t>(UDP_LEN + payload));
     put16(udp + 6, 0);
     std::memset(udp + UDP_LEN, 0, payload);
-    w.commit(t_us, ETH_LEN + IP_LEN + UDP_LEN + payload);
+    w.commit(t_us, headers_len() + UDP_LEN + payload);
     return;
   }
   static const uint8_t FLAGS[] = {ACK, ACK | PSH, ACK, SYN, FIN | ACK, RST};
@@ -484,7 +512,7 @@ class Generator {
 
 [[noreturn]] void usage() {
   std::fputs(
-      "usage: gen_capture --workload mixed|handshake|open-peak|scale --out FILE\n"
+      "usage: gen_capture --workload mixed|handshake|open-peak|ipv6-vlan|scale --out FILE\n"
       "                   [--seed N] [--connections N] [--open N] [--completed N] [--snaplen N]\n",
       stderr);
   std::exit(2);
@@ -544,12 +572,15 @@ int main(int argc, char** argv) {
     cfg.mix = Mix{0.04, 0.02, 0.0, 0.03};
     cfg.hold_min_us = 1000;
     cfg.hold_max_us = 54ULL * 1000000;
-  } else if (workload == "open-peak") {
-    // Two million connections opened before any closes; most close afterwards.
+  } else if (workload == "open-peak" || workload == "ipv6-vlan") {
+    // Two million connections opened before any closes; most close afterwards. The
+    // same over IPv6 behind a VLAN tag, every client on an address of its own (as
+    // nearly as the IPv4 endpoints allow): the address pool at its largest.
     cfg.connections = 2000000;
     cfg.arrival_span_us = 200ULL * 1000000;
     cfg.mix = Mix{0.04, 0.01, 0.04, 0.01};
     cfg.close_window_us = 200ULL * 1000000;
+    g_ipv6_vlan = workload == "ipv6-vlan";
   } else if (workload == "scale") {
     // A given number left open at the end and a given number completed, the
     // completed ones lasting up to two seconds.

@@ -14,14 +14,16 @@
 #   BENCH_BUILD      the Release build folder (default build-bench in the repo)
 #   ROUNDS           timed rounds per workload, at least 5 (default 7)
 #   SEED             generator seed (default 1)
-#   WORKLOADS        any of: mixed handshake open-peak scale (default the first three
-#                    and mixed+conns); a workload followed by +conns times portsift
-#                    writing every connection's record (--conns to /dev/null, CSV),
-#                    by +all also the JSON report and one-second interval rows, and
-#                    prints its time against the plain workload's when both ran
+#   WORKLOADS        any of: mixed handshake open-peak ipv6-vlan scale (default the first
+#                    four, and mixed+conns; ipv6-vlan runs both with --decode-all); a
+#                    workload followed by +conns times portsift writing every
+#                    connection's record (--conns to /dev/null, CSV), by +all also the
+#                    JSON report and one-second interval rows, and prints its time
+#                    against the plain workload's when both ran
 #   SCALE_OPEN       scale: connections left open at the end (default 2000000)
 #   SCALE_COMPLETED  scale: connections completed (default 10000000)
 #   KEEP_CAPTURES=0  delete each capture after its workload
+#   DECODE_ALL=1     run every workload with --decode-all (the floor with its filter)
 #
 # With libabsl-dev installed it also runs bench/index_bench.cc, which compares the
 # connection table's endpoint index with absl::flat_hash_map.
@@ -32,7 +34,7 @@ bench_dir=${BENCH_DIR:-/tmp/portsift-bench}
 build=${BENCH_BUILD:-$root/build-bench}
 rounds=${ROUNDS:-7}
 seed=${SEED:-1}
-workloads=${WORKLOADS:-mixed mixed+conns handshake open-peak}
+workloads=${WORKLOADS:-mixed mixed+conns handshake open-peak ipv6-vlan}
 scale_open=${SCALE_OPEN:-2000000}
 scale_completed=${SCALE_COMPLETED:-10000000}
 port=80
@@ -74,18 +76,25 @@ variant_args() {
   esac
 }
 
-# Generates (if needed) and checks one capture; sets $capture and $meta.
+# Generates (if needed) and checks one capture; sets $capture, $meta and the options
+# portsift and the floor run with ($options, $floor_options).
 prepare() {
   local w=$1 args
+  options=()
+  floor_options=()
   case "$w" in
     scale)
       capture=$bench_dir/scale-${scale_open}open-${scale_completed}done-seed$seed-$gen_id.pcap
       args=(--workload scale --open "$scale_open" --completed "$scale_completed") ;;
-    mixed|handshake|open-peak)
+    mixed|handshake|open-peak|ipv6-vlan)
       capture=$bench_dir/$w-seed$seed-$gen_id.pcap
       args=(--workload "$w") ;;
     *) echo "unknown workload: $w" >&2; exit 2 ;;
   esac
+  if [ "$w" = ipv6-vlan ] || [ "${DECODE_ALL:-0}" = 1 ]; then
+    options=(--decode-all)
+    floor_options=(--decode-all)
+  fi
   if [ ! -s "$capture.meta" ] || [ ! -f "$capture" ]; then
     echo "generating $capture" >&2
     "$gen" "${args[@]}" --seed "$seed" --out "$capture" >"$capture.meta.tmp"
@@ -95,7 +104,7 @@ prepare() {
 
   # The report must show what the generator put in: otherwise the timing means nothing.
   local out expected
-  out=$("$portsift" -p "$port" -r "$capture")
+  out=$("$portsift" "${options[@]}" -p "$port" -r "$capture")
   expected="Total Connections (terminated by FIN): $(field completed "$meta")
 Total number of SYNs: $(field syns "$meta") (duplicates: $(field dup_syns "$meta"))
 Connections terminated by RESET: $(field resets "$meta")
@@ -122,17 +131,17 @@ for w in $workloads; do
   times=$(mktemp -d)
   # Warm-up: the capture into the page cache, the binaries into memory.
   "$measure" "$times/warm" "$read_file" "$capture"
-  "$measure" "$times/warm" "$floor" "$capture" "$port"
-  "$measure" "$times/warm" "$portsift" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
+  "$measure" "$times/warm" "$floor" "$capture" "$port" "${floor_options[@]}"
+  "$measure" "$times/warm" "$portsift" "${options[@]}" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
   for r in $(seq "$rounds"); do
     # Reverse the order every other round, so a drifting machine favours none.
     if [ $((r % 2)) -eq 1 ]; then
       "$measure" "$times/read" "$read_file" "$capture"
-      "$measure" "$times/floor" "$floor" "$capture" "$port"
-      "$measure" "$times/portsift" "$portsift" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
+      "$measure" "$times/floor" "$floor" "$capture" "$port" "${floor_options[@]}"
+      "$measure" "$times/portsift" "$portsift" "${options[@]}" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
     else
-      "$measure" "$times/portsift" "$portsift" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
-      "$measure" "$times/floor" "$floor" "$capture" "$port"
+      "$measure" "$times/portsift" "$portsift" "${options[@]}" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
+      "$measure" "$times/floor" "$floor" "$capture" "$port" "${floor_options[@]}"
       "$measure" "$times/read" "$read_file" "$capture"
     fi
   done

@@ -1,5 +1,7 @@
 #include "common/addr.h"
 
+#include <arpa/inet.h>
+
 #include <array>
 #include <cstring>
 
@@ -29,7 +31,7 @@ constexpr std::array<Octet, 256> OCTETS = make_octets();
 
 }  // namespace
 
-AddrText addr_text(IpAddr addr) {
+AddrText ipv4_text(IpAddr addr) {
   unsigned char b[4];
   std::memcpy(b, &addr.raw, 4);
   // Each byte's text from a table, copied whole, without snprintf("%u.%u.%u.%u")
@@ -43,5 +45,15 @@ AddrText addr_text(IpAddr addr) {
     p += OCTETS[byte].size;
   }
   p[-1] = '\0';  // in place of the last dot
+  return out;
+}
+
+AddrText ipv6_text(const Ip6Addr& addr, bool bracketed) {
+  // glibc's inet_ntop writes exactly the RFC 5952 form.
+  AddrText out;
+  char* text = out.text;
+  if (bracketed) *text++ = '[';
+  if (inet_ntop(AF_INET6, addr.bytes, text, INET6_ADDRSTRLEN) == nullptr) text[0] = '\0';
+  if (bracketed) std::strcat(out.text, "]");
   return out;
 }

@@ -78,6 +78,8 @@ struct Settings {
   RowFormat intervals_format = RowFormat::BY_NAME;
   int64_t interval_us = 0;  // --interval; 0: not given
   bool json = false;        // --json: the report as one JSON object
+  // --decode-all: IPv6, VLAN-tagged frames, Linux cooked and raw IP captures too.
+  bool decode_all = false;
 
   bool write_mode() const { return !write_file.empty(); }
   bool reading_file() const { return !read_file.empty(); }

@@ -3,6 +3,7 @@
 #include "common/addr.h"
 #include "common/settings.h"
 #include "stats/run_stats.h"
+#include "track/addr_pool.h"
 #include "track/handshake.h"
 
 namespace {
@@ -157,8 +158,8 @@ void print_filter_listing(FILE* out, const OrderingLayout& l) {
     std::fprintf(out, l.listing_range_fmt, s.filter_from, s.filter_to);
   static constexpr char FILTER_FMT[] = "host %s and host %s and port %d\n";
   for (const FilterEntry& e : g_filters)
-    std::fprintf(out, FILTER_FMT, addr_text(e.addr_a).text, addr_text(e.addr_b).text,
-                 static_cast<int>(e.client_port));
+    std::fprintf(out, FILTER_FMT, addr_text(e.addr_a, e.family).text,
+                 addr_text(e.addr_b, e.family).text, static_cast<int>(e.client_port));
 }
 
 #pragma GCC diagnostic pop

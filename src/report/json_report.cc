@@ -12,6 +12,7 @@
 #include "stats/percentiles.h"
 #include "stats/run_clock.h"
 #include "stats/run_stats.h"
+#include "track/addr_pool.h"
 #include "track/handshake.h"
 
 namespace {
@@ -146,8 +147,8 @@ Json listing() {
   l["to"] = s.filter_to == -1 ? Json(nullptr) : Json(s.filter_to);
   Json conns = Json::array();
   for (const FilterEntry& e : g_filters)
-    conns.push_back(Json{{"fin_from", addr_text(e.addr_a).text},
-                         {"fin_to", addr_text(e.addr_b).text},
+    conns.push_back(Json{{"fin_from", addr_text(e.addr_a, e.family).text},
+                         {"fin_to", addr_text(e.addr_b, e.family).text},
                          {"client_port", e.client_port}});
   l["connections"] = std::move(conns);
   return l;

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "common/addr.h"
+#include "track/addr_pool.h"
 
 // Scripts address the fields by these names; the order is that of the CSV columns.
 const char* const CONN_FIELDS[] = {
@@ -57,8 +58,10 @@ void party_field(RowCursor& row, Party party) {
     row.null();
 }
 
-// The text of the address written last in a column: the server's is nearly always
-// the same, and a client's often repeats, so most records need no conversion.
+// The text of the IPv4 address written last in a column: the server's is nearly
+// always the same, and a client's often repeats, so most records need no
+// conversion. An IPv6 address is converted each time: its pool number is freed with
+// the last connection that holds it and may stand for another address later.
 struct AddrCache {
   bool valid = false;
   IpAddr addr;
@@ -66,11 +69,16 @@ struct AddrCache {
   size_t size = 0;
 };
 
-void addr_field(RowCursor& row, AddrCache& cache, IpAddr addr) {
-  if (!cache.valid || cache.addr != addr) {
-    cache.text = addr_text(addr);
+void addr_field(RowCursor& row, AddrCache& cache, const Endpoint& e) {
+  if (e.family != Family::IPV4) {
+    const AddrText text = addr_text(e);
+    row.word_block(text.text, std::strlen(text.text));
+    return;
+  }
+  if (!cache.valid || cache.addr != e.addr) {
+    cache.text = ipv4_text(e.addr);
     cache.size = std::strlen(cache.text.text);
-    cache.addr = addr;
+    cache.addr = e.addr;
     cache.valid = true;
   }
   row.word_block(cache.text.text, cache.size);
@@ -90,9 +98,9 @@ void time_field(RowCursor& row, int64_t us) {
 
 void write_conn_row(RowWriter& w, const ConnRecord& r) {
   RowCursor row(w);
-  addr_field(row, g_client_text, r.client.addr);
+  addr_field(row, g_client_text, r.client);
   row.number(uint64_t{r.client.port});
-  addr_field(row, g_server_text, r.server.addr);
+  addr_field(row, g_server_text, r.server);
   row.number(uint64_t{r.server.port});
   row.number(r.start_us);  // negative only on a damaged timestamp
   row.number(r.syns);

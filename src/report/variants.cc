@@ -7,6 +7,7 @@
 #include "report/report_lines.h"
 #include "stats/run_clock.h"
 #include "stats/run_stats.h"
+#include "track/addr_pool.h"
 #include "track/conn_table.h"
 
 namespace {
@@ -71,13 +72,13 @@ void print_open_connections(FILE* out) {
     for (const ConnInfo* rec : records) {
       if (!open_longer_than(*rec, end, every)) continue;
       std::fprintf(out, OPEN_FMT, msecs_between(rec->syn_time, end), rec->synacks,
-                   addr_text(rec->client.addr).text, static_cast<int>(rec->client.port));
+                   addr_text(rec->client).text, static_cast<int>(rec->client.port));
     }
   }
   std::fputs("Connections without SYN|ACK:\n", out);
   static constexpr char NO_SYNACK_FMT[] = "NOSYNACK:host %s and port %d\n";
   for (const ConnInfo* rec : records)
     if (rec->state == SYN_SEEN)
-      std::fprintf(out, NO_SYNACK_FMT, addr_text(rec->client.addr).text,
+      std::fprintf(out, NO_SYNACK_FMT, addr_text(rec->client).text,
                    static_cast<int>(rec->client.port));
 }

@@ -58,9 +58,9 @@ constexpr int DISPATCH_BATCH = 128;
   usage(g_settings.program_name.c_str());
 }
 
-// Collects every interface's IPv4 addresses (a SYN-ACK addressed to one of them
-// means this host is the client, so its handshake time is a round trip), then asks
-// libpcap for the default interface.
+// Collects every interface's IPv4 addresses, and with --decode-all its IPv6 ones (a
+// SYN-ACK addressed to one of them means this host is the client, so its handshake
+// time is a round trip), then asks libpcap for the default interface.
 std::string discover_interfaces() {
   char errbuf[PCAP_ERRBUF_SIZE];
   errbuf[0] = '\0';
@@ -77,6 +77,14 @@ std::string discover_interfaces() {
     if (g_settings.debug >= 2) TRACE(EXAMINING_FMT, dev->name);
     for (pcap_addr_t* a = dev->addresses; a != nullptr; a = a->next) {
       if (a->addr == nullptr) break;
+      if (a->addr->sa_family == AF_INET6 && g_settings.decode_all) {
+        Ip6Addr addr;
+        std::memcpy(addr.bytes, &reinterpret_cast<const sockaddr_in6*>(a->addr)->sin6_addr, 16);
+        static constexpr char FOUND_ADDR6_FMT[] = "Found Inet6 address %s\n\n";
+        if (g_settings.debug >= 2) TRACE(FOUND_ADDR6_FMT, ipv6_text(addr).text);
+        g_tracker.local_addrs6.insert(addr);
+        continue;
+      }
       if (a->addr->sa_family != AF_INET) continue;
       const IpAddr addr{reinterpret_cast<const sockaddr_in*>(a->addr)->sin_addr.s_addr};
       static constexpr char FOUND_ADDR_FMT[] = "Found Inet address 0x%x\n\n";
@@ -303,12 +311,16 @@ void print_considering_lines() {
 // Installs the capture filter on the open source and checks its link type: 0, or 1
 // after printing why the source cannot be used.
 int prepare_source(const char* interface) {
-  if (setup_filter(interface, g_settings.filter_words) != 0) return 1;
+  // The filter for --decode-all depends on the link type.
   g_capture.link.dlt = pcap_datalink(g_capture.pcap);
   g_capture.link.swapped = pcap_is_swapped(g_capture.pcap) == 1;
-  if (g_capture.link.dlt != DLT_NULL && g_capture.link.dlt != DLT_EN10MB) {
+  g_capture.link.decode_all = g_settings.decode_all;
+  if (setup_filter(interface, g_settings.filter_words) != 0) return 1;
+  if (!link_supported(g_capture.link.dlt, g_settings.decode_all)) {
     static constexpr char BAD_LINK_FMT[] = "Unknown datalink type: %d\n";
     std::fprintf(g_output.out, BAD_LINK_FMT, g_capture.link.dlt);
+    std::fflush(g_output.out);
+    print_link_hint(g_output.err, isatty(fileno(g_output.err)) == 1, g_capture.link.dlt);
     return 1;
   }
   return 0;
@@ -378,18 +390,42 @@ int report_run() {
 
 }  // namespace
 
+namespace {
+
+// "&&(words )": each word followed by a blank.
+std::string and_words(const std::vector<std::string>& filter_words) {
+  if (filter_words.empty()) return "";
+  std::string text = "&&(";
+  for (const std::string& word : filter_words) {
+    text += word;
+    text += ' ';
+  }
+  return text + ')';
+}
+
+// IPv6 carrying TCP right after the fixed header (next header 6), to or from the
+// port, with SYN, FIN or RST set: the flags are byte 13 of the TCP header, 53 of
+// the packet. libpcap's "tcp[...]" reads IPv4 only, hence the explicit offsets.
+constexpr char IPV6_FILTER_FMT[] =
+    "(ip6[6] == 6 && (ip6[40:2] == %d || ip6[42:2] == %d) && (ip6[53] & 0x07) != 0)";
+
+}  // namespace
+
 std::string filter_expression(uint16_t port, const std::vector<std::string>& filter_words) {
   // The fixed part is the one the native check stands in for, written in one place.
-  std::string expr = filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, port);
-  if (!filter_words.empty()) {
-    expr += "&&(";
-    for (const std::string& word : filter_words) {
-      expr += word;
-      expr += ' ';
-    }
-    expr += ')';
-  }
-  return expr;
+  return filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, port) + and_words(filter_words);
+}
+
+std::string decode_all_filter_expression(uint16_t port,
+                                         const std::vector<std::string>& filter_words, int dlt) {
+  char ipv6[256];
+  std::snprintf(ipv6, sizeof ipv6, IPV6_FILTER_FMT, port, port);
+  const std::string packet = "((" + filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, port) +
+                             ")||" + ipv6 + ")" + and_words(filter_words);
+  if (dlt != DLT_EN10MB) return packet;
+  // libpcap's "vlan" moves every later offset of the expression 4 bytes on, so the
+  // untagged test comes first and the doubly tagged one inside the singly tagged.
+  return "(" + packet + ")||(vlan&&((" + packet + ")||(vlan&&(" + packet + "))))";
 }
 
 int setup_filter(const char* interface, const std::vector<std::string>& filter_words) {
@@ -403,7 +439,10 @@ int setup_filter(const char* interface, const std::vector<std::string>& filter_w
     TRACE_ERR(LOOKUPNET_FMT, rc, errbuf);
     return -1;
   }
-  std::string expr = filter_expression(g_settings.port, filter_words);
+  const std::string expr =
+      g_settings.decode_all
+          ? decode_all_filter_expression(g_settings.port, filter_words, g_capture.link.dlt)
+          : filter_expression(g_settings.port, filter_words);
   static constexpr char SETTING_FILTER_FMT[] = "Setting filter to %s\n";
   if (g_settings.debug >= 1) TRACE(SETTING_FILTER_FMT, expr.c_str());
 
@@ -428,6 +467,14 @@ int setup_filter(const char* interface, const std::vector<std::string>& filter_w
     return -1;
   }
   return 0;
+}
+
+void print_link_hint(FILE* err, bool err_is_terminal, int dlt) {
+  if (!err_is_terminal || g_settings.decode_all || !link_supported(dlt, true)) return;
+  static constexpr char LINK_HINT_FMT[] = "%s: --decode-all reads link type %d (%s)\n";
+  const char* description = pcap_datalink_val_to_description(dlt);
+  std::fprintf(err, LINK_HINT_FMT, g_settings.program_name.c_str(), dlt,
+               description != nullptr ? description : "?");
 }
 
 void on_signal(int) {

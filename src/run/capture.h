@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,30 @@ int run_file_capture(pcap_t* pcap, const char* interface, const FastReadSource* 
 // The capture-filter expression: the monitored port's SYN, FIN and RST segments,
 // narrowed by the trailing command-line words.
 std::string filter_expression(uint16_t port, const std::vector<std::string>& filter_words);
+
+// The capture-filter expression of --decode-all on a link of type `dlt`. What it
+// passes, as libpcap's compiled program decides it (a byte it must read that lies
+// past the captured length rejects the packet):
+//  - every packet the classic filter_expression passes, narrowed by the same words;
+//  - IPv6 packets whose next header (byte 6 of the IPv6 header) is 6, with the port
+//    as the 16-bit number at byte 40 or at byte 42 (the TCP ports), and byte 53
+//    (the TCP flags) having SYN, FIN or RST (0x07) set, narrowed by the words. The
+//    IPv6 header is where libpcap's "ip6" finds it in a capture file: after an
+//    Ethernet header of type 0x86dd, a Linux cooked header of protocol 0x86dd (v1:
+//    at byte 14 of 16; v2: at byte 0 of 20), a BSD loopback header whose 4-byte
+//    family, in the capturing host's byte order, is 24, 28 or 30 (the IPv6 of the
+//    BSDs and macOS), a raw IP packet of version 6 (DLT_RAW), or any DLT_IPV6 packet;
+//  - on Ethernet only, the same packets behind one VLAN tag, or two, each a type
+//    0x8100, 0x88a8 or 0x9100 followed by 2 bytes of tag control: the words apply
+//    to the packet inside the tags.
+// The decoder reads exactly these framings (see decode_frame).
+std::string decode_all_filter_expression(uint16_t port,
+                                         const std::vector<std::string>& filter_words, int dlt);
+
+// When a link type was refused that --decode-all reads, and standard error is a
+// terminal, says so: a person learns of the option, a script sees the refusal
+// exactly as it always was.
+void print_link_hint(FILE* err, bool err_is_terminal, int dlt);
 
 // Compiles and installs the filter; 0 on success, -1 after printing the failure.
 int setup_filter(const char* interface, const std::vector<std::string>& filter_words);

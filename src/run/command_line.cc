@@ -77,6 +77,7 @@ enum LongOption : int {
   OPT_INTERVAL,
   OPT_INTERVALS,
   OPT_INTERVALS_FORMAT,
+  OPT_DECODE_ALL,
 };
 
 struct LongOptionInfo {
@@ -114,6 +115,9 @@ constexpr LongOptionInfo LONG_OPTIONS[] = {
     {{"intervals-format", required_argument, nullptr, OPT_INTERVALS_FORMAT},
      "csv|json",
      "the --intervals format, whatever the file is named"},
+    {{"decode-all", no_argument, nullptr, OPT_DECODE_ALL},
+     nullptr,
+     "also read IPv6, VLAN tags, Linux cooked (-i any) and raw IP captures"},
 };
 
 // The connection table numbers its records in 32 bits.
@@ -484,6 +488,9 @@ void parse_command_line(int argc, char** argv) {
         break;
       case OPT_INTERVALS_FORMAT:
         words.intervals_format = FormatWord{optarg, true};
+        break;
+      case OPT_DECODE_ALL:
+        s.decode_all = true;
         break;
       case 'p':
         s.port = static_cast<uint16_t>(std::atoi(optarg));  // keeps the low 16 bits

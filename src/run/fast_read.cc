@@ -43,7 +43,7 @@ bool open_reader(SavefileReader* reader, pcap_t* pcap, const FastReadSource& sou
 bool fast_read_wanted() {
   const Settings& s = g_settings;
   return can_defer_segments() && s.min_syns == 0 && s.filter_words.empty() && !s.write_mode() &&
-         !s.libpcap_read;
+         !s.libpcap_read && !s.decode_all;
 }
 
 int read_savefile_fast(pcap_t* pcap, const FastReadSource& source) {

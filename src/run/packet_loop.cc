@@ -10,6 +10,7 @@
 #include "run/record_output.h"
 #include "stats/close.h"
 #include "stats/run_clock.h"
+#include "track/addr_pool.h"
 #include "track/conn_table.h"
 #include "track/decode.h"
 #include "track/handshake.h"
@@ -92,7 +93,7 @@ bool take_packet(const struct pcap_pkthdr* header, const u_char* bytes, DecodedF
   const DecodeStatus status = decode_frame(PacketReader{bytes, header->caplen}, g_capture.link, d);
   if (debug >= 2) trace_network_layer(status, *d);
   if (status <= DecodeStatus::NOT_TCP) return false;
-  // TCP over IPv4 from here: the time window applies.
+  // TCP over IP from here: the time window applies.
   if (!in_window(now)) {
     static constexpr char OLD_PACKET_FMT[] = "%s\n";
     if (debug >= 2) TRACE(OLD_PACKET_FMT, "Dropping old pkt");
@@ -106,6 +107,17 @@ bool take_packet(const struct pcap_pkthdr* header, const u_char* bytes, DecodedF
   if (status != DecodeStatus::SEGMENT) return false;
   d->seg.time = now;
   return true;
+}
+
+// Numbers an IPv6 segment's addresses (hold_segment_addresses), with their prepared
+// lookups when there are any; false when that needed memory there was none of.
+bool try_hold_addresses(DecodedFrame* d, const PoolLookup* prepared = nullptr) {
+  try {
+    hold_segment_addresses(d, prepared);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 void hand_on(const DecodedFrame& d) {
@@ -127,17 +139,20 @@ void hand_on(const DecodedFrame& d) {
   }
 }
 
-// Hands the segment to its handler; false when memory ran out on the way. The run
-// then ends as a stop request ends it: this segment and every later one are not
-// handled, and the report covers what was handled before.
+// Hands the segment to its handler, then lets go of its IPv6 addresses; false when
+// memory ran out on the way. The run then ends as a stop request ends it: this
+// segment and every later one are not handled, and the report covers what was
+// handled before.
 bool dispatch(const DecodedFrame& d) {
+  bool handled = true;
   try {
     hand_on(d);
-    return true;
   } catch (const std::bad_alloc&) {
     out_of_memory(d.seg.time);
-    return false;
+    handled = false;
   }
+  release_segment_addresses(d.seg);
+  return handled;
 }
 
 // Segments decoded but not yet handed to the tracker, in two batches. With
@@ -154,32 +169,64 @@ struct SegmentBatches {
   struct Entry {
     DecodedFrame d;
     ConnLookup lookup;  // of the endpoint the handler will look up
+    // An IPv6 segment's two addresses in the pool: prepared as the segment is
+    // decoded, located and numbered when its batch is full.
+    PoolLookup pool[2];
   };
   Entry entries[2][BATCH];
   int filling = 0;     // the batch being filled
   size_t filled = 0;   // its segments
   size_t waiting = 0;  // segments of the other batch, whose records are on their way
+  bool ipv6 = false;   // the batch being filled holds an IPv6 segment
+  // Of the waiting batch, the segments before the first whose addresses found no
+  // memory (all of them, as a rule): the run ends when that one's turn comes, as it
+  // ends at a handler that finds none.
+  size_t numbered = 0;
+  bool no_memory = false;  // a segment's addresses found no memory: number no more
 };
 
 SegmentBatches g_batches;
 
-// The batch being filled is complete (or the run is over): fetch its index lines,
-// hand on the waiting batch, then fetch the new batch's records (its index lines
-// have arrived meanwhile, and the guesses see every earlier segment's changes).
+// Numbers the IPv6 addresses of a batch's segments, their slots fetched first (their
+// index lines were asked for as the segments were decoded); returns how many
+// segments were numbered before one found no memory.
+size_t number_addresses(SegmentBatches::Entry* batch, size_t count) {
+  for (size_t i = 0; i < count; i++) {
+    if (batch[i].d.seg.src.family != Family::IPV6) continue;
+    pool_locate(&batch[i].pool[0]);
+    pool_locate(&batch[i].pool[1]);
+  }
+  for (size_t i = 0; i < count; i++)
+    if (!try_hold_addresses(&batch[i].d, batch[i].pool)) return i;
+  return count;
+}
+
+// The batch being filled is complete (or the run is over): number its IPv6
+// addresses, fetch its index lines, hand on the waiting batch, then fetch the new
+// batch's records (its index lines have arrived meanwhile, and the guesses see
+// every earlier segment's changes).
 void advance_batches() {
   SegmentBatches& b = g_batches;
   SegmentBatches::Entry* full = b.entries[b.filling];
   SegmentBatches::Entry* waiting = b.entries[1 - b.filling];
-  for (size_t i = 0; i < b.filled; i++)
+  // Once a segment's addresses found no memory, nothing after it is numbered: the
+  // run ends at that segment.
+  const size_t numbered = b.no_memory ? 0 : b.ipv6 ? number_addresses(full, b.filled) : b.filled;
+  if (numbered < b.filled) b.no_memory = true;
+  for (size_t i = 0; i < numbered; i++)
     conn_prepare(&full[i].lookup, tracked_endpoint(full[i].d, g_settings.port));
-  for (size_t i = 0; i < b.waiting && !g_capture.out_of_memory; i++) {
+  for (size_t i = 0; i < b.numbered && !g_capture.out_of_memory; i++) {
     conn_set_hint(&waiting[i].lookup);
     dispatch(waiting[i].d);
   }
+  if (b.numbered < b.waiting && !g_capture.out_of_memory)
+    out_of_memory(waiting[b.numbered].d.seg.time);
   conn_set_hint(nullptr);
-  for (size_t i = 0; i < b.filled; i++) conn_locate(&full[i].lookup);
+  for (size_t i = 0; i < numbered; i++) conn_locate(&full[i].lookup);
   b.waiting = b.filled;
+  b.numbered = numbered;
   b.filled = 0;
+  b.ipv6 = false;
   b.filling = 1 - b.filling;
 }
 
@@ -187,7 +234,11 @@ void advance_batches() {
 
 void handle_packet(u_char*, const struct pcap_pkthdr* header, const u_char* bytes) {
   DecodedFrame d;
-  if (take_packet<false>(header, bytes, &d)) dispatch(d);
+  if (!take_packet<false>(header, bytes, &d)) return;
+  if (try_hold_addresses(&d))
+    dispatch(d);
+  else
+    out_of_memory(d.seg.time);
 }
 
 bool can_defer_segments() {
@@ -199,6 +250,11 @@ void handle_packet_deferred(u_char*, const struct pcap_pkthdr* header, const u_c
   SegmentBatches& b = g_batches;
   SegmentBatches::Entry& e = b.entries[b.filling][b.filled];
   if (!take_packet<true>(header, bytes, &e.d)) return;
+  if (e.d.seg.src.family == Family::IPV6) {
+    pool_prepare(&e.pool[0], e.d.src6);
+    pool_prepare(&e.pool[1], e.d.dst6);
+    b.ipv6 = true;
+  }
   if (++b.filled == BATCH) advance_batches();
 }
 

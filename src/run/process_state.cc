@@ -9,6 +9,7 @@
 #include "stats/percentiles.h"
 #include "stats/run_clock.h"
 #include "stats/run_stats.h"
+#include "track/addr_pool.h"
 #include "track/conn_table.h"
 #include "track/handshake.h"
 #include "track/records.h"
@@ -21,6 +22,7 @@ void reset_process_state() {
   g_clock = RunClock{};
   reset_run_stats();
   reset_conn_table();
+  reset_addr_pool();
   reset_deferred_segments();
   reset_record_outputs();
   reset_records();

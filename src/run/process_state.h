@@ -2,7 +2,7 @@
 #pragma once
 
 // Returns the settings, the capture state, the local addresses, the connection
-// table, the run statistics and the record outputs to their initial values (record
-// files still open are closed). Does not close an open capture: tests that open one
-// close it themselves.
+// table, the address pool, the run statistics and the record outputs to their initial
+// values (record files still open are closed). Does not close an open capture: tests
+// that open one close it themselves.
 void reset_process_state();

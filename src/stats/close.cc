@@ -8,6 +8,7 @@
 #include "common/settings.h"
 #include "common/trace.h"
 #include "stats/run_stats.h"
+#include "track/addr_pool.h"
 #include "track/conn_table.h"
 #include "track/records.h"
 
@@ -22,7 +23,12 @@ void remove_by_reset(const ConnInfo& rec, bool from_client) {
   const Endpoint client = rec.client;
   if (g_settings.debug >= 2) {
     static constexpr char RESET_FMT[] = "Conn Reset:%s\n\n";
-    TRACE(RESET_FMT, client_key(client).data());
+    // An IPv6 client has no key text: its address, then its port as the key shows one.
+    static constexpr char RESET6_FMT[] = "Conn Reset:%s%#4x\n\n";
+    if (client.family == Family::IPV4)
+      TRACE(RESET_FMT, client_key(client).data());
+    else
+      TRACE(RESET6_FMT, addr_text(client, true).text, static_cast<unsigned>(client.port));
   }
   g_totals.resets++;
   if (g_records.enabled) record_leaves(rec, RecordState::RESET, party_of(from_client), -1);
@@ -121,7 +127,7 @@ void first_fin(ConnInfo& rec, const Segment& seg, bool from_client, uint32_t cli
   }
   rec.fin_time = seg.time;
   rec.state = CLOSING;
-  rec.fin_sender = seg.src.addr;
+  conn_set_fin_sender(&rec, seg.src);
   if (g_records.enabled)
     record_first_fin(rec, seg, from_client, client_bytes, server_bytes, counted);
   if (!counted) return;
@@ -133,7 +139,7 @@ void first_fin(ConnInfo& rec, const Segment& seg, bool from_client, uint32_t cli
     const uint32_t own_bytes = from_client ? client_bytes : server_bytes;
     const uint32_t peer_end = from_client ? server_end : client_end;
     const uint32_t peer_bytes = from_client ? server_bytes : client_bytes;
-    std::fprintf(g_output.out, FIN_FMT, addr_text(seg.dst.addr).text, seg.dst.port,
+    std::fprintf(g_output.out, FIN_FMT, addr_text(seg.dst, true).text, seg.dst.port,
                  static_cast<unsigned long>(own_end), static_cast<unsigned long>(own_bytes),
                  static_cast<unsigned long>(peer_end), static_cast<unsigned long>(peer_bytes),
                  duration);
@@ -160,13 +166,17 @@ void first_fin(ConnInfo& rec, const Segment& seg, bool from_client, uint32_t cli
 
   if (s.filter_from != -1) {
     const int32_t w = filter_value(rec, client_bytes, server_bytes, duration);
-    if (w >= s.filter_from && (s.filter_to == -1 || w < s.filter_to))
-      g_filters.push_back(FilterEntry{seg.src.addr, seg.dst.addr, rec.client.port});
+    if (w >= s.filter_from && (s.filter_to == -1 || w < s.filter_to)) {
+      // The listing is printed at the end: its IPv6 addresses are held until then.
+      hold_address(seg.src.addr, seg.src.family);
+      hold_address(seg.dst.addr, seg.dst.family);
+      g_filters.push_back(FilterEntry{seg.src.addr, seg.dst.addr, rec.client.port, seg.src.family});
+    }
   }
 
   if (s.min_syns != 0 && rec.nsyns >= s.min_syns) {
     static constexpr char NSYNS_FMT[] = "NSYNS=%" PRIu64 ":host %s and port %d\n";
-    std::fprintf(g_output.out, NSYNS_FMT, rec.nsyns, addr_text(rec.client.addr).text,
+    std::fprintf(g_output.out, NSYNS_FMT, rec.nsyns, addr_text(rec.client).text,
                  static_cast<int>(rec.client.port));
   }
   g_totals.sum_syns += rec.nsyns;
@@ -217,9 +227,10 @@ void handle_close(const Segment& seg, bool reset, uint32_t payload_length) {
         if (g_records.enabled)
           record_leaves(*rec, RecordState::COMPLETED, party_of(from_client), -1);
         conn_erase(client);
-      } else if (seg.src.addr == rec->fin_sender) {
-        // The same host again (ports are not compared): a retransmitted FIN. The
-        // answer is timed from the last one.
+      } else if (conn_fin_sent_by(*rec, seg.src)) {
+        // The same endpoint again: a retransmitted FIN. The answer is timed from the
+        // last one. Ports count: a client and a server on one address (a connection
+        // within one host) are told apart by them.
         rec->fin_time = seg.time;
       } else {
         second_fin(*rec, seg);

@@ -39,11 +39,13 @@ struct BucketTable {
   size_t size = 0;
 };
 
-// A connection listed by -D: the addresses of the packet that carried its first FIN.
+// A connection listed by -D: the addresses of the packet that carried its first FIN
+// (IPv6 ones held in the address pool).
 struct FilterEntry {
   IpAddr addr_a;  // source
   IpAddr addr_b;  // destination
   uint16_t client_port = 0;
+  Family family = Family::IPV4;
 };
 
 using FilterList = std::vector<FilterEntry>;

@@ -7,6 +7,7 @@
 
 #include "common/big_alloc.h"
 #include "track/records.h"
+#include "track/addr_pool.h"
 
 ConnTable g_conns;
 
@@ -93,7 +94,7 @@ ConnInfo* conn_find(const Endpoint& client) {
   return n == ConnTable::NO_RECORD ? nullptr : g_conns.record(n);
 }
 
-ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted) {
+__attribute__((flatten)) ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted) {
   ConnTable& t = g_conns;
   uint32_t tag;
   uint32_t n = find_record(client, &tag);
@@ -111,18 +112,31 @@ ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted) {
   t.live[n >> 6] |= uint64_t{1} << (n & 63);
   ConnInfo* rec = new (&t.slot(n).info) ConnInfo{};  // every field zero
   rec->client = client;
+  hold_address(client.addr, client.family);
   return rec;
 }
 
-void conn_erase(const Endpoint& client) {
+// The index's code is also the address pool's: flattened, the table's hottest
+// paths keep it inlined as they did when they were its only users.
+__attribute__((flatten)) void conn_erase(const Endpoint& client) {
   ConnTable& t = g_conns;
   uint32_t tag;
   const uint32_t n = find_record(client, &tag);
   if (n == ConnTable::NO_RECORD) return;
+  const ConnInfo& rec = t.slot(n).info;
+  release_address(rec.client.addr, rec.client.family);
+  release_address(rec.fin_sender, rec.client.family);
   index_erase(t.index, tag, n);
   t.live[n >> 6] &= ~(uint64_t{1} << (n & 63));
   t.slot(n).next_free = t.free_head;
   t.free_head = n;
+}
+
+void conn_set_fin_sender(ConnInfo* rec, const Endpoint& sender) {
+  hold_address(sender.addr, sender.family);
+  release_address(rec->fin_sender, rec->client.family);
+  rec->fin_sender = sender.addr;
+  rec->fin_sender_port = sender.port;
 }
 
 size_t conn_count() { return g_conns.index.size; }
@@ -176,15 +190,28 @@ std::vector<const ConnInfo*> conns_in_key_order() {
     const ConnInfo* info;
   };
   std::vector<Keyed> keyed;
+  std::vector<const ConnInfo*> ipv6;
   keyed.reserve(conn_count());
-  conn_for_each([&](const ConnInfo& rec) { keyed.push_back({client_key(rec.client), &rec}); });
+  conn_for_each([&](const ConnInfo& rec) {
+    if (rec.client.family == Family::IPV4)
+      keyed.push_back({client_key(rec.client), &rec});
+    else
+      ipv6.push_back(&rec);
+  });
   // Byte order of the texts, a shorter prefix first: strcmp on the terminated keys.
   std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
     return std::strcmp(a.key.data(), b.key.data()) < 0;
   });
+  std::sort(ipv6.begin(), ipv6.end(), [](const ConnInfo* a, const ConnInfo* b) {
+    const Ip6Addr& x = pool_address(a->client.addr.raw);
+    const Ip6Addr& y = pool_address(b->client.addr.raw);
+    if (x == y) return a->client.port < b->client.port;
+    return x < y;
+  });
   std::vector<const ConnInfo*> out;
-  out.reserve(keyed.size());
+  out.reserve(keyed.size() + ipv6.size());
   for (const Keyed& k : keyed) out.push_back(k.info);
+  out.insert(out.end(), ipv6.begin(), ipv6.end());
   return out;
 }
 

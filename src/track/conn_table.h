@@ -1,5 +1,5 @@
-// Connection table: one record per client endpoint, listed in the byte order of
-// the endpoints' key texts.
+// Connection table: one record per client endpoint, IPv4 ones listed in the byte
+// order of their key texts, IPv6 ones after them by address.
 #pragma once
 
 #include <array>
@@ -11,24 +11,28 @@
 #include "common/time.h"
 #include "track/endpoint_index.h"
 
-enum ConnState : int32_t {
+enum ConnState : uint16_t {
   SYN_SEEN = 1,     // SYN seen, no SYN-ACK yet
   ESTABLISHED = 2,  // SYN-ACK seen
   CLOSING = 3,      // first FIN seen (counted or not)
 };
 
-// One record per client endpoint. The fields are ordered for packing, not by
-// meaning: 112 bytes, so that a record and its free-list link fill one 128-byte slot.
+// One record per client endpoint, of either family. The fields are ordered for
+// packing, not by meaning: 112 bytes, so that a record and its free-list link fill
+// one 128-byte slot.
 struct ConnInfo {
   Timeval syn_time;          // the SYN that started (or restarted) the connection
-  Timeval fin_time;          // the first FIN; moved by a repeated FIN from the same host
+  Timeval fin_time;          // the first FIN; moved by a repeated FIN from its sender
   Timeval pending_syn_time;  // a later SYN from the same endpoint; zero = none
   uint64_t client_isn;
   uint64_t server_isn;
   uint64_t pending_isn;  // that later SYN's sequence number
   uint64_t nsyns;        // SYNs counted for this record
-  Endpoint client;       // the endpoint the record is filed under
-  IpAddr fin_sender;     // source address of the first FIN
+  Endpoint client;       // the endpoint the record is filed under; an IPv6 one held
+  // The endpoint that sent the first FIN, of the client's family (set only through
+  // conn_set_fin_sender, which holds an IPv6 address).
+  IpAddr fin_sender;
+  uint16_t fin_sender_port;
   ConnState state;
   int32_t rtt;          // handshake round-trip estimate, ms; 0 = none
   int32_t synacks;      // SYN-ACKs seen for the current attempt
@@ -36,8 +40,8 @@ struct ConnInfo {
   int32_t bucket;       // bucket the connection was counted in; -1 until then
 };
 
-// "%#8x%#4x" of the address bytes read as a little-endian number and the port: at
-// most "0xffffffff0xffff" and its terminator.
+// "%#8x%#4x" of an IPv4 address's bytes read as a little-endian number and the
+// port: at most "0xffffffff0xffff" and its terminator.
 using ClientKey = std::array<char, 20>;
 ClientKey client_key(const Endpoint& client);
 
@@ -101,12 +105,18 @@ ConnInfo* conn_find(const Endpoint& client);
 // The endpoint's record, inserted (and *inserted set) when it had none: every field
 // zero but `client`. nullptr when it had none and the table is full (see
 // conn_table_hold_at_most). Throws std::bad_alloc when the table cannot grow; the
-// table is then as it was.
+// table is then as it was. A record holds its IPv6 addresses in the pool until erased.
 ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted);
 // Bounds the table to `most` records (from 1), before the first insertion; its
 // memory is then sized for them and no more.
 void conn_table_hold_at_most(size_t most);
 void conn_erase(const Endpoint& client);
+// Notes the sender of the record's first FIN (replacing an earlier one), and tells
+// whether an endpoint is that sender.
+void conn_set_fin_sender(ConnInfo* rec, const Endpoint& sender);
+inline bool conn_fin_sent_by(const ConnInfo& rec, const Endpoint& e) {
+  return e.addr == rec.fin_sender && e.port == rec.fin_sender_port;
+}
 size_t conn_count();
 // Computes the tag and starts fetching the index line where the search begins.
 void conn_prepare(ConnLookup* lookup, const Endpoint& client);
@@ -121,7 +131,8 @@ void conn_set_hint(const ConnLookup* lookup);
 // The number of a record returned by a lookup: at once for the record the last
 // lookup found or inserted, by a search of the chunks otherwise.
 uint32_t conn_number(const ConnInfo* rec);
-// Every record, ordered by key text.
+// Every record: the IPv4 ones ordered by key text, then the IPv6 ones ordered by
+// address (as 128-bit numbers) and then port.
 std::vector<const ConnInfo*> conns_in_key_order();
 void reset_conn_table();
 

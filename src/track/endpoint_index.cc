@@ -61,7 +61,21 @@ uint32_t EndpointIndex::tag_of(const Endpoint& key) {
   // Multiply-shift with a random odd multiplier: the top half of the product
   // depends on every bit of the endpoint, and which endpoints share a home cannot
   // be known before the run.
-  const uint64_t h = (static_cast<uint64_t>(key.addr.raw) << 32 | key.port) * MULTIPLIER;
+  // The family lies in the bits above the port: an IPv4 endpoint hashes as it
+  // always has.
+  const uint64_t h = (static_cast<uint64_t>(key.addr.raw) << 32 |
+                      static_cast<uint64_t>(key.family) << 16 | key.port) *
+                     MULTIPLIER;
+  const uint32_t tag = static_cast<uint32_t>(h >> 32);
+  return tag != 0 ? tag : 1;
+}
+
+uint32_t EndpointIndex::tag_of(const Ip6Addr& addr) {
+  // The two halves folded by a multiply-xor, then multiply-shift as above.
+  uint64_t high, low;
+  std::memcpy(&high, addr.bytes, 8);
+  std::memcpy(&low, addr.bytes + 8, 8);
+  const uint64_t h = ((high * MULTIPLIER) ^ low) * MULTIPLIER;
   const uint32_t tag = static_cast<uint32_t>(h >> 32);
   return tag != 0 ? tag : 1;
 }

@@ -33,6 +33,8 @@ struct EndpointIndex {
   size_t most = SIZE_MAX;  // the most entries it will ever hold, when that is bounded
 
   static uint32_t tag_of(const Endpoint& key);
+  // The tag of an IPv6 address, for the address pool's index.
+  static uint32_t tag_of(const Ip6Addr& addr);
   size_t home(uint32_t tag) const { return bits == 0 ? 0 : tag >> (32 - bits); }
   size_t mask() const { return (size_t{1} << bits) - 1; }
 };

@@ -1,10 +1,11 @@
 #include "track/endpoint_tally.h"
 
 #include <cmath>
+#include <cstring>
+
+#include "track/addr_pool.h"
 
 namespace {
-
-uint64_t key_of(const Endpoint& e) { return static_cast<uint64_t>(e.addr.raw) << 16 | e.port; }
 
 // splitmix64's finaliser: every bit of the key moves every bit of the hash.
 uint64_t mix(uint64_t z) {
@@ -12,6 +13,21 @@ uint64_t mix(uint64_t z) {
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
   z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
   return z ^ (z >> 31);
+}
+
+// An IPv4 endpoint's key is its 48 bits. An IPv6 endpoint's number is only lent to
+// its segment and may name another address later, so its key is the address itself
+// and the port, folded to 62 bits with bit 62 set: above every IPv4 key, and below
+// the top value that "stored + 1" must not wrap. Two IPv6 endpoints share a key
+// about once in 2^62 pairs.
+uint64_t key_of(const Endpoint& e) {
+  if (e.family == Family::IPV4) return static_cast<uint64_t>(e.addr.raw) << 16 | e.port;
+  uint64_t high, low;
+  const Ip6Addr& a = pool_address(e.addr.raw);
+  std::memcpy(&high, a.bytes, 8);
+  std::memcpy(&low, a.bytes + 8, 8);
+  const uint64_t folded = mix(high) ^ mix(low ^ e.port);
+  return (folded & ((uint64_t{1} << 62) - 1)) | uint64_t{1} << 62;
 }
 
 }  // namespace

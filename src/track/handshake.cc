@@ -5,6 +5,7 @@
 
 #include "common/settings.h"
 #include "common/trace.h"
+#include "track/addr_pool.h"
 #include "track/conn_table.h"
 #include "track/records.h"
 
@@ -15,7 +16,7 @@ namespace {
 void trace_syn(const Segment& seg, uint64_t isn) {
   trace_sender(seg);
   static constexpr char SYN_FMT[] = "%s:%hu S SEQ:%" PRIu64 "\n";
-  std::fprintf(g_output.out, SYN_FMT, addr_text(seg.dst.addr).text, seg.dst.port, isn);
+  std::fprintf(g_output.out, SYN_FMT, addr_text(seg.dst, true).text, seg.dst.port, isn);
 }
 
 // A SYN from a new endpoint while the table is full: counted, not followed.
@@ -24,6 +25,11 @@ void untracked_syn(const Segment& seg) {
   g_tracker.untracked_syns++;
   g_tracker.total_syns++;
   if (g_settings.debug >= 1) trace_syn(seg, seg.seq);
+}
+
+bool addressed_to_this_host(const Endpoint& dst) {
+  if (dst.family == Family::IPV4) return g_tracker.local_addrs.count(dst.addr) != 0;
+  return g_tracker.local_addrs6.count(pool_address(dst.addr.raw)) != 0;
 }
 
 }  // namespace
@@ -81,7 +87,7 @@ void handle_synack(const Segment& seg) {
     if (g_settings.debug >= 1) {
       trace_sender(seg);
       static constexpr char DROPPED_FMT[] = "%s:%hu SA SEQ:%lu,DROPPED\n";
-      std::fprintf(g_output.out, DROPPED_FMT, addr_text(seg.dst.addr).text, seg.dst.port,
+      std::fprintf(g_output.out, DROPPED_FMT, addr_text(seg.dst, true).text, seg.dst.port,
                    static_cast<unsigned long>(seg.seq));
     }
     return;
@@ -100,14 +106,14 @@ void handle_synack(const Segment& seg) {
   if (g_settings.debug >= 1) {
     trace_sender(seg);
     static constexpr char SYNACK_FMT[] = "%s:%hu SA SEQ:%" PRIu64 ",MSECS:%d\n";
-    std::fprintf(g_output.out, SYNACK_FMT, addr_text(seg.dst.addr).text, seg.dst.port,
+    std::fprintf(g_output.out, SYNACK_FMT, addr_text(seg.dst, true).text, seg.dst.port,
                  rec->server_isn, ms);
   }
 
   if (rec->state == SYN_SEEN) {
     if (g_tracker.rtt_enabled) {
       rec->rtt = ms;
-    } else if (g_tracker.local_addrs.count(seg.dst.addr) != 0) {
+    } else if (addressed_to_this_host(seg.dst)) {
       // The SYN-ACK is addressed to this host, so this host is the client and the
       // SYN to SYN-ACK time is a true round trip: estimation can be trusted.
       static constexpr char RTT_ON_FMT[] = "RTT Estimation enabled.\n";

@@ -9,13 +9,15 @@
 #include "track/endpoint_tally.h"
 #include "track/segment.h"
 
-// This host's IPv4 addresses, collected at start-up only when the interface is
-// chosen automatically.
+// This host's addresses, collected at start-up only when the interface is chosen
+// automatically: IPv4 ones, and with --decode-all IPv6 ones.
 using LocalAddrs = std::set<IpAddr>;
+using LocalAddrs6 = std::set<Ip6Addr>;
 
 // What the handshake tracker knows and counts besides the records.
 struct TrackerState {
   LocalAddrs local_addrs;
+  LocalAddrs6 local_addrs6;
   uint64_t total_syns = 0;  // SYNs that created or restarted a connection record
   uint64_t dup_syns = 0;    // SYNs that restarted an existing record
   // SYNs of new endpoints while the table held --max-conns records (counted in

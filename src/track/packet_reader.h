@@ -38,6 +38,12 @@ struct HeaderView {
     std::memcpy(&v, data + OFF, 4);
     return v;
   }
+  // LEN bytes exactly as stored (an IPv6 address).
+  template <size_t OFF, size_t LEN>
+  void copy(uint8_t (&out)[LEN]) const {
+    static_assert(OFF + LEN <= N, "read past the header");
+    std::memcpy(out, data + OFF, LEN);
+  }
 };
 
 struct PacketReader {

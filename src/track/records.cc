@@ -1,6 +1,7 @@
 #include "track/records.h"
 
 #include "common/big_alloc.h"
+#include "track/addr_pool.h"
 
 RecordKeeping g_records;
 
@@ -11,14 +12,15 @@ void free_chunks(RecordKeeping& k) {
   k.chunks = {};
 }
 
+// The store grows with the table (records_add_chunk). A record it has no entry for
+// (not in the table, or there before record keeping began) gets a scratch entry.
+ConnExtra g_stranger;
+
 ConnExtra& extra_at(uint32_t n) {
   const size_t chunk = n >> ConnTable::CHUNK_BITS;
-  // The store grows with the table (records_add_chunk). A record it has no entry for
-  // (not in the table, or there before record keeping began) gets a scratch entry.
-  static ConnExtra stranger;
   if (n == ConnTable::NO_RECORD || chunk >= g_records.chunks.size()) {
-    stranger = ConnExtra{};
-    return stranger;
+    g_stranger = ConnExtra{};
+    return g_stranger;
   }
   return g_records.chunks[chunk][n & (ConnTable::CHUNK_SIZE - 1)];
 }
@@ -33,8 +35,21 @@ void clear_close(ConnExtra& x) {
   x.counted = false;
 }
 
-void start_connection(ConnExtra& x, int64_t first_syn_us, const Endpoint& server) {
+// The entry holds its server's address, as the table record holds its client's: an
+// IPv6 address is kept in the address pool only while something holds it, and a
+// record leaving the table still prints its server.
+void set_server(ConnExtra& x, const Endpoint& server) {
+  if (&x == &g_stranger) {  // forgotten at the next use: it holds nothing
+    x.server = server;
+    return;
+  }
+  hold_address(server.addr, server.family);
+  release_address(x.server.addr, x.server.family);
   x.server = server;
+}
+
+void start_connection(ConnExtra& x, int64_t first_syn_us, const Endpoint& server) {
+  set_server(x, server);
   x.first_syn_us = first_syn_us;
   x.pending_first_syn_us = 0;
   x.handshake_us = -1;
@@ -82,7 +97,11 @@ void records_add_chunk(size_t slots) {
 }
 
 void record_new_syn(const ConnInfo& rec, const Segment& seg) {
-  start_connection(extra_of(rec), usecs_of(seg.time), seg.dst);
+  ConnExtra& x = extra_of(rec);
+  // What the slot held before belongs to a record that has left (and let go of
+  // its server then), or to none.
+  x.server = Endpoint{};
+  start_connection(x, usecs_of(seg.time), seg.dst);
   g_records.unanswered++;
   g_records.unanswered_syns++;
 }
@@ -91,7 +110,7 @@ void record_repeated_syn(const ConnInfo& rec, const Segment& seg, bool was_estab
   ConnExtra& x = extra_of(rec);
   // The same connection tries again: it keeps its first SYN, and waits for a new
   // handshake.
-  x.server = seg.dst;
+  set_server(x, seg.dst);
   x.handshake_us = -1;
   x.synacks = 0;
   if (was_established) {
@@ -161,7 +180,12 @@ void record_leaves(const ConnInfo& rec, RecordState state, Party reset_by,
   r.fin_to_fin_us = fin_to_fin_us;
   if (rec.state <= SYN_SEEN) leaves_waiting(rec);
   emit(r);
+  ConnExtra& x = extra_of(rec);
+  if (&x != &g_stranger) release_address(x.server.addr, x.server.family);
+  x.server = Endpoint{};
 }
+
+Endpoint record_server(uint32_t n) { return extra_at(n).server; }
 
 void records_flush_table() {
   conn_for_each_numbered([](uint32_t n, const ConnInfo& rec) {

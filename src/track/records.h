@@ -122,6 +122,9 @@ inline void records_prefetch(uint32_t n) {
   __builtin_prefetch(entry + sizeof(ConnExtra) - 1);  // an entry may cross a cache line
 }
 
+// The server endpoint kept for record n (an IPv6 one holds its address in the pool).
+Endpoint record_server(uint32_t n);
+
 // The end of the run: every record still in the table leaves, as unanswered, open or
 // closing. The table is left as it is, for the report.
 void records_flush_table();

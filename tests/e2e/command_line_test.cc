@@ -224,8 +224,8 @@ TEST(CommandLineHelp, UsageAndLongOptionsOnStandardOutput) {
   ASSERT_EQ(r.out.compare(0, USAGE.size(), USAGE), 0) << r.out;
   const std::string rest = r.out.substr(USAGE.size());
   EXPECT_EQ(rest.compare(0, 14, "Long options:\n"), 0) << rest;
-  for (const char* option : {"--help", "--version", "--conns", "--conns-format", "--json",
-                             "--interval", "--intervals", "--intervals-format"})
+  for (const char* option : {"--help", "--version", "--decode-all", "--conns", "--conns-format",
+                             "--json", "--interval", "--intervals", "--intervals-format"})
     EXPECT_NE(rest.find(std::string("\n  ") + option + " "), std::string::npos) << option;
 }
 

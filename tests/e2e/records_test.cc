@@ -5,6 +5,7 @@
 // same run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -170,6 +171,47 @@ TEST(Records, EveryStateAsTheCaptureHoldsIt) {
     }
     EXPECT_EQ(records_disagree_with_report(rows, r.out), "") << r.out;
   }
+}
+
+// With --decode-all the same connections over IPv6, beside their IPv4 twins on
+// other client ports, leave the same records with IPv6 addresses in RFC 5952 text:
+// the record keeps its server's address for as long as it needs it, whatever else
+// the run lets go of.
+TEST(Records, Ipv6ConnectionsAsTheirIpv4Twins) {
+  const std::vector<Expected> expected = every_state();
+  std::vector<Conn> v4, v6;
+  for (const Expected& e : expected) {
+    v4.push_back(e.conn);
+    v4.back().port = static_cast<uint16_t>(v4.back().port + 10000);
+    v6.push_back(e.conn);
+  }
+  std::vector<Packet> packets = packets_of(v4);
+  const std::vector<Packet> packets6 = packets_of(over_ipv6(v6));
+  packets.insert(packets.end(), packets6.begin(), packets6.end());
+  std::stable_sort(packets.begin(), packets.end(), [](const Packet& a, const Packet& b) {
+    return a.sec != b.sec ? a.sec < b.sec : a.usec < b.usec;
+  });
+  const std::string capture = capture_of("both_families", packets);
+  const std::string records = scratch_dir() + "/both_families.csv";
+  std::vector<std::string> args = {"--decode-all", "-p", "80", "--conns", records, "-r", capture};
+  args.insert(args.begin(), LIMIT.begin(), LIMIT.end());
+  const RunResult r = run_portsift(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string error;
+  const std::vector<Row> rows = read_csv_rows(read_file(records), &error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(rows.size(), 2 * expected.size());
+  std::map<std::string, Row> by_key;
+  for (const Row& row : rows) by_key[key_of(row)] = row;
+  for (const Expected& e : expected) {
+    Row want = record_of(e);
+    want["client"] = ipv6_of(*want["client"]);
+    want["server"] = ipv6_of(*want["server"]);
+    SCOPED_TRACE(key_of(want));
+    ASSERT_EQ(by_key.count(key_of(want)), 1u);
+    for (const auto& [field, value] : want) EXPECT_EQ(by_key[key_of(want)].at(field), value) << field;
+  }
+  EXPECT_EQ(records_disagree_with_report(rows, r.out), "") << r.out;
 }
 
 // Records leave when the connections leave: in the order of the packets that end

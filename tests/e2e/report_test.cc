@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -142,6 +143,30 @@ std::vector<Packet> status_run() {
   return p;
 }
 
+// The mixed connections twice: over IPv4 as they are, and over IPv6 behind a VLAN
+// tag on ports 1000 higher (so the copies' key texts and addresses order apart).
+std::vector<Packet> both_families() {
+  std::vector<Conn> v6 = over_ipv6(mixed());
+  for (Conn& c : v6) c.port = static_cast<uint16_t>(c.port + 1000);
+  std::vector<Packet> p = packets_of(mixed());
+  const std::vector<Packet> tagged = packets_of(v6, Link::ETHERNET, {0x8100});
+  p.insert(p.end(), tagged.begin(), tagged.end());
+  std::stable_sort(p.begin(), p.end(), [](const Packet& a, const Packet& b) {
+    return a.sec != b.sec ? a.sec < b.sec : a.usec < b.usec;
+  });
+  return p;
+}
+
+// The worked example over IPv6 behind two tags, and a connection reset after its
+// handshake.
+std::vector<Packet> worked_ipv6_reset() {
+  Conn reset;
+  reset.client = "10.0.0.7", reset.port = 4004, reset.start = 1500000, reset.rst_at = 9000;
+  std::vector<Conn> conns = worked();
+  conns.push_back(reset);
+  return packets_of(over_ipv6(conns), Link::ETHERNET, {0x88a8, 0x8100});
+}
+
 struct ReportCase {
   const char* name;
   std::function<std::vector<Packet>()> capture;
@@ -228,6 +253,12 @@ const ReportCase CASES[] = {
      },
      {"-V", "999", "-m", "1000"}},
     {"since_after_last_packet", [] { return from(worked()); }, {"-d", "-I", "23:59:59"}},
+    // --decode-all: IPv6 addresses in every listing, after the IPv4 ones.
+    {"decode_all_open_status", both_families, {"--decode-all", "-V", "999", "-m", "100"}},
+    {"decode_all_filters_min_syns",
+     both_families,
+     {"--decode-all", "-D", "0", "-c", "2", "-n", "2", "-s", "200"}},
+    {"decode_all_debug2", worked_ipv6_reset, {"--decode-all", "-dd"}},
 };
 
 void PrintTo(const ReportCase& c, std::ostream* os) { *os << c.name; }

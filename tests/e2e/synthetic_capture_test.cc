@@ -52,11 +52,14 @@ TEST(SyntheticCapture, ReportShowsWhatTheGeneratorPutIn) {
   const struct Case {
     const char* name;
     const char* args;
+    bool decode_all = false;
   } cases[] = {
       {"mixed", "--workload mixed --connections 3000"},
       {"handshake", "--workload handshake --connections 60000"},
       {"open peak", "--workload open-peak --connections 40000 --seed 2"},
       {"left open and completed", "--workload scale --open 35000 --completed 20000"},
+      // Tens of thousands of IPv6 addresses through the pool, and the batched path.
+      {"ipv6 behind a tag", "--workload ipv6-vlan --connections 40000 --seed 3", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -64,7 +67,9 @@ TEST(SyntheticCapture, ReportShowsWhatTheGeneratorPutIn) {
     std::map<std::string, std::string> g = generate(c.args, capture);
     ASSERT_FALSE(g["peak_open"].empty());
 
-    const RunResult r = run_portsift({"-p", "80", "-r", capture});
+    std::vector<std::string> args = {"-p", "80", "-r", capture};
+    if (c.decode_all) args.insert(args.begin(), "--decode-all");
+    const RunResult r = run_portsift(args);
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string expected_lines[] = {
         "Total Connections (terminated by FIN): " + g["completed"] + "\n",
@@ -79,7 +84,8 @@ TEST(SyntheticCapture, ReportShowsWhatTheGeneratorPutIn) {
       EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
 
     // The listing walks the table in key order: one line per unanswered client.
-    const RunResult listing = run_portsift({"-p", "80", "-V", "999", "-r", capture});
+    args.insert(args.end(), {"-V", "999"});
+    const RunResult listing = run_portsift(args);
     ASSERT_EQ(listing.status, 0) << listing.err;
     EXPECT_EQ(std::to_string(count_lines_starting(listing.out, "NOSYNACK:")), g["unanswered"]);
   }

@@ -24,6 +24,7 @@
 #include "run/record_output.h"
 #include "stats/run_clock.h"
 #include "stats/run_stats.h"
+#include "track/addr_pool.h"
 #include "track/conn_table.h"
 #include "track/handshake.h"
 #include "track/records.h"
@@ -147,8 +148,32 @@ void verify_records() {
   }
 }
 
+// The address pool's counts, summed over its slots (a free slot counts 0).
+uint64_t pool_references() {
+  uint64_t refs = 0;
+  for (uint32_t n = 1; n < g_addr_pool.used; ++n) refs += g_addr_pool.slot(n).refs;
+  return refs;
+}
+
+// What holds an IPv6 address once the run is over: each IPv6 record its client and
+// the sender of a first FIN it has seen (and with connection records its server),
+// each -D entry both addresses. No segment is in hand any more.
+uint64_t pool_holders() {
+  uint64_t holders = 0;
+  conn_for_each_numbered([&](uint32_t n, const ConnInfo& rec) {
+    // With connection records, each record's entry beside it holds its server's.
+    if (g_records.enabled && record_server(n).family == Family::IPV6) holders++;
+    if (rec.client.family != Family::IPV6) return;
+    holders += 1 + (rec.fin_sender.raw != AddrPool::NO_NUMBER ? 1 : 0);
+  });
+  for (const FilterEntry& f : g_filters)
+    if (f.family == Family::IPV6) holders += 2;
+  return holders;
+}
+
 // What the run's records must say of each other whatever the packets were; a
-// violation is data lost or counted twice, and stops the fuzzer like a crash.
+// violation is data lost or counted twice, or an address freed while held, and stops
+// the fuzzer like a crash.
 void verify_run() {
   uint64_t counted = 0, syns_of_counted = 0;
   for (const auto& [nsyns, conns] : g_syn_dist) {
@@ -171,6 +196,8 @@ void verify_run() {
       {bucketed <= g_totals.nconns, "more connections in buckets than counted"},
       {g_filters.size() <= static_cast<uint64_t>(g_totals.nconns), "more -D entries than counted"},
       {g_totals.resets + conn_count() <= created, "more records ended or left than created"},
+      {pool_references() == pool_holders(),
+       "the address pool's counts disagree with what holds its addresses"},
   };
   for (const auto& check : checks) {
     if (check.holds) continue;
@@ -185,6 +212,7 @@ void verify_run() {
 std::vector<std::string> settings_args(const uint8_t* s) {
   std::vector<std::string> args;
   add(args, "-p", pick(PORTS, s[7] >> 3));
+  if (s[0] & 0x01) args.push_back("--decode-all");
   for (int i = 0; i < ((s[0] >> 2) & 3); ++i) args.push_back("-d");
   if (s[0] & 0x10) args.push_back("-R");
   if (s[0] & 0x20) args.push_back("-T");
@@ -221,14 +249,16 @@ std::vector<std::string> settings_args(const uint8_t* s) {
 }
 
 void run_frames(const uint8_t* data, size_t size) {
-  if (size < SETTINGS_BYTES + 4) return;
+  if (size < SETTINGS_BYTES + 1 + 4) return;
   start(settings_args(data));
-  g_capture.link.dlt = (data[0] & 1) ? DLT_EN10MB : DLT_NULL;
+  const uint8_t link = data[SETTINGS_BYTES];
+  g_capture.link.dlt = pick(LINK_TYPES, link & 7);
+  g_capture.link.swapped = (link & LINK_SWAPPED) != 0;
+  g_capture.link.decode_all = g_settings.decode_all;
   g_capture.offline = !(data[0] & 2);
-  g_capture.link.swapped = (data[7] & 0x80) != 0;  // a bit the settings leave unused
   g_tracker.rtt_enabled = g_settings.rtt_enabled;
   if (!start_records()) return;
-  Cursor in{data + SETTINGS_BYTES, size - SETTINGS_BYTES};
+  Cursor in{data + SETTINGS_BYTES + 1, size - SETTINGS_BYTES - 1};
   // Savefiles store the seconds as a signed 32-bit number: that is all the range a
   // packet's time can have.
   int32_t sec = static_cast<int32_t>(in.be32());
@@ -237,6 +267,10 @@ void run_frames(const uint8_t* data, size_t size) {
     // A live run on the interface chosen automatically knows this host's addresses:
     // here the usual client's, so its SYN-ACKs switch round-trip estimation on.
     g_tracker.local_addrs.insert(IpAddr{htonl(0x0a000001)});  // 10.0.0.1
+    Ip6Addr v6;  // 2001:db8::1, the same client over IPv6
+    v6.bytes[0] = 0x20, v6.bytes[1] = 0x01, v6.bytes[2] = 0x0d, v6.bytes[3] = 0xb8;
+    v6.bytes[15] = 1;
+    g_tracker.local_addrs6.insert(v6);
   }
   while (in.left >= 6) {
     const uint16_t caplen = in.be16();

@@ -3,6 +3,8 @@
 // file run and its report. Each call starts from a clean process state.
 #pragma once
 
+#include <pcap/dlt.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,18 +13,25 @@
 namespace fuzz {
 
 // Both inputs carry eight bytes that choose the settings, decoded into a command
-// line that start-up accepts (byte 0 bit 0: Ethernet, else loopback; bit 1: a live
-// run; bits 2-3: the -d level; bit 4: -R; bit 5: -T; bits 6-7: -P, -C or -S; bytes
-// 1 to 7: -n, -s, -D and -c, -V and -m, -x and -X, -y and -Y, then -I, the port and
-// the filter words). All zero is "-p 80" alone. For frames, byte 7 bit 7 says the
-// capture came from a host of the other byte order.
+// line that start-up accepts (byte 0 bit 0: --decode-all; bit 1: a live run; bits
+// 2-3: the -d level; bit 4: -R; bit 5: -T; bits 6-7: -P, -C or -S; bytes 1 to 7: -n,
+// -s, -D and -c, -V and -m, -x and -X, -y and -Y, then -I, the port and the filter
+// words). All zero is "-p 80" alone.
 constexpr size_t SETTINGS_BYTES = 8;
+
+// The frames input's link byte: bits 0-2 choose the link type (LINK_TYPES: those
+// --decode-all reads, Ethernet twice), bit 3 says the capture came from a host of
+// the other byte order. Without --decode-all a run refuses all but the first two;
+// here their frames still reach the decoder, which must drop them.
+constexpr int LINK_TYPES[] = {DLT_EN10MB, DLT_NULL, DLT_LINUX_SLL, DLT_LINUX_SLL2,
+                              DLT_RAW,    DLT_IPV4, DLT_IPV6,      DLT_EN10MB};
+constexpr uint8_t LINK_SWAPPED = 0x08;
 
 // The command line that eight settings bytes stand for (without the program name).
 std::vector<std::string> settings_args(const uint8_t* settings);
 
-// Frames input: the settings bytes, the first packet's seconds (4 bytes, big
-// endian, signed), then records of a 6-byte header and the frame's bytes. The
+// Frames input: the settings bytes, the link byte, the first packet's seconds (4
+// bytes, big endian, signed), then records of a 6-byte header and the frame's bytes. The
 // header: the captured length (2 bytes, big endian; cut to what is left), a signed
 // step of seconds from the previous packet (1 byte), a control byte (0x80: the step
 // is in units of 2^25 seconds, about a year; 0x40: a wire length shorter than the

@@ -1,6 +1,7 @@
 #include "fuzz/fuzz_seeds.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -45,6 +46,37 @@ std::vector<Packet> worked(Link link = Link::ETHERNET) {
   };
 }
 
+// The packets' segments again over IPv6, behind these VLAN tags on Ethernet.
+std::vector<Packet> over_ipv6(const std::vector<Packet>& packets, Link link,
+                              const std::vector<uint16_t>& tags = {}) {
+  std::vector<Packet> out;
+  for (const Packet& p : packets) {
+    // Read back what the IPv4 frame says, and build the IPv6 one.
+    const std::vector<uint8_t>& f = p.data;
+    if (f.size() < 14 + 20 + 14 || f[12] != 0x08 || f[13] != 0x00) continue;
+    const size_t tcp = 14 + (f[14] & 0x0f) * 4u;
+    if (f.size() < tcp + 14) continue;
+    auto be16 = [&](size_t at) { return static_cast<uint16_t>(f[at] << 8 | f[at + 1]); };
+    auto be32 = [&](size_t at) { return static_cast<uint32_t>(be16(at)) << 16 | be16(at + 2); };
+    Seg s;
+    char text[32];
+    std::snprintf(text, sizeof text, "2001:db8::%x", f[14 + 15]);
+    s.src = text;
+    std::snprintf(text, sizeof text, "2001:db8::%x", f[14 + 19]);
+    s.dst = text;
+    s.sport = be16(tcp);
+    s.dport = be16(tcp + 2);
+    s.seq = be32(tcp + 4);
+    s.ack = be32(tcp + 8);
+    s.flags = f[tcp + 13];
+    s.payload = be16(16) - (tcp - 14) - (f[tcp + 12] >> 4) * 4u;
+    s.vlan_tags = tags;
+    Packet q = at(p.sec, p.usec, s, link);
+    out.push_back(q);
+  }
+  return out;
+}
+
 // Every path through the tracker: repeated SYNs and SYN-ACKs, a server that closes
 // first, a FIN with data, resets in every state, an unanswered SYN, port reuse with
 // a matching and a mismatching SYN-ACK, and a connection left closing.
@@ -78,6 +110,33 @@ std::vector<Packet> mixed() {
       at(T0 + 1, 5000, seg(4006, false, SYN | ACK, 1100, 701)),
       at(T0 + 1, 6000, seg(4006, false, RST, 1100, 0)),
   };
+}
+
+// Frames --decode-all must drop or read with care: IPv6 and tagged frames cut at
+// every boundary, too many tags, TCP behind an extension header, a payload length
+// shorter than the TCP header.
+std::vector<Packet> wide_oddities(Link link) {
+  std::vector<Packet> p;
+  Seg v6 = testlib::as_ipv6(seg(5000, true, SYN, 1, 0));
+  if (link == Link::ETHERNET) v6.vlan_tags = {0x88a8, 0x8100};
+  const std::vector<uint8_t> full = testlib::tcp_frame(link, v6);
+  for (size_t cut : {size_t{0}, size_t{3}, size_t{15}, size_t{19}, size_t{21}, size_t{40},
+                     size_t{61}, size_t{70}, full.size() - 1})
+    if (cut < full.size())
+      p.push_back(at(T0, 10 + static_cast<int64_t>(cut),
+                     std::vector<uint8_t>(full.begin(), full.begin() + cut)));
+  Seg deep = seg(5001, true, SYN, 1, 0);
+  deep.vlan_tags = {0x8100, 0x8100, 0x8100};
+  p.push_back(at(T0, 100, deep, link));
+  Seg hop = testlib::as_ipv6(seg(5002, true, SYN, 1, 0));
+  hop.proto = 0;
+  p.push_back(at(T0, 101, hop, link));
+  p.push_back(at(T0, 102, testlib::as_ipv6(seg(5003, true, SYN, 1, 0)), link));
+  p.push_back(at(T0, 103, testlib::as_ipv6(seg(5003, false, SYN | ACK, 9, 2)), link));
+  Seg short_fin = testlib::as_ipv6(seg(5003, true, FIN | ACK, 2, 10));
+  short_fin.ip_total_len = 50;
+  p.push_back(at(T0, 104, short_fin, link));
+  return p;
 }
 
 // Frames the decoder must drop or read with care: other link contents, truncation,
@@ -155,9 +214,12 @@ SettingsBytes settings(uint8_t b0, uint8_t b1 = 0, uint8_t b2 = 0, uint8_t b3 = 
   return {b0, b1, b2, b3, b4, b5, b6, b7};
 }
 
-// Settings byte 0: Ethernet, live, -d levels, -R, -T and the orderings.
-constexpr uint8_t ETH = 0x01, LIVE = 0x02, D1 = 0x04, D2 = 0x08, RAW = 0x10, RTT = 0x20;
+// Settings byte 0: --decode-all, live, -d levels, -R, -T and the orderings.
+constexpr uint8_t WIDE = 0x01, LIVE = 0x02, D1 = 0x04, D2 = 0x08, RAW = 0x10, RTT = 0x20;
 constexpr uint8_t BY_THROUGHPUT = 0x40, BY_CLIENT = 0x80, BY_SERVER = 0xc0;
+
+// The frames input's link byte (LINK_TYPES).
+constexpr uint8_t ON_ETHERNET = 0, ON_LOOPBACK = 1, ON_COOKED = 2, ON_COOKED2 = 3, ON_RAW = 4;
 
 struct Preset {
   const char* name;
@@ -165,15 +227,25 @@ struct Preset {
 };
 
 const Preset PRESETS[] = {
-    {"plain", settings(ETH)},
-    {"debug2", settings(ETH | D2)},
-    {"rtt_throughput", settings(ETH | RTT | BY_THROUGHPUT, 5, 2, 0x24)},  // -n 8 -s 2 -D 20 -c 2
-    {"client_window", settings(ETH | BY_CLIENT | RAW, 0, 1, 0x02, 0, 0x08, 0x06)},
-    {"server_window", settings(ETH | BY_SERVER, 0, 4, 0x06, 0, 0x90, 0x40)},
-    {"brief", settings(ETH | D1, 0, 0, 0x20, 1)},
-    {"open_status", settings(ETH, 0, 0, 0, 3)},
-    {"live_since", settings(ETH | LIVE | RTT, 0, 0, 0, 4, 0, 0, 2)},
-    {"dated_since_raw", settings(ETH | RAW, 2, 9, 0x05, 0, 0, 0, 5)},
+    {"plain", settings(0)},
+    {"debug2", settings(D2)},
+    {"rtt_throughput", settings(RTT | BY_THROUGHPUT, 5, 2, 0x24)},  // -n 8 -s 2 -D 20 -c 2
+    {"client_window", settings(BY_CLIENT | RAW, 0, 1, 0x02, 0, 0x08, 0x06)},
+    {"server_window", settings(BY_SERVER, 0, 4, 0x06, 0, 0x90, 0x40)},
+    {"brief", settings(D1, 0, 0, 0x20, 1)},
+    {"open_status", settings(0, 0, 0, 0, 3)},
+    {"live_since", settings(LIVE | RTT, 0, 0, 0, 4, 0, 0, 2)},
+    {"dated_since_raw", settings(RAW, 2, 9, 0x05, 0, 0, 0, 5)},
+};
+
+// --decode-all with the listings that print addresses: -D with -c, the open listing
+// with its status lines, the traces.
+const Preset WIDE_PRESETS[] = {
+    {"wide_plain", settings(WIDE)},
+    {"wide_debug2", settings(WIDE | D2)},
+    {"wide_filters", settings(WIDE | RTT, 0, 0, 0x21)},  // -D 0 -c 1
+    {"wide_open_status", settings(WIDE, 0, 0, 0, 3)},
+    {"wide_live", settings(WIDE | LIVE | D1)},
 };
 
 void append_byte(std::vector<uint8_t>& b, uint32_t v, int bytes) {
@@ -196,8 +268,10 @@ std::vector<uint8_t> nanoseconds(std::vector<uint8_t> b) {
 
 }  // namespace
 
-std::vector<uint8_t> frames_input(const SettingsBytes& s, const std::vector<Packet>& packets) {
+std::vector<uint8_t> frames_input(const SettingsBytes& s, const std::vector<Packet>& packets,
+                                  uint8_t link_byte) {
   std::vector<uint8_t> b(s.begin(), s.end());
+  b.push_back(link_byte);
   int64_t sec = packets.empty() ? T0 : packets.front().sec;
   append_byte(b, static_cast<uint32_t>(sec), 4);
   for (const Packet& p : packets) {
@@ -235,13 +309,36 @@ std::vector<Seed> frame_seeds() {
     seeds.push_back({n + "_worked", frames_input(preset.bytes, worked())});
     seeds.push_back({n + "_mixed", frames_input(preset.bytes, mixed())});
   }
-  SettingsBytes loop = PRESETS[1].bytes;
-  loop[0] &= static_cast<uint8_t>(~ETH);
-  seeds.push_back({"loopback_worked", frames_input(loop, worked(Link::LOOPBACK))});
-  seeds.push_back({"loopback_oddities", frames_input(loop, oddities(Link::LOOPBACK))});
-  seeds.push_back({"oddities", frames_input(PRESETS[1].bytes, oddities(Link::ETHERNET))});
-  seeds.push_back({"time_jumps", frames_input(PRESETS[1].bytes, time_jumps())});
+  const SettingsBytes debug = PRESETS[1].bytes;
+  seeds.push_back({"loopback_worked", frames_input(debug, worked(Link::LOOPBACK), ON_LOOPBACK)});
+  seeds.push_back(
+      {"loopback_oddities", frames_input(debug, oddities(Link::LOOPBACK), ON_LOOPBACK)});
+  seeds.push_back({"oddities", frames_input(debug, oddities(Link::ETHERNET))});
+  seeds.push_back({"time_jumps", frames_input(debug, time_jumps())});
   seeds.push_back({"busy_status", frames_input(PRESETS[6].bytes, busy())});
+  // --decode-all: both families on every link type it reads.
+  const struct {
+    const char* name;
+    Link link;
+    uint8_t link_byte;
+    std::vector<uint16_t> tags;
+  } links[] = {
+      {"qinq", Link::ETHERNET, ON_ETHERNET, {0x88a8, 0x8100}},
+      {"cooked", Link::COOKED, ON_COOKED, {}},
+      {"cooked2", Link::COOKED2, ON_COOKED2, {}},
+      {"raw", Link::RAW, ON_RAW, {}},
+      {"loopback", Link::LOOPBACK, ON_LOOPBACK, {}},
+  };
+  for (const Preset& preset : WIDE_PRESETS) {
+    const std::string n = preset.name;
+    for (const auto& l : links)
+      seeds.push_back(
+          {n + "_" + l.name + "_ipv6_mixed",
+           frames_input(preset.bytes, over_ipv6(mixed(), l.link, l.tags), l.link_byte)});
+  }
+  for (const auto& l : links)
+    seeds.push_back({std::string("wide_") + l.name + "_oddities",
+                     frames_input(WIDE_PRESETS[1].bytes, wide_oddities(l.link), l.link_byte)});
   return seeds;
 }
 
@@ -264,6 +361,18 @@ std::vector<Seed> savefile_seeds(const std::string& demo_pcap) {
   seeds.push_back({"swapped_loopback_worked",
                    testlib::pcap_bytes_other_order(worked(Link::LOOPBACK), Link::LOOPBACK)});
   seeds.push_back({"nanoseconds_worked", nanoseconds(savefile_input(plain, worked()))});
+  // --decode-all: IPv6 behind tags, and the link types only it reads.
+  for (const Preset& preset : WIDE_PRESETS) {
+    const std::string n = preset.name;
+    seeds.push_back({n + "_dot1q_ipv6_mixed",
+                     savefile_input(preset.bytes, over_ipv6(mixed(), Link::ETHERNET, {0x8100}))});
+  }
+  const SettingsBytes wide = WIDE_PRESETS[0].bytes;
+  for (Link link : {Link::COOKED, Link::COOKED2, Link::RAW, Link::LOOPBACK})
+    seeds.push_back({"wide_link" + std::to_string(testlib::dlt_of(link)) + "_ipv6_mixed",
+                     savefile_input(wide, over_ipv6(mixed(), link), link)});
+  seeds.push_back(
+      {"wide_oddities", savefile_input(WIDE_PRESETS[1].bytes, wide_oddities(Link::ETHERNET))});
   std::vector<uint8_t> cut = savefile_input(plain, mixed());
   cut.resize(cut.size() - 20);
   seeds.push_back({"cut_mixed", cut});

@@ -19,9 +19,11 @@ struct Seed {
 
 using SettingsBytes = std::array<uint8_t, SETTINGS_BYTES>;
 
-// A frames input (see run_frames) holding these packets under these settings.
+// A frames input (see run_frames) holding these packets under these settings, on
+// the link the link byte chooses.
 std::vector<uint8_t> frames_input(const SettingsBytes& settings,
-                                  const std::vector<testlib::Packet>& packets);
+                                  const std::vector<testlib::Packet>& packets,
+                                  uint8_t link_byte = 0);
 
 // A classic savefile whose header carries the settings bytes.
 std::vector<uint8_t> savefile_input(const SettingsBytes& settings,

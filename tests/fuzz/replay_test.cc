@@ -88,12 +88,27 @@ TEST(FuzzReplay, SeedsReachTheTracker) {
     const char* seed;
     int64_t nconns;
   } cases[] = {
-      {"frames", "plain_worked", 1},         {"frames", "loopback_worked", 1},
-      {"frames", "plain_mixed", 4},          {"savefile", "plain_worked", 1},
-      {"savefile", "loopback_worked", 1},    {"savefile", "pcapng_worked", 1},
-      {"savefile", "nanoseconds_worked", 1}, {"savefile", "swapped_mixed", 4},
-      {"savefile", "pcapng_mixed", 4},       {"savefile", "swapped_loopback_worked", 1},
+      {"frames", "plain_worked", 1},
+      {"frames", "loopback_worked", 1},
+      {"frames", "plain_mixed", 4},
+      {"savefile", "plain_worked", 1},
+      {"savefile", "loopback_worked", 1},
+      {"savefile", "pcapng_worked", 1},
+      {"savefile", "nanoseconds_worked", 1},
+      {"savefile", "swapped_mixed", 4},
+      {"savefile", "pcapng_mixed", 4},
+      {"savefile", "swapped_loopback_worked", 1},
       {"savefile", "demo_8080", 30},
+      {"frames", "wide_plain_qinq_ipv6_mixed", 4},
+      {"frames", "wide_plain_cooked_ipv6_mixed", 4},
+      {"frames", "wide_plain_cooked2_ipv6_mixed", 4},
+      {"frames", "wide_plain_raw_ipv6_mixed", 4},
+      {"frames", "wide_plain_loopback_ipv6_mixed", 4},
+      {"savefile", "wide_plain_dot1q_ipv6_mixed", 4},
+      {"savefile", "wide_link113_ipv6_mixed", 4},
+      {"savefile", "wide_link276_ipv6_mixed", 4},
+      {"savefile", "wide_link12_ipv6_mixed", 4},
+      {"savefile", "wide_link0_ipv6_mixed", 4},
   };
   for (const auto& c : cases) {
     const Target& t = *std::find_if(std::begin(TARGETS), std::end(TARGETS),

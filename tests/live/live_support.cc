@@ -342,8 +342,30 @@ const char* kind_name(Kind k) {
   }
 }
 
+namespace {
+
+// The fields of the TCP header at `tcp`, when its first 14 bytes were captured.
+bool tcp_fields(const uint8_t* data, uint32_t caplen, size_t tcp, Segment* out) {
+  if (caplen < tcp + 14) return false;
+  out->sport = static_cast<uint16_t>(data[tcp] << 8 | data[tcp + 1]);
+  out->dport = static_cast<uint16_t>(data[tcp + 2] << 8 | data[tcp + 3]);
+  out->seq = static_cast<uint32_t>(data[tcp + 4]) << 24 |
+             static_cast<uint32_t>(data[tcp + 5]) << 16 |
+             static_cast<uint32_t>(data[tcp + 6]) << 8 | data[tcp + 7];
+  out->flags = data[tcp + 13];
+  out->caplen = caplen;
+  out->bytes.assign(data, data + caplen);
+  return true;
+}
+
+}  // namespace
+
 bool decode_segment(const uint8_t* data, uint32_t caplen, int dlt, Segment* out) {
   size_t ip;
+  if (dlt == DLT_EN10MB && caplen >= 14 + 40 + 14 && data[12] == 0x86 && data[13] == 0xdd) {
+    if (data[14 + 6] != 6) return false;
+    return tcp_fields(data, caplen, 14 + 40, out);
+  }
   if (dlt == DLT_EN10MB) {
     if (caplen < 14 || data[12] != 0x08 || data[13] != 0x00) return false;
     ip = 14;
@@ -357,17 +379,7 @@ bool decode_segment(const uint8_t* data, uint32_t caplen, int dlt, Segment* out)
     return false;
   }
   if (caplen < ip + 20 || (data[ip] >> 4) != 4 || data[ip + 9] != 6) return false;
-  const size_t tcp = ip + (data[ip] & 0x0f) * 4u;
-  if (caplen < tcp + 14) return false;
-  out->sport = static_cast<uint16_t>(data[tcp] << 8 | data[tcp + 1]);
-  out->dport = static_cast<uint16_t>(data[tcp + 2] << 8 | data[tcp + 3]);
-  out->seq = static_cast<uint32_t>(data[tcp + 4]) << 24 |
-             static_cast<uint32_t>(data[tcp + 5]) << 16 |
-             static_cast<uint32_t>(data[tcp + 6]) << 8 | data[tcp + 7];
-  out->flags = data[tcp + 13];
-  out->caplen = caplen;
-  out->bytes.assign(data, data + caplen);
-  return true;
+  return tcp_fields(data, caplen, ip + (data[ip] & 0x0f) * 4u, out);
 }
 
 Witness::Witness(uint16_t port) {
@@ -384,8 +396,11 @@ Witness::Witness(uint16_t port) {
     throw std::runtime_error(text);
   };
   if (pcap_activate(pcap_) < 0) fail("activate");
-  const std::string expr =
-      "tcp port " + std::to_string(port) + " and (tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0";
+  // libpcap's tcp[] reads IPv4 only: over IPv6 (on lo, TCP right after the fixed
+  // header) the flags are byte 53.
+  const std::string expr = "tcp port " + std::to_string(port) +
+                           " and ((ip and (tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0) or "
+                           "(ip6 and (ip6[53] & 0x07) != 0))";
   bpf_program prog;
   if (pcap_compile(pcap_, &prog, expr.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) fail("filter");
   const int set = pcap_setfilter(pcap_, &prog);
@@ -430,7 +445,7 @@ std::vector<Segment> Witness::stop(double settle_s) {
 }
 
 Driver::Driver(const DriverPlan& plan) {
-  const std::vector<std::string> argv = {
+  std::vector<std::string> argv = {
       TRAFFIC_DRIVER_BIN,
       "--completed",
       std::to_string(plan.completed),
@@ -445,7 +460,10 @@ Driver::Driver(const DriverPlan& plan) {
       "--gap-ms",
       std::to_string(plan.gap_ms),
       "--go-on-stdin",
+      "--port",
+      std::to_string(plan.port),
   };
+  if (plan.ipv6) argv.push_back("--ipv6");
   SpawnOptions opts;
   opts.stdin_pipe = true;
   child_ = spawn(argv, opts);

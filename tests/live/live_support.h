@@ -102,12 +102,13 @@ enum class Kind { SYN, SYN_ACK, FIN, RST, OTHER };
 Kind kind_of(const Segment& s);
 const char* kind_name(Kind k);
 
-// Decodes an Ethernet (lo on Linux) or DLT_NULL frame carrying IPv4 and TCP; false
-// for anything else or a frame cut short.
+// Decodes an Ethernet (lo on Linux) or DLT_NULL frame carrying TCP over IPv4, or an
+// Ethernet one carrying TCP right after the IPv6 header; false for anything else or a
+// frame cut short.
 bool decode_segment(const uint8_t* data, uint32_t caplen, int dlt, Segment* out);
 
-// Our own capture on lo of the port's SYN, FIN and RST segments, delivered at once,
-// running in a thread until stop().
+// Our own capture on lo of the port's SYN, FIN and RST segments, over IPv4 or IPv6,
+// delivered at once, running in a thread until stop().
 class Witness {
  public:
   explicit Witness(uint16_t port);
@@ -131,6 +132,8 @@ class Witness {
 struct DriverPlan {
   unsigned completed = 0, client_bytes = 0, server_bytes = 0;
   unsigned resets = 0, refused = 0, gap_ms = 0;
+  bool ipv6 = false;  // both ends on ::1
+  uint16_t port = 0;  // the server's; 0: a free one
 };
 
 class Driver {

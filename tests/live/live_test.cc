@@ -840,4 +840,89 @@ INSTANTIATE_TEST_SUITE_P(
                           "status_interrupt", {"-V", "999", "-m", "10", "-t", "60"}, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// ---------------------------------------------------------------------------
+// --decode-all live: real connections over IPv6 on lo, whose one address ::1 makes
+// client and server differ only by port; and the "any" pseudo-interface, in Linux
+// cooked framing, with IPv4 and IPv6 clients of one port.
+
+// The mix counted `times` over, each connection closed: the summary of the report.
+void expect_mixes_counted(const std::string& out, unsigned times, const Wire& wire) {
+  const struct {
+    const char* label;
+    double value;
+  } summary[] = {
+      {"Total Connections (terminated by FIN): ", static_cast<double>(times * kCompleted)},
+      {"Avg Client Data: ", kClientBytes + 1},
+      {"Avg Server Data: ", kServerBytes + 1},
+      {"Total number of SYNs: ",
+       static_cast<double>(times * (kCompleted + kResets) + wire.retransmitted_syns)},
+      {"Connections terminated by RESET: ", static_cast<double>(times * kResets)},
+      {"Number of unique connections dropped by the server: ", 0},
+      {"Number of established connections in progress: ", 0},
+      // Both FINs of every connection were told apart, though one address sent both.
+      {"Number of connections in closing state: ", 0},
+  };
+  for (const auto& line : summary)
+    EXPECT_EQ(live::number_after(out, line.label), line.value) << line.label << "\n" << out;
+}
+
+TEST_F(Live, Ipv6OnLoopbackWithRealClients) {
+  DriverPlan plan = standard_plan();
+  plan.ipv6 = true;
+  Driver driver(plan);
+  const std::string port = std::to_string(driver.port());
+  live::Witness witness(driver.port());
+  // The same traffic seen with and without the option.
+  Child wide, classic;
+  ASSERT_TRUE(start_capture({"--decode-all", "-i", "lo", "-p", port, "-t", "3"}, &wide));
+  ASSERT_TRUE(start_capture({"-i", "lo", "-p", port, "-t", "3"}, &classic));
+  driver.go();
+  ASSERT_EQ(driver.wait(), "");
+  const Finished w = live::finish(wide, 10), c = live::finish(classic, 10);
+  const Wire wire = classify(witness.stop(), driver.port());
+  expect_standard_wire(wire);
+
+  EXPECT_EQ(w.status, 0) << w.err;
+  EXPECT_TRUE(std::regex_match(w.err, std::regex(kStatsLines))) << w.err;
+  expect_mixes_counted(w.out, 1, wire);
+  const Rows rows = table_rows(w.out, false);
+  EXPECT_EQ(rows.connections, kCompleted) << w.out;
+
+  EXPECT_EQ(c.status, 0) << c.err;
+  EXPECT_EQ(live::number_after(c.out, "Total Connections (terminated by FIN): "), 0) << c.out;
+  EXPECT_EQ(live::number_after(c.out, "Total number of SYNs: "), 0) << c.out;
+}
+
+TEST_F(Live, AnyInterfaceReadsBothFamiliesWithTheOption) {
+  Driver v4(standard_plan());
+  DriverPlan plan6 = standard_plan();
+  plan6.ipv6 = true;
+  plan6.port = v4.port();  // the same port number on ::1
+  Driver v6(plan6);
+  ASSERT_EQ(v6.port(), v4.port());
+  const std::string port = std::to_string(v4.port());
+  live::Witness witness(v4.port());
+  Child run;
+  ASSERT_TRUE(start_capture({"--decode-all", "-i", "any", "-p", port, "-t", "5"}, &run));
+  v4.go();
+  ASSERT_EQ(v4.wait(), "");
+  v6.go();
+  ASSERT_EQ(v6.wait(), "");
+  const Finished f = live::finish(run, 12);
+  const Wire wire = classify(witness.stop(), v4.port());
+  EXPECT_TRUE(wire.foreign.empty()) << describe(wire.foreign);
+  EXPECT_EQ(wire.kinds.at(Kind::SYN), 2 * (kCompleted + kResets));
+
+  EXPECT_EQ(f.status, 0) << f.err;
+  EXPECT_TRUE(std::regex_match(f.err, std::regex(kStatsLines))) << f.err;
+  expect_mixes_counted(f.out, 2, wire);
+
+  // Without the option the cooked link type is refused, as it always was.
+  Child classic = live::spawn(portsift({"-i", "any", "-p", port, "-t", "1"}));
+  const Finished c = live::finish(classic, 10);
+  EXPECT_EQ(c.out, "Unknown datalink type: 113\n");
+  EXPECT_EQ(c.err, "");
+  EXPECT_EQ(c.status, 1);
+}
+
 }  // namespace

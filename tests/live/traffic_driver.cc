@@ -5,7 +5,8 @@
 // the benchmark (bench/live_load.sh).
 //
 // Server: 127.0.0.1:<port>. Clients: bound to 127.0.0.2, so a capture filter on
-// the two addresses sees this traffic and nothing else.
+// the two addresses sees this traffic and nothing else. With --ipv6 both are ::1,
+// the one IPv6 loopback address: client and server then differ only by port.
 //
 // With one thread (the default) connections run strictly one after another and
 // each waits for the server side to finish, so the order on the wire is the
@@ -59,6 +60,7 @@ constexpr int kVariedDelayMs[] = {0, 0, 40, 0, 150, 0, 300};
 const char kHelp[] =
     "usage: traffic_driver [options]\n"
     "Makes real TCP connections from 127.0.0.2 to a server on 127.0.0.1.\n"
+    "  --ipv6              from ::1 to a server on ::1 instead\n"
     "  --port P            server port; 0 picks a free one (default 0)\n"
     "  --completed N       N completed connections (default 0)\n"
     "  --client-bytes K    each completed client sends exactly K bytes (default 0)\n"
@@ -70,8 +72,9 @@ const char kHelp[] =
     "  --resets R          R connections the client aborts (RST) after the\n"
     "                      handshake and B bytes of data (default 0)\n"
     "  --reset-bytes B     bytes sent before each abort (default 16)\n"
-    "  --refused F         F attempts to 127.0.0.1:Q, where nothing listens; the\n"
-    "                      kernel answers each SYN with RST (default 0)\n"
+    "  --refused F         F attempts to the server's address on port Q, where\n"
+    "                      nothing listens; the kernel answers each SYN with\n"
+    "                      RST (default 0)\n"
     "  --refused-port Q    port for --refused; 0 finds a free one (default 0)\n"
     "  --start-delay-ms D  wait D ms after printing the ports (default 0)\n"
     "  --go-on-stdin       then wait for a line on stdin before any traffic (at\n"
@@ -108,6 +111,7 @@ struct Options {
   bool varied = false;
   bool go_on_stdin = false;
   bool stats = false;
+  bool ipv6 = false;
 };
 
 // What one connection to the server is meant to look like; shared by the
@@ -172,6 +176,10 @@ Options parse_options(int argc, char** argv) {
     }
     if (arg == "--stats") {
       o.stats = true;
+      continue;
+    }
+    if (arg == "--ipv6") {
+      o.ipv6 = true;
       continue;
     }
     bool known = false;
@@ -343,11 +351,43 @@ class Run {
   std::atomic<size_t> next_{0};
 };
 
-sockaddr_in loopback(const char* ip, unsigned long port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, ip, &a.sin_addr);
+// The loopback addresses of the traffic, by family.
+struct Family {
+  int domain;
+  const char* server;
+  const char* client;
+};
+constexpr Family kIpv4{AF_INET, "127.0.0.1", "127.0.0.2"};
+constexpr Family kIpv6{AF_INET6, "::1", "::1"};
+Family g_family = kIpv4;
+
+// An address of the traffic's family, and its length for bind() and connect().
+struct SockAddr {
+  sockaddr_storage storage{};
+  socklen_t len = sizeof storage;
+  sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+  uint16_t port() const {
+    return ntohs(storage.ss_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port
+                     : reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
+  }
+};
+
+SockAddr loopback(const char* ip, unsigned long port) {
+  SockAddr a;
+  if (g_family.domain == AF_INET) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&a.storage);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, ip, &in->sin_addr);
+    a.len = sizeof(sockaddr_in);
+  } else {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&a.storage);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET6, ip, &in6->sin6_addr);
+    a.len = sizeof(sockaddr_in6);
+  }
   return a;
 }
 
@@ -358,17 +398,17 @@ void set_timeouts(int fd) {
     fail("setsockopt timeouts");
 }
 
-// A socket bound to 127.0.0.1:port and listening if asked (backlog > 0), or an
-// empty Fd with errno set. SO_REUSEADDR lets re-runs bind over TIME_WAIT left by
-// the previous run; without it no other program can bind the port while the
+// A socket bound to the server's address and `port`, listening if asked (backlog >
+// 0), or an empty Fd with errno set. SO_REUSEADDR lets re-runs bind over TIME_WAIT
+// left by the previous run; without it no other program can bind the port while the
 // socket holds it.
 Fd try_bind(unsigned long port, int backlog, bool reuse) {
-  Fd s(socket(AF_INET, SOCK_STREAM, 0));
+  Fd s(socket(g_family.domain, SOCK_STREAM, 0));
   if (s.get() < 0) fail("socket");
   int one = 1;
   if (reuse) setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a = loopback("127.0.0.1", port);
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fd();
+  SockAddr a = loopback(g_family.server, port);
+  if (bind(s.get(), a.get(), a.len) != 0) return Fd();
   if (backlog > 0 && listen(s.get(), backlog) != 0) return Fd();
   return s;
 }
@@ -384,8 +424,8 @@ unsigned long client_ports_start() {
   return low;
 }
 
-// Binds 127.0.0.1 on `port`, or on a free one when it is 0, and listens if asked
-// (backlog > 0). A free port is taken from the ports just below the clients' range:
+// Binds the server's address on `port`, or on a free one when it is 0, and listens
+// if asked (backlog > 0). A free port is taken from the ports just below the clients' range:
 // other live runs on this machine make thousands of connections from ports of that
 // range, and one of their clients on this run's port would be this port's traffic
 // to every capture of it. Below the range only a program that names its port goes.
@@ -400,18 +440,17 @@ Fd bound_server_socket(unsigned long port, int backlog, unsigned long* chosen, b
       s = try_bind(pick(random), backlog, reuse);
   }
   if (s.get() < 0) s = try_bind(port, backlog, reuse);
-  if (s.get() < 0) fail("bind 127.0.0.1:" + std::to_string(port));
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  if (getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) fail("getsockname");
-  *chosen = ntohs(a.sin_port);
+  if (s.get() < 0) fail(std::string("bind ") + g_family.server + " port " + std::to_string(port));
+  SockAddr a;
+  if (getsockname(s.get(), a.get(), &a.len) != 0) fail("getsockname");
+  *chosen = a.port();
   return s;
 }
 
-// Returns a client socket bound to 127.0.0.2 and connected (or refused: then
-// *refused is set and the socket is returned unconnected).
+// Returns a client socket bound to the client address and connected (or refused:
+// then *refused is set and the socket is returned unconnected).
 Fd connect_client(unsigned long port, bool* refused = nullptr) {
-  Fd s(socket(AF_INET, SOCK_STREAM, 0));
+  Fd s(socket(g_family.domain, SOCK_STREAM, 0));
   if (s.get() < 0) fail("socket");
 #ifdef IP_BIND_ADDRESS_NO_PORT
   // Let connect() pick the source port so large runs do not exhaust ports
@@ -420,15 +459,15 @@ Fd connect_client(unsigned long port, bool* refused = nullptr) {
   setsockopt(s.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
 #endif
   set_timeouts(s.get());
-  sockaddr_in src = loopback("127.0.0.2", 0);
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) fail("bind 127.0.0.2");
-  sockaddr_in dst = loopback("127.0.0.1", port);
-  if (connect(s.get(), reinterpret_cast<sockaddr*>(&dst), sizeof dst) != 0) {
+  SockAddr src = loopback(g_family.client, 0);
+  if (bind(s.get(), src.get(), src.len) != 0) fail(std::string("bind ") + g_family.client);
+  SockAddr dst = loopback(g_family.server, port);
+  if (connect(s.get(), dst.get(), dst.len) != 0) {
     if (refused && errno == ECONNREFUSED) {
       *refused = true;
       return s;
     }
-    fail("connect 127.0.0.1:" + std::to_string(port));
+    fail(std::string("connect ") + g_family.server + " port " + std::to_string(port));
   }
   return s;
 }
@@ -490,17 +529,15 @@ Fd accept_one(int listener, Run& run) {
 }
 
 uint16_t peer_port(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) fail("getpeername");
-  return ntohs(a.sin_port);
+  SockAddr a;
+  if (getpeername(fd, a.get(), &a.len) != 0) fail("getpeername");
+  return a.port();
 }
 
 uint16_t local_port(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) fail("getsockname");
-  return ntohs(a.sin_port);
+  SockAddr a;
+  if (getsockname(fd, a.get(), &a.len) != 0) fail("getsockname");
+  return a.port();
 }
 
 void answer(int fd, const Plan& p, Progress& progress) {
@@ -644,6 +681,7 @@ void wait_for_go() {
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   const Options o = parse_options(argc, argv);
+  if (o.ipv6) g_family = kIpv6;
   try {
     unsigned long port = 0, refused_port = o.refused_port;
     // Every client may have a connection waiting to be accepted.

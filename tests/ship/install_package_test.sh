@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installing and packaging: `cmake --install` lays out bin/ and share/man/man1/ so
-# that man finds the page; the Debian package built by CPack has computed
-# dependencies naming libpcap, and its binary, unpacked into a scratch root with
-# dpkg -x, reports on the bundled capture exactly as the build's binary does.
+# that man finds the page, and share/doc/portsift/copyright; the Debian package built
+# by CPack has computed dependencies naming libpcap, carries the copyright file with
+# the terms of LICENSE, and its binary, unpacked into a scratch root with dpkg -x,
+# reports on the bundled capture exactly as the build's binary does.
 # Usage: install_package_test.sh SOURCE_DIR BUILD_DIR CMAKE_COMMAND CPACK_COMMAND PORTSIFT_BINARY
 set -eu
 src=$1
@@ -19,6 +20,7 @@ fail() { echo "FAIL: $*"; status=1; }
 for f in bin/portsift bin/portsift-chart; do
   [ -x "$tmp/prefix/$f" ] || fail "cmake --install: no executable $f"
 done
+[ -f "$tmp/prefix/share/doc/portsift/copyright" ] || fail "cmake --install: no share/doc/portsift/copyright"
 page=$(MANPATH="$tmp/prefix/share/man" man -w portsift 2>&1) || true
 [ "$page" = "$tmp/prefix/share/man/man1/portsift.1.gz" ] || fail "man -w portsift: $page"
 
@@ -44,6 +46,20 @@ for f in portsift.1.gz portsift-chart.1.gz; do
 done
 MANWIDTH=80 man -l "$tmp/root/usr/share/man/man1/portsift.1.gz" 2>&1 | grep -q '^NAME' ||
   fail "the packaged page does not render"
+
+# Debian's machine-readable copyright file: its header, and the licence's terms as
+# LICENSE has them (continuation lines start with a blank, an empty line is " .").
+copyright=$tmp/root/usr/share/doc/portsift/copyright
+if [ -f "$copyright" ]; then
+  head -n 1 "$copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' ||
+    fail "copyright: not in the machine-readable format"
+  grep -q '^License: Expat$' "$copyright" || fail "copyright: no License: Expat"
+  sed -n '/^Permission is hereby granted/,$p' "$src/LICENSE" | sed 's/^$/./; s/^/ /' > "$tmp/terms"
+  tail -n "$(wc -l < "$tmp/terms")" "$copyright" | cmp -s - "$tmp/terms" ||
+    fail "copyright: the terms differ from LICENSE"
+else
+  fail "package: no usr/share/doc/portsift/copyright"
+fi
 
 demo=$src/examples/demo.pcap
 for extra in "" "-R -C -s 1"; do

@@ -25,17 +25,55 @@ void put_addr(std::vector<uint8_t>& b, size_t off, const std::string& dotted) {
   std::memcpy(&b[off], &a, 4);
 }
 
-std::vector<uint8_t> link_header(Link link, uint16_t ethertype) {
-  if (link == Link::LOOPBACK) {
-    // The address family in host byte order: 2 (AF_INET) for IPv4.
-    std::vector<uint8_t> h(4);
-    uint32_t family = ethertype == 0x0800 ? 2 : 24;
-    std::memcpy(h.data(), &family, 4);
-    return h;
+bool is_ipv6(const Seg& s) { return s.src.find(':') != std::string::npos; }
+
+std::vector<uint8_t> link_header(Link link, uint16_t ethertype,
+                                 const std::vector<uint16_t>& vlan_tags = {}) {
+  switch (link) {
+    case Link::LOOPBACK: {
+      // The address family in host byte order: 2 (AF_INET) for IPv4, a BSD's
+      // AF_INET6 (24) for IPv6.
+      std::vector<uint8_t> h(4);
+      uint32_t family = ethertype == 0x0800 ? 2 : 24;
+      std::memcpy(h.data(), &family, 4);
+      return h;
+    }
+    case Link::COOKED: {
+      // Packet type "to us", ARPHRD_ETHER, a 6-byte address, the protocol.
+      std::vector<uint8_t> h(16, 0);
+      put16(h, 2, 1);
+      put16(h, 4, 6);
+      for (int i = 0; i < 6; ++i) h[6 + i] = 0x04;
+      put16(h, 14, ethertype);
+      return h;
+    }
+    case Link::COOKED2: {
+      // The protocol, reserved bytes, interface 1, ARPHRD_ETHER, packet type,
+      // a 6-byte address.
+      std::vector<uint8_t> h(20, 0);
+      put16(h, 0, ethertype);
+      put32(h, 4, 1);
+      put16(h, 8, 1);
+      h[11] = 6;
+      for (int i = 0; i < 6; ++i) h[12 + i] = 0x04;
+      return h;
+    }
+    case Link::RAW:
+      return {};
+    case Link::ETHERNET:
+      break;
   }
   std::vector<uint8_t> h(14, 0);
   for (int i = 0; i < 6; ++i) h[i] = 0x02, h[6 + i] = 0x04;
-  put16(h, 12, ethertype);
+  for (size_t i = 0; i < vlan_tags.size(); ++i) {
+    // Each tag: its type where the frame's type was, then VLAN 5 + i.
+    put16(h, h.size() - 2, vlan_tags[i]);
+    h.push_back(0x00);
+    h.push_back(static_cast<uint8_t>(5 + i));
+    h.push_back(0);
+    h.push_back(0);
+  }
+  put16(h, h.size() - 2, ethertype);
   return h;
 }
 
@@ -64,6 +102,28 @@ std::vector<uint8_t> ipv4_tcp(const Seg& s) {
   return p;
 }
 
+std::vector<uint8_t> ipv6_tcp(const Seg& s) {
+  const size_t tcp_len = 20 + s.tcp_opts;
+  std::vector<uint8_t> p(40 + tcp_len + s.payload, 0);
+  p[0] = 0x60;
+  put16(p, 4, static_cast<uint16_t>(s.ip_total_len.value_or(static_cast<int>(p.size())) - 40));
+  p[6] = s.proto;
+  p[7] = 64;
+  const std::array<uint8_t, 16> src = ip6(s.src), dst = ip6(s.dst);
+  std::memcpy(&p[8], src.data(), 16);
+  std::memcpy(&p[24], dst.data(), 16);
+  put16(p, 40, s.sport);
+  put16(p, 42, s.dport);
+  put32(p, 44, s.seq);
+  put32(p, 48, s.ack);
+  int off = s.tcp_off_bytes.value_or(static_cast<int>(tcp_len));
+  p[52] = static_cast<uint8_t>(((off / 4) & 0x0f) << 4);
+  p[53] = s.flags;
+  put16(p, 54, 65535);
+  for (size_t i = 0; i < s.tcp_opts; ++i) p[60 + i] = 1;  // NOP (RFC 793)
+  return p;
+}
+
 Seg make(const char* src, const char* dst, uint16_t sport, uint16_t dport, uint32_t seq,
          uint32_t ack, uint8_t flags, size_t payload = 0) {
   Seg s;
@@ -86,6 +146,42 @@ uint32_t ip(const std::string& dotted) {
   return a.s_addr;
 }
 
+std::array<uint8_t, 16> ip6(const std::string& text) {
+  std::array<uint8_t, 16> a;
+  if (inet_pton(AF_INET6, text.c_str(), a.data()) != 1) throw std::invalid_argument(text);
+  return a;
+}
+
+std::string ipv6_of(const std::string& dotted) {
+  const uint32_t a = ntohl(ip(dotted));
+  char text[64];
+  std::snprintf(text, sizeof text, "2001:db8::%x:%x", a >> 16, a & 0xffff);
+  if ((a >> 8) == 0x0a0000) std::snprintf(text, sizeof text, "2001:db8::%x", a & 0xff);
+  return text;
+}
+
+Seg as_ipv6(Seg seg) {
+  seg.src = ipv6_of(seg.src);
+  seg.dst = ipv6_of(seg.dst);
+  return seg;
+}
+
+int dlt_of(Link link) {
+  switch (link) {
+    case Link::LOOPBACK:
+      return DLT_NULL;
+    case Link::COOKED:
+      return DLT_LINUX_SLL;
+    case Link::COOKED2:
+      return DLT_LINUX_SLL2;
+    case Link::RAW:
+      return DLT_RAW;
+    case Link::ETHERNET:
+      break;
+  }
+  return DLT_EN10MB;
+}
+
 Seg syn(uint32_t seq) { return make("10.0.0.1", "10.0.0.2", 5555, 80, seq, 0, SYN); }
 Seg synack(uint32_t seq, uint32_t ack) {
   return make("10.0.0.2", "10.0.0.1", 80, 5555, seq, ack, SYN | ACK);
@@ -100,8 +196,9 @@ Seg client_rst(uint32_t seq) { return make("10.0.0.1", "10.0.0.2", 5555, 80, seq
 Seg server_rst(uint32_t seq) { return make("10.0.0.2", "10.0.0.1", 80, 5555, seq, 0, RST); }
 
 std::vector<uint8_t> tcp_frame(Link link, const Seg& seg) {
-  std::vector<uint8_t> f = link_header(link, 0x0800);
-  std::vector<uint8_t> p = ipv4_tcp(seg);
+  const bool v6 = is_ipv6(seg);
+  std::vector<uint8_t> f = link_header(link, v6 ? 0x86dd : 0x0800, seg.vlan_tags);
+  std::vector<uint8_t> p = v6 ? ipv6_tcp(seg) : ipv4_tcp(seg);
   f.insert(f.end(), p.begin(), p.end());
   return f;
 }
@@ -188,7 +285,7 @@ void write_pcap_dlt(const std::string& path, const std::vector<Packet>& packets,
 }
 
 void write_pcap(const std::string& path, const std::vector<Packet>& packets, Link link) {
-  write_pcap_dlt(path, packets, link == Link::ETHERNET ? DLT_EN10MB : DLT_NULL);
+  write_pcap_dlt(path, packets, dlt_of(link));
 }
 
 std::vector<Packet> read_pcap(const std::string& path, int* dlt) {
@@ -223,7 +320,8 @@ void append_host(std::vector<uint8_t>& b, const void* v, size_t n) {
 void append16(std::vector<uint8_t>& b, uint16_t v) { append_host(b, &v, 2); }
 void append32(std::vector<uint8_t>& b, uint32_t v) { append_host(b, &v, 4); }
 
-int link_dlt(Link link) { return link == Link::ETHERNET ? DLT_EN10MB : DLT_NULL; }
+// The link type as a savefile names it (LINKTYPE_*): the DLT value but for raw IP.
+int link_dlt(Link link) { return link == Link::RAW ? 101 : dlt_of(link); }
 
 // A pcapng block: type, total length, body padded to 32 bits, total length again.
 void append_block(std::vector<uint8_t>& b, uint32_t type, const std::vector<uint8_t>& body) {

@@ -1,9 +1,11 @@
-// Builds frames and capture files in code: Ethernet or BSD-loopback framing, IPv4,
-// TCP with exact fields, and the odd frames a decoder must drop.
+// Builds frames and capture files in code: Ethernet (with VLAN tags if asked), BSD
+// loopback, Linux cooked or raw IP framing, IPv4 or IPv6, TCP with exact fields,
+// and the odd frames a decoder must drop.
 #pragma once
 
 #include <pcap/pcap.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,11 +13,14 @@
 
 namespace testlib {
 
-enum class Link { ETHERNET, LOOPBACK };  // DLT_EN10MB, DLT_NULL
+// DLT_EN10MB, DLT_NULL, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW.
+enum class Link { ETHERNET, LOOPBACK, COOKED, COOKED2, RAW };
+int dlt_of(Link link);
 
 constexpr uint8_t FIN = 0x01, SYN = 0x02, RST = 0x04, PSH = 0x08, ACK = 0x10;
 
-// One TCP segment. Overrides let a test forge malformed header fields.
+// One TCP segment, over IPv6 when its addresses are IPv6 ones. Overrides let a test
+// forge malformed header fields.
 struct Seg {
   std::string src = "10.0.0.1";
   std::string dst = "10.0.0.2";
@@ -27,10 +32,12 @@ struct Seg {
   size_t payload = 0;   // payload bytes (zero-filled)
   size_t tcp_opts = 0;  // option bytes, a multiple of 4 (NOPs)
   size_t ip_opts = 0;   // IPv4 option bytes, a multiple of 4 (NOPs)
-  uint8_t proto = 6;
+  uint8_t proto = 6;    // the IPv6 next header alike
   std::optional<int> ip_hl_bytes;    // IPv4 header length field x 4 (default 20)
   std::optional<int> tcp_off_bytes;  // TCP data offset field x 4 (default 20 + opts)
-  std::optional<int> ip_total_len;   // IPv4 total length (default: true length)
+  // IPv4 total length, or 40 + the IPv6 payload length (default: true length).
+  std::optional<int> ip_total_len;
+  std::vector<uint16_t> vlan_tags;  // Ethernet: the tag types, outermost first
 };
 
 // Segment builders for the usual client (10.0.0.1:5555) / server (10.0.0.2:80) pair.
@@ -42,6 +49,11 @@ Seg client_rst(uint32_t seq);
 Seg server_rst(uint32_t seq);
 
 uint32_t ip(const std::string& dotted);  // network byte order, as stored in a packet
+std::array<uint8_t, 16> ip6(const std::string& text);
+
+// The same segment between IPv6 addresses: 10.0.0.N becomes 2001:db8::N.
+Seg as_ipv6(Seg seg);
+std::string ipv6_of(const std::string& dotted);
 
 std::vector<uint8_t> tcp_frame(Link link, const Seg& seg);
 std::vector<uint8_t> arp_frame();

@@ -5,19 +5,21 @@
 
 namespace testlib {
 
-std::vector<Packet> packets_of(const std::vector<Conn>& conns) {
+std::vector<Packet> packets_of(const std::vector<Conn>& conns, Link link,
+                               const std::vector<uint16_t>& vlan_tags) {
   std::vector<std::pair<int64_t, Seg>> timed;
   for (const Conn& c : conns) {
     const uint32_t cisn = c.client_isn, sisn = c.server_isn;
     auto seg = [&](bool from_client, uint8_t flags, uint32_t seq, uint32_t ack) {
       Seg s;
-      s.src = from_client ? c.client : "10.0.0.2";
-      s.dst = from_client ? "10.0.0.2" : c.client;
+      s.src = from_client ? c.client : c.server;
+      s.dst = from_client ? c.server : c.client;
       s.sport = from_client ? c.port : 80;
       s.dport = from_client ? 80 : c.port;
       s.flags = flags;
       s.seq = seq;
       s.ack = ack;
+      s.vlan_tags = vlan_tags;
       return s;
     };
     for (int i = 0; i < c.syns; ++i) timed.push_back({c.start + i * 1000, seg(true, SYN, cisn, 0)});
@@ -39,8 +41,17 @@ std::vector<Packet> packets_of(const std::vector<Conn>& conns) {
   std::stable_sort(timed.begin(), timed.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<Packet> out;
-  for (const auto& [us, s] : timed) out.push_back(at(BASE_SEC + us / 1000000, us % 1000000, s));
+  for (const auto& [us, s] : timed)
+    out.push_back(at(BASE_SEC + us / 1000000, us % 1000000, s, link));
   return out;
+}
+
+std::vector<Conn> over_ipv6(std::vector<Conn> conns) {
+  for (Conn& c : conns) {
+    c.client = ipv6_of(c.client);
+    c.server = ipv6_of(c.server);
+  }
+  return conns;
 }
 
 }  // namespace testlib

@@ -10,10 +10,11 @@
 
 namespace testlib {
 
-// One connection from a client to the server 10.0.0.2:80, described by what
-// happens to it. Times are microseconds after `start`.
+// One connection from a client to the server (10.0.0.2:80 unless told otherwise),
+// described by what happens to it. Times are microseconds after `start`.
 struct Conn {
   std::string client = "10.0.0.1";
+  std::string server = "10.0.0.2";
   uint16_t port = 5555;
   int64_t start = 0;
   int syns = 1;             // SYNs sent, 1 ms apart
@@ -33,7 +34,12 @@ struct Conn {
 // Packets at BASE_SEC and later.
 constexpr int64_t BASE_SEC = 1000;
 
-// The packets of the connections, in time order (stable for equal times).
-std::vector<Packet> packets_of(const std::vector<Conn>& conns);
+// The packets of the connections, in time order (stable for equal times), in frames
+// of this link, behind these VLAN tags on Ethernet.
+std::vector<Packet> packets_of(const std::vector<Conn>& conns, Link link = Link::ETHERNET,
+                               const std::vector<uint16_t>& vlan_tags = {});
+
+// The same connections between IPv6 addresses (see as_ipv6).
+std::vector<Conn> over_ipv6(std::vector<Conn> conns);
 
 }  // namespace testlib

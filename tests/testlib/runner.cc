@@ -22,6 +22,16 @@ std::string portsift_binary() {
 RunResult run_portsift(const std::vector<std::string>& args, const RunOptions& opts) {
   int out_pipe[2], err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
+  if (opts.stderr_on_terminal) {
+    // The terminal's master side stands in for the pipe's read end.
+    close(err_pipe[0]);
+    close(err_pipe[1]);
+    err_pipe[0] = posix_openpt(O_RDWR | O_NOCTTY);
+    if (err_pipe[0] < 0 || grantpt(err_pipe[0]) != 0 || unlockpt(err_pipe[0]) != 0)
+      throw std::runtime_error("posix_openpt");
+    err_pipe[1] = open(ptsname(err_pipe[0]), O_RDWR | O_NOCTTY);
+    if (err_pipe[1] < 0) throw std::runtime_error("open pseudo-terminal");
+  }
   std::string bin = opts.binary.empty() ? portsift_binary() : opts.binary;
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork");

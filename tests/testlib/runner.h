@@ -20,6 +20,9 @@ struct RunOptions {
   // setpriv to drop privileges; the binary's path and arguments follow it.
   std::vector<std::string> wrapper;
   std::string binary;  // when set, run this copy instead of the binary under test
+  // Standard error on a pseudo-terminal instead of a pipe, as a person at a terminal
+  // has it (its line ends then read "\r\n").
+  bool stderr_on_terminal = false;
 };
 
 // Runs the binary with TZ=UTC and LC_ALL=C, so ctime() lines and number formats are

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
+#include <array>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -18,7 +20,9 @@
 #include "stats/run_stats.h"
 #include "testlib/capture_builder.h"
 #include "testlib/captured_stream.h"
+#include "track/addr_pool.h"
 #include "track/conn_table.h"
+#include "track/decode.h"
 #include "track/handshake.h"
 
 class TrackerTest : public ::testing::Test {
@@ -45,31 +49,55 @@ class TrackerTest : public ::testing::Test {
   std::string out() { return out_->take(); }
   std::string err() { return err_->take(); }
 
-  static Segment segment(int64_t sec, int64_t usec, const testlib::Seg& s) {
-    Segment seg;
+  static bool is_ipv6(const std::string& addr) { return addr.find(':') != std::string::npos; }
+
+  // The segment as the decoder leaves it: an IPv6 one's addresses not yet numbered.
+  static DecodedFrame decoded(int64_t sec, int64_t usec, const testlib::Seg& s) {
+    DecodedFrame d;
+    Segment& seg = d.seg;
     seg.time = Timeval{sec, usec};
-    seg.src = Endpoint{IpAddr{testlib::ip(s.src)}, s.sport};
-    seg.dst = Endpoint{IpAddr{testlib::ip(s.dst)}, s.dport};
+    if (is_ipv6(s.src)) {
+      const std::array<uint8_t, 16> src = testlib::ip6(s.src), dst = testlib::ip6(s.dst);
+      std::memcpy(d.src6.bytes, src.data(), 16);
+      std::memcpy(d.dst6.bytes, dst.data(), 16);
+      seg.src = Endpoint{IpAddr{}, s.sport, Family::IPV6};
+      seg.dst = Endpoint{IpAddr{}, s.dport, Family::IPV6};
+    } else {
+      seg.src = Endpoint{IpAddr{testlib::ip(s.src)}, s.sport};
+      seg.dst = Endpoint{IpAddr{testlib::ip(s.dst)}, s.dport};
+    }
     seg.seq = s.seq;
     seg.ack = s.ack;
     seg.flags = s.flags;
-    return seg;
+    return d;
   }
 
   // The segment goes to the handler its flags choose (an RST first, then a SYN with
-  // or without ACK, then a FIN), as the packet loop hands it on.
+  // or without ACK, then a FIN), its addresses held meanwhile, as the packet loop
+  // hands it on.
   static void feed(int64_t sec, int64_t usec, const testlib::Seg& s) {
-    const Segment seg = segment(sec, usec, s);
+    DecodedFrame d = decoded(sec, usec, s);
+    hold_segment_addresses(&d);
+    const Segment& seg = d.seg;
     if (s.flags & testlib::RST)
       handle_close(seg, true, 0);
     else if (s.flags & testlib::SYN)
       (s.flags & testlib::ACK) ? handle_synack(seg) : handle_syn(seg);
     else if (s.flags & testlib::FIN)
       handle_close(seg, false, static_cast<uint32_t>(s.payload));
+    release_segment_addresses(seg);
   }
 
   static const ConnInfo* client(const std::string& addr = "10.0.0.1", uint16_t port = 5555) {
-    return conn_find(Endpoint{IpAddr{testlib::ip(addr)}, port});
+    if (!is_ipv6(addr)) return conn_find(Endpoint{IpAddr{testlib::ip(addr)}, port});
+    // Numbered only for the lookup: an address no record holds is freed again.
+    Ip6Addr bytes;
+    const std::array<uint8_t, 16> a = testlib::ip6(addr);
+    std::memcpy(bytes.bytes, a.data(), 16);
+    const uint32_t n = pool_intern(bytes);
+    const ConnInfo* rec = conn_find(Endpoint{IpAddr{n}, port, Family::IPV6});
+    pool_release(n);
+    return rec;
   }
 
  private:

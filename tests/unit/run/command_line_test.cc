@@ -3,6 +3,7 @@
 #include "run/command_line.h"
 
 #include <gtest/gtest.h>
+#include <pcap/dlt.h>
 
 #include <cstdint>
 
@@ -10,6 +11,7 @@
 #include "run/capture.h"
 #include "run/process_state.h"
 #include "stats/run_stats.h"
+#include "testlib/captured_stream.h"
 
 namespace {
 
@@ -104,6 +106,48 @@ TEST(FilterExpression, FixedPartAndWords) {
             "(tcp port 80)&&((tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0)");
   EXPECT_EQ(filter_expression(80, {"host", "10.1.2.3"}),
             "(tcp port 80)&&((tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0)&&(host 10.1.2.3 )");
+}
+
+TEST(FilterExpression, DecodeAllAddsIpv6AndTagsOnEthernet) {
+  const std::string v4 = "((tcp port 80)&&((tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0))";
+  const std::string v6 =
+      "(ip6[6] == 6 && (ip6[40:2] == 80 || ip6[42:2] == 80) && (ip6[53] & 0x07) != 0)";
+  const std::string packet = "(" + v4 + "||" + v6 + ")&&(host 10.1.2.3 )";
+  EXPECT_EQ(decode_all_filter_expression(80, {"host", "10.1.2.3"}, DLT_LINUX_SLL), packet);
+  // The words apply to the packet inside the tags, after libpcap's "vlan" has moved
+  // the offsets on.
+  EXPECT_EQ(decode_all_filter_expression(80, {"host", "10.1.2.3"}, DLT_EN10MB),
+            "(" + packet + ")||(vlan&&((" + packet + ")||(vlan&&(" + packet + "))))");
+  // Any other link: the port goes everywhere it is compared.
+  EXPECT_EQ(decode_all_filter_expression(443, {}, DLT_NULL),
+            "(((tcp port 443)&&((tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0))||"
+            "(ip6[6] == 6 && (ip6[40:2] == 443 || ip6[42:2] == 443) && (ip6[53] & 0x07) != 0))");
+}
+
+// The hint about --decode-all: only on a terminal, only for a link type it reads.
+TEST(LinkHint, OnlyOnATerminalForALinkTypeTheOptionReads) {
+  reset_process_state();
+  g_settings.program_name = "portsift";
+  const struct {
+    bool terminal;
+    int dlt;
+    bool decode_all;
+    const char* hint;
+  } cases[] = {
+      {true, DLT_LINUX_SLL, false,
+       "portsift: --decode-all reads link type 113 (Linux cooked v1)\n"},
+      {true, DLT_RAW, false, "portsift: --decode-all reads link type 12 (Raw IP)\n"},
+      {false, DLT_LINUX_SLL, false, ""},
+      {true, DLT_PPP, false, ""},
+      {true, DLT_PPP, true, ""},
+  };
+  for (const auto& c : cases) {
+    testlib::CapturedStream err;
+    g_settings.decode_all = c.decode_all;
+    print_link_hint(err.file(), c.terminal, c.dlt);
+    EXPECT_EQ(err.take(), c.hint) << c.dlt << " " << c.terminal;
+  }
+  reset_process_state();
 }
 
 }  // namespace

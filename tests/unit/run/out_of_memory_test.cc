@@ -90,4 +90,52 @@ TEST_F(OutOfMemory, TheRunStopsAtTheSegmentThatFoundNoMemory) {
   }
 }
 
+// IPv6 addresses need memory too, before the segment reaches its handler: the pool
+// that cannot grow ends the run at that segment in the same way, and the pool then
+// holds exactly the addresses of what the run kept.
+TEST_F(OutOfMemory, TheRunStopsAtTheSegmentWhoseAddressFoundNoMemory) {
+  std::vector<Packet> packets = growing_traffic(3000);
+  for (Packet& p : packets) {
+    // The same segments over IPv6: read the IPv4 frame's fields back.
+    const std::vector<uint8_t>& f = p.data;
+    Seg s;
+    s.src = ipv6_of(std::to_string(f[26]) + "." + std::to_string(f[27]) + "." +
+                    std::to_string(f[28]) + "." + std::to_string(f[29]));
+    s.dst = ipv6_of(std::to_string(f[30]) + "." + std::to_string(f[31]) + "." +
+                    std::to_string(f[32]) + "." + std::to_string(f[33]));
+    s.sport = static_cast<uint16_t>(f[34] << 8 | f[35]);
+    s.dport = static_cast<uint16_t>(f[36] << 8 | f[37]);
+    s.seq = static_cast<uint32_t>(f[38] << 24 | f[39] << 16 | f[40] << 8 | f[41]);
+    s.ack = static_cast<uint32_t>(f[42] << 24 | f[43] << 16 | f[44] << 8 | f[45]);
+    s.flags = f[47];
+    p = at(p.sec, p.usec, s);
+  }
+  std::string one_at_a_time;
+  for (bool deferred : {false, true}) {
+    SCOPED_TRACE(deferred ? "in batches" : "one at a time");
+    SetUp();
+    g_capture.link.decode_all = true;
+    // The pool's first index table and chunk, the table's index and first chunk:
+    // growing the pool's index past 768 addresses (the server's and 767 clients')
+    // fails.
+    g_big_alloc_limit.left = 4;
+    for (const Packet& p : packets) take(p, deferred);
+    if (deferred) flush_deferred_segments();
+    ASSERT_TRUE(g_capture.out_of_memory);
+    EXPECT_EQ(conn_count(), 767u);
+    EXPECT_EQ(g_tracker.total_syns, 767u);
+    EXPECT_EQ(g_totals.nconns, 256);
+    // Each record holds its client's address, a closed one also its first FIN's
+    // sender (the client again): nothing else is left holding one.
+    uint64_t refs = 0;
+    for (uint32_t n = 1; n < g_addr_pool.used; n++) refs += g_addr_pool.slot(n).refs;
+    EXPECT_EQ(refs, 767u + 256u);
+    EXPECT_EQ(g_addr_pool.size, 767u);
+    if (!deferred)
+      one_at_a_time = summary();
+    else
+      EXPECT_EQ(summary(), one_at_a_time);
+  }
+}
+
 }  // namespace

@@ -57,12 +57,18 @@ std::function<void()> sort_by(SortMode mode, int bucket_size, uint32_t bucket_ba
 // number lies 100 before the close point.
 Seg fin_with_payload() { return client_fin(1401, 12001, 100); }
 
-// The worked example with client and server on one address.
-std::vector<Step> shared_address() {
-  return {{0, with_src_dst(syn(1000), "10.0.0.1", "10.0.0.1")},
-          {3500, with_src_dst(synack(9000, 1001), "10.0.0.1", "10.0.0.1")},
-          {250700, with_src_dst(client_fin(1501, 12001), "10.0.0.1", "10.0.0.1")},
-          {290700, with_src_dst(server_fin(12001, 1502), "10.0.0.1", "10.0.0.1")}};
+// The worked example with client and server on one address, the client's FIN
+// repeated `repeats` times 10 ms apart.
+std::vector<Step> shared_address(int repeats = 0) {
+  std::vector<Step> steps = {
+      {0, with_src_dst(syn(1000), "10.0.0.1", "10.0.0.1")},
+      {3500, with_src_dst(synack(9000, 1001), "10.0.0.1", "10.0.0.1")},
+      {250700, with_src_dst(client_fin(1501, 12001), "10.0.0.1", "10.0.0.1")}};
+  for (int i = 1; i <= repeats; ++i)
+    steps.push_back(
+        {250700 + i * 10000, with_src_dst(client_fin(1501, 12001), "10.0.0.1", "10.0.0.1")});
+  steps.push_back({290700, with_src_dst(server_fin(12001, 1502), "10.0.0.1", "10.0.0.1")});
+  return steps;
 }
 
 // One case a row: name, settings, steps, then nconns, the four sums, the bucket, the
@@ -128,9 +134,11 @@ const CloseCase CASES[] = {
     {"ReopenedThenReset", none,
       {S, SA, CF, {260000, synack(9000, 1001)}, {270000, client_rst(1501)}},
       1, 501, 3001, 250, 0, 12, std::nullopt, 1},
-    // One address for both sides: the answer comes from the first FIN's sender.
+    // One address for both sides: the ports tell the answer from a repeated FIN.
     {"SharedAddress", none, shared_address(),
-      1, 501, 3001, 250, 0, 12, CLOSING},
+      1, 501, 3001, 250, 40, 12, std::nullopt},
+    {"SharedAddressRepeatedFin", none, shared_address(2),
+      1, 501, 3001, 250, 20, 12, std::nullopt},
     {"MinSyns", [] {g_settings.min_syns = 2;}, {S, {1000, syn(1000)}, SA, CF},
       1, 501, 3001, 249, 0, 12, CLOSING, 0, "NSYNS=2:host 10.0.0.1 and port 5555\n"},
     {"MinSynsNotReached", [] {g_settings.min_syns = 3;}, {S, {1000, syn(1000)}, SA, CF},
@@ -150,13 +158,20 @@ const CloseCase CASES[] = {
 
 void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
 
-class CloseAccounting : public TrackerTest, public ::testing::WithParamInterface<CloseCase> {};
+class CloseAccounting : public TrackerTest, public ::testing::WithParamInterface<CloseCase> {
+ protected:
+  void check(const CloseCase& c, bool ipv6);
+};
 
-TEST_P(CloseAccounting, CountsBucketsAndRemoves) {
-  const CloseCase& c = GetParam();
+// Runs the case's steps, over IPv6 when asked (10.0.0.N as 2001:db8::N), and checks
+// what they left.
+void CloseAccounting::check(const CloseCase& c, bool ipv6) {
   c.configure();
-  for (const Step& step : c.steps) feed(100, step.usec, step.seg);
-  EXPECT_EQ(out(), c.out);
+  for (const Step& step : c.steps) feed(100, step.usec, ipv6 ? as_ipv6(step.seg) : step.seg);
+  std::string expected_out = c.out;
+  if (ipv6 && !expected_out.empty())
+    expected_out.replace(expected_out.find("10.0.0.1"), 8, ipv6_of("10.0.0.1"));
+  EXPECT_EQ(out(), expected_out);
   EXPECT_EQ(g_totals.nconns, c.nconns);
   EXPECT_EQ(g_totals.sum_client_bytes, c.client_sum);
   EXPECT_EQ(g_totals.sum_server_bytes, c.server_sum);
@@ -175,16 +190,23 @@ TEST_P(CloseAccounting, CountsBucketsAndRemoves) {
     }
   }
   EXPECT_EQ(bucketed, c.nconns);
-  const ConnInfo* rec = client();
+  const ConnInfo* rec = client(ipv6 ? ipv6_of("10.0.0.1") : "10.0.0.1");
   if (c.state) {
     ASSERT_NE(rec, nullptr);
     EXPECT_EQ(rec->state, *c.state);
   } else {
     EXPECT_EQ(rec, nullptr);
+    // Nothing else holds an address: a removed record leaves the pool empty.
+    EXPECT_EQ(g_addr_pool.size, 0u);
   }
   EXPECT_EQ(g_totals.sum_syns, static_cast<uint64_t>(c.nconns) *
                                    (c.steps.size() > 1 && c.steps[1].seg.flags == SYN ? 2 : 1));
 }
+
+TEST_P(CloseAccounting, CountsBucketsAndRemoves) { check(GetParam(), false); }
+
+// The same accounting for connections over IPv6, their addresses held by number.
+TEST_P(CloseAccounting, SameOverIpv6) { check(GetParam(), true); }
 
 INSTANTIATE_TEST_SUITE_P(WorkedExample, CloseAccounting, ::testing::ValuesIn(CASES),
                          [](const auto& info) { return std::string(info.param.name); });

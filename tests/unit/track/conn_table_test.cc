@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "run/process_state.h"
+#include "track/addr_pool.h"
 
 namespace {
 
@@ -148,6 +149,48 @@ TEST_F(ConnTableTest, PreparedLookupOfANewEndpointStillInserts) {
   conn_set_hint(nullptr);
   EXPECT_EQ(conn_find(ep(5, 5)), nullptr);
   EXPECT_EQ(conn_count(), 0u);
+}
+
+// IPv6 records live in the same table, hold their addresses in the pool while they
+// exist, are told from IPv4 ones with the same four bytes and port, and are listed
+// after every IPv4 record, by address and then port.
+TEST_F(ConnTableTest, Ipv6RecordsShareTheTableAndListAfterIpv4) {
+  Ip6Addr low, high, server;
+  low.bytes[0] = high.bytes[0] = server.bytes[0] = 0x20;
+  low.bytes[15] = 1;
+  high.bytes[14] = 1;  // larger as a 128-bit number, though its last byte is 0
+  server.bytes[15] = 0x50;
+  const uint32_t n_high = pool_intern(high), n_low = pool_intern(low);
+  const Endpoint v6[] = {{IpAddr{n_high}, 5, Family::IPV6},
+                         {IpAddr{n_low}, 9, Family::IPV6},
+                         {IpAddr{n_low}, 7, Family::IPV6}};
+  for (const Endpoint& e : v6) insert(e.addr.raw, e.port)->nsyns = 4;  // IPv4 twins
+  for (const Endpoint& e : v6) {
+    bool inserted;
+    ConnInfo* rec = conn_find_or_insert(e, &inserted);
+    ASSERT_TRUE(inserted);
+    rec->nsyns = 6;
+  }
+  pool_release(n_high);
+  pool_release(n_low);
+  EXPECT_EQ(conn_count(), 6u);
+  EXPECT_EQ(g_addr_pool.size, 2u);  // held by the records alone
+
+  const std::vector<const ConnInfo*> listed = conns_in_key_order();
+  ASSERT_EQ(listed.size(), 6u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(listed[i]->nsyns, 4u) << i;
+  EXPECT_EQ(listed[3]->client, v6[2]);
+  EXPECT_EQ(listed[4]->client, v6[1]);
+  EXPECT_EQ(listed[5]->client, v6[0]);
+
+  // A closing record also holds its first FIN's sender until it is erased.
+  const uint32_t n_server = pool_intern(server);
+  conn_set_fin_sender(conn_find(v6[0]), Endpoint{IpAddr{n_server}, 80, Family::IPV6});
+  pool_release(n_server);
+  EXPECT_EQ(g_addr_pool.size, 3u);
+  for (const Endpoint& e : v6) conn_erase(e);
+  EXPECT_EQ(g_addr_pool.size, 0u);
+  EXPECT_EQ(conn_count(), 3u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <pcap/dlt.h>
 
+#include <array>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -68,22 +69,30 @@ TEST(Decode, FramesThatAreNotTcpOverIpv4) {
 
 TEST(Decode, LoopbackFamilyIsInTheCapturingHostsOrder) {
   const uint32_t inet = 2, inet_other_order = __builtin_bswap32(2), inet6 = 24;
+  const uint32_t inet6_other_order = __builtin_bswap32(24);
   const struct {
     bool swapped;  // the savefile came from a host of the other byte order
     uint32_t family;
     DecodeStatus status;
+    bool decode_all = false;  // then the frame is an IPv6 one when the family says so
   } cases[] = {
       {false, inet, DecodeStatus::SEGMENT},
       {false, inet_other_order, DecodeStatus::NOT_IP},
       {true, inet_other_order, DecodeStatus::SEGMENT},
       {true, inet, DecodeStatus::NOT_IP},
       {false, inet6, DecodeStatus::NOT_IP},
+      {false, inet6, DecodeStatus::SEGMENT, true},
+      {true, inet6_other_order, DecodeStatus::SEGMENT, true},
+      {false, inet6_other_order, DecodeStatus::NOT_IP, true},
+      {true, inet_other_order, DecodeStatus::SEGMENT, true},
   };
   for (const auto& c : cases) {
-    std::vector<uint8_t> frame = tcp_frame(Link::LOOPBACK, syn(1000));
+    const bool v6 = c.family == inet6 || c.family == inet6_other_order;
+    std::vector<uint8_t> frame =
+        tcp_frame(Link::LOOPBACK, c.decode_all && v6 ? as_ipv6(syn(1000)) : syn(1000));
     std::memcpy(frame.data(), &c.family, 4);
-    EXPECT_EQ(decode(frame, LinkInfo{DLT_NULL, c.swapped}), c.status)
-        << c.swapped << " " << c.family;
+    EXPECT_EQ(decode(frame, LinkInfo{DLT_NULL, c.swapped, c.decode_all}), c.status)
+        << c.swapped << " " << c.family << " " << c.decode_all;
   }
 }
 
@@ -180,6 +189,155 @@ TEST(Decode, HeaderLengthFieldsAtTheirExtremes) {
       else
         expected = DecodeStatus::SEGMENT;
       EXPECT_EQ(decode(tcp_frame(Link::ETHERNET, s)), expected) << ip_hl << "/" << tcp_off;
+    }
+  }
+}
+
+// --decode-all: the framings it adds, and what each one hands on.
+constexpr LinkInfo decode_all(int dlt) { return LinkInfo{dlt, false, true}; }
+
+std::vector<uint8_t> null_frame(uint32_t family, const Seg& s) {
+  std::vector<uint8_t> f = tcp_frame(Link::LOOPBACK, s);
+  std::memcpy(f.data(), &family, 4);
+  return f;
+}
+
+std::vector<uint8_t> tagged(std::vector<uint16_t> tags, const Seg& s) {
+  Seg t = s;
+  t.vlan_tags = std::move(tags);
+  return tcp_frame(Link::ETHERNET, t);
+}
+
+// The frame with two bytes replaced: another type or version where the IP one was.
+std::vector<uint8_t> with_bytes_at(std::vector<uint8_t> frame, size_t at, uint8_t a, uint8_t b) {
+  frame[at] = a;
+  frame[at + 1] = b;
+  return frame;
+}
+
+TEST(DecodeAll, FramingsAndTheFamilyTheyCarry) {
+  const Seg v4 = syn(1000), v6 = as_ipv6(syn(1000));
+  const std::vector<uint8_t> tagged_arp = with_bytes_at(tagged({0x8100}, v4), 16, 0x08, 0x06);
+  const std::vector<uint8_t> sll_arp = with_bytes_at(tcp_frame(Link::COOKED, v4), 14, 0x08, 0x06);
+  const std::vector<uint8_t> raw_v5 = with_bytes_at(tcp_frame(Link::RAW, v4), 0, 0x55, 0x00);
+  const struct {
+    const char* name;
+    int dlt;
+    std::vector<uint8_t> frame;
+    DecodeStatus status;
+    Family family;
+  } cases[] = {
+      // clang-format off
+      {"EthernetIpv6", DLT_EN10MB, tcp_frame(Link::ETHERNET, v6), DecodeStatus::SEGMENT, Family::IPV6},
+      {"Dot1qIpv4", DLT_EN10MB, tagged({0x8100}, v4), DecodeStatus::SEGMENT, Family::IPV4},
+      {"Dot1qIpv6", DLT_EN10MB, tagged({0x8100}, v6), DecodeStatus::SEGMENT, Family::IPV6},
+      {"QinQIpv6", DLT_EN10MB, tagged({0x88a8, 0x8100}, v6), DecodeStatus::SEGMENT, Family::IPV6},
+      {"OldQinQIpv4", DLT_EN10MB, tagged({0x9100, 0x9100}, v4), DecodeStatus::SEGMENT, Family::IPV4},
+      {"ThreeTags", DLT_EN10MB, tagged({0x88a8, 0x8100, 0x8100}, v4), DecodeStatus::NOT_IP, Family::IPV4},
+      {"TaggedArp", DLT_EN10MB, tagged_arp, DecodeStatus::NOT_IP, Family::IPV4},
+      {"CookedIpv4", DLT_LINUX_SLL, tcp_frame(Link::COOKED, v4), DecodeStatus::SEGMENT, Family::IPV4},
+      {"CookedIpv6", DLT_LINUX_SLL, tcp_frame(Link::COOKED, v6), DecodeStatus::SEGMENT, Family::IPV6},
+      {"CookedArp", DLT_LINUX_SLL, sll_arp, DecodeStatus::NOT_IP, Family::IPV4},
+      {"Cooked2Ipv4", DLT_LINUX_SLL2, tcp_frame(Link::COOKED2, v4), DecodeStatus::SEGMENT, Family::IPV4},
+      {"Cooked2Ipv6", DLT_LINUX_SLL2, tcp_frame(Link::COOKED2, v6), DecodeStatus::SEGMENT, Family::IPV6},
+      {"RawIpv4", DLT_RAW, tcp_frame(Link::RAW, v4), DecodeStatus::SEGMENT, Family::IPV4},
+      {"RawIpv6", DLT_RAW, tcp_frame(Link::RAW, v6), DecodeStatus::SEGMENT, Family::IPV6},
+      {"RawVersion5", DLT_RAW, raw_v5, DecodeStatus::NOT_IP, Family::IPV4},
+      {"Ipv4Link", DLT_IPV4, tcp_frame(Link::RAW, v4), DecodeStatus::SEGMENT, Family::IPV4},
+      {"Ipv6Link", DLT_IPV6, tcp_frame(Link::RAW, v6), DecodeStatus::SEGMENT, Family::IPV6},
+      {"LoopbackIpv4", DLT_NULL, null_frame(2, v4), DecodeStatus::SEGMENT, Family::IPV4},
+      {"LoopbackBsdIpv6", DLT_NULL, null_frame(24, v6), DecodeStatus::SEGMENT, Family::IPV6},
+      {"LoopbackFreeBsdIpv6", DLT_NULL, null_frame(28, v6), DecodeStatus::SEGMENT, Family::IPV6},
+      {"LoopbackMacIpv6", DLT_NULL, null_frame(30, v6), DecodeStatus::SEGMENT, Family::IPV6},
+      // Only the values libpcap's "ip6" takes in a capture file, in the capturing
+      // host's order (see LoopbackFamilyIsInTheCapturingHostsOrder).
+      {"LoopbackMacIpv6OtherOrder", DLT_NULL, null_frame(__builtin_bswap32(30), v6), DecodeStatus::NOT_IP, Family::IPV4},
+      {"LoopbackWindowsIpv6", DLT_NULL, null_frame(23, v6), DecodeStatus::NOT_IP, Family::IPV4},
+      {"LoopbackLinuxIpv6", DLT_NULL, null_frame(10, v6), DecodeStatus::NOT_IP, Family::IPV4},
+      {"LoopbackOtherFamily", DLT_NULL, null_frame(7, v6), DecodeStatus::NOT_IP, Family::IPV4},
+      {"OtherLink", DLT_PPP, tcp_frame(Link::RAW, v4), DecodeStatus::NOT_IP, Family::IPV4},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    DecodedFrame d;
+    ASSERT_EQ(decode(c.frame, decode_all(c.dlt), &d), c.status) << c.name;
+    if (c.status == DecodeStatus::SEGMENT) {
+      EXPECT_EQ(d.seg.src.family, c.family) << c.name;
+      EXPECT_EQ(d.seg.dst.family, c.family) << c.name;
+      EXPECT_EQ(d.seg.src.port, 5555) << c.name;
+      EXPECT_EQ(d.kind, SegmentKind::SYN) << c.name;
+    }
+    // Without --decode-all only untagged IPv4 on Ethernet and loopback is read.
+    const bool classic = c.family == Family::IPV4 && c.status == DecodeStatus::SEGMENT &&
+                         (c.dlt == DLT_NULL || (c.dlt == DLT_EN10MB && c.frame[12] == 0x08));
+    EXPECT_EQ(decode(c.frame, LinkInfo{c.dlt, false, false}) == DecodeStatus::SEGMENT, classic)
+        << c.name;
+    EXPECT_EQ(link_supported(c.dlt, false), c.dlt == DLT_EN10MB || c.dlt == DLT_NULL) << c.name;
+    EXPECT_EQ(link_supported(c.dlt, true), c.dlt != DLT_PPP) << c.name;
+  }
+}
+
+TEST(DecodeAll, Ipv6SegmentFields) {
+  Seg fin = as_ipv6(client_fin(1401, 12001, 100));
+  fin.src = "2001:db8::a:1";
+  fin.tcp_opts = 12;
+  DecodedFrame d;
+  ASSERT_EQ(decode(tcp_frame(Link::ETHERNET, fin), decode_all(DLT_EN10MB), &d),
+            DecodeStatus::SEGMENT);
+  EXPECT_EQ(d.kind, SegmentKind::FIN);
+  const std::array<uint8_t, 16> src = ip6("2001:db8::a:1"), dst = ip6("2001:db8::2");
+  EXPECT_EQ(std::memcmp(d.src6.bytes, src.data(), 16), 0);
+  EXPECT_EQ(std::memcmp(d.dst6.bytes, dst.data(), 16), 0);
+  // Numbered later, by the pool: the decoder changes no state.
+  EXPECT_EQ(d.seg.src, (Endpoint{IpAddr{}, 5555, Family::IPV6}));
+  EXPECT_EQ(d.seg.dst, (Endpoint{IpAddr{}, 80, Family::IPV6}));
+  EXPECT_EQ(d.seg.seq, 1401u);
+  EXPECT_EQ(d.seg.ack, 12001u);
+  EXPECT_EQ(d.protocol, 6);
+  EXPECT_EQ(d.ip_header_length, 40);
+  EXPECT_EQ(d.ip_total_length, 40 + 32 + 100);
+  EXPECT_EQ(d.tcp_header_length, 32);
+  EXPECT_EQ(d.tcp_length, 132);
+  EXPECT_EQ(d.payload, 100u);  // from the payload length, not the captured bytes
+  // A payload length shorter than the TCP header leaves the FIN's payload unknown.
+  fin.ip_total_len = 40 + 20;
+  EXPECT_EQ(decode(tcp_frame(Link::ETHERNET, fin), decode_all(DLT_EN10MB)),
+            DecodeStatus::BAD_FIN_LENGTH);
+  // TCP behind an extension header is not read (the capture filter passes none).
+  Seg hop = as_ipv6(syn(1));
+  hop.proto = 0;
+  EXPECT_EQ(decode(tcp_frame(Link::ETHERNET, hop), decode_all(DLT_EN10MB), &d),
+            DecodeStatus::NOT_TCP);
+  EXPECT_EQ(d.protocol, 0);
+}
+
+TEST(DecodeAll, EveryTruncationIsReadOnlyWithinItsCapturedBytes) {
+  const struct {
+    const char* name;
+    int dlt;
+    std::vector<uint8_t> frame;
+    size_t link;  // link header and tags
+    size_t ip;    // the fixed IP header
+  } cases[] = {
+      {"QinQIpv6", DLT_EN10MB, tagged({0x88a8, 0x8100}, as_ipv6(syn(1))), 22, 40},
+      {"Dot1qIpv4", DLT_EN10MB, tagged({0x8100}, syn(1)), 18, 20},
+      {"CookedIpv6", DLT_LINUX_SLL, tcp_frame(Link::COOKED, as_ipv6(syn(1))), 16, 40},
+      {"Cooked2Ipv4", DLT_LINUX_SLL2, tcp_frame(Link::COOKED2, syn(1)), 20, 20},
+      {"RawIpv6", DLT_RAW, tcp_frame(Link::RAW, as_ipv6(syn(1))), 0, 40},
+      {"Ipv6Link", DLT_IPV6, tcp_frame(Link::RAW, as_ipv6(syn(1))), 0, 40},
+      {"LoopbackIpv6", DLT_NULL, null_frame(30, as_ipv6(syn(1))), 4, 40},
+  };
+  for (const auto& c : cases) {
+    for (size_t len = 0; len <= c.frame.size(); ++len) {
+      // Within the first tag the frame is still too short for its link header.
+      const DecodeStatus expected = len < c.link               ? DecodeStatus::SHORT_LINK
+                                    : len < c.link + c.ip      ? DecodeStatus::SHORT_IP
+                                    : len < c.link + c.ip + 14 ? DecodeStatus::SHORT_TCP
+                                                               : DecodeStatus::SEGMENT;
+      EXPECT_EQ(
+          decode(std::vector<uint8_t>(c.frame.begin(), c.frame.begin() + len), decode_all(c.dlt)),
+          expected)
+          << c.name << " captured " << len;
     }
   }
 }

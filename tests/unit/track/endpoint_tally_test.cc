@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "run/process_state.h"
+#include "track/addr_pool.h"
+
 namespace {
 
 Endpoint nth(uint32_t n) { return Endpoint{IpAddr{n * 2654435761u}, static_cast<uint16_t>(n)}; }
@@ -30,6 +33,30 @@ TEST(EndpointTally, EstimatedBeyondTheExactLimit) {
     // 0.8 % standard error: 3 % is far outside any seeded run's luck.
     EXPECT_NEAR(static_cast<double>(t.count()), total, total * 0.03) << total;
   }
+}
+
+// An IPv6 endpoint is counted by its address, not by the pool number its segment
+// had: a number freed and given to another address counts as another endpoint, and
+// an address seen again under a new number as the same one.
+TEST(EndpointTally, Ipv6EndpointsCountedByAddress) {
+  reset_process_state();
+  Ip6Addr a, b;
+  a.bytes[0] = b.bytes[0] = 0x20;
+  a.bytes[15] = 1;
+  b.bytes[15] = 2;
+  EndpointTally t;
+  const uint32_t n = pool_intern(a);
+  t.add(Endpoint{IpAddr{n}, 5555, Family::IPV6});
+  t.add(Endpoint{IpAddr{n}, 5556, Family::IPV6});
+  t.add(Endpoint{IpAddr{n}, 5555, Family::IPV4});  // four bytes equal to the number
+  pool_release(n);
+  ASSERT_EQ(pool_intern(b), n);  // the number now names b
+  t.add(Endpoint{IpAddr{n}, 5555, Family::IPV6});
+  const uint32_t again = pool_intern(a);
+  ASSERT_NE(again, n);
+  t.add(Endpoint{IpAddr{again}, 5555, Family::IPV6});
+  EXPECT_EQ(t.count(), 4u);
+  reset_process_state();
 }
 
 }  // namespace

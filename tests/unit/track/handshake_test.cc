@@ -61,26 +61,39 @@ TEST_F(Handshake, RoundTripFromHandshake) {
     bool client_is_local;
     int32_t rtt;
     std::string err;
+    bool ipv6 = false;  // the connections over IPv6, this host's IPv6 addresses known
   } cases[] = {
       {"WithDashT", true, false, 3, ""},
       {"ThroughLocalAddrs", false, true, 3, "RTT Estimation enabled.\n"},
       {"Neither", false, false, 0, ""},
+      {"ThroughLocalIpv6Addrs", false, true, 3, "RTT Estimation enabled.\n", true},
+      {"NeitherOverIpv6", false, false, 0, "", true},
   };
   for (const Case& c : cases) {
     SetUp();
     g_tracker.rtt_enabled = c.dash_t;
-    if (c.client_is_local) g_tracker.local_addrs.insert(IpAddr{ip("10.0.0.1")});
-    feed(100, 0, syn(1000));
-    feed(100, 3500, synack(9000, 1001));
+    auto family = [&](const Seg& s) { return c.ipv6 ? as_ipv6(s) : s; };
+    const std::string client_addr = c.ipv6 ? ipv6_of("10.0.0.1") : "10.0.0.1";
+    if (c.ipv6) {
+      // This host has an IPv6 address: the client's, or another one.
+      Ip6Addr local6;
+      const std::array<uint8_t, 16> bytes = ip6(c.client_is_local ? client_addr : "2001:db8::9");
+      std::memcpy(local6.bytes, bytes.data(), 16);
+      g_tracker.local_addrs6.insert(local6);
+    } else if (c.client_is_local) {
+      g_tracker.local_addrs.insert(IpAddr{ip("10.0.0.1")});
+    }
+    feed(100, 0, family(syn(1000)));
+    feed(100, 3500, family(synack(9000, 1001)));
     Seg other = syn(5000);
     other.sport = 6000;
     Seg other_sa = synack(7000, 5001);
     other_sa.dport = 6000;
-    feed(101, 0, other);
-    feed(101, 4900, other_sa);
+    feed(101, 0, family(other));
+    feed(101, 4900, family(other_sa));
     EXPECT_EQ(err(), c.err) << c.name;
-    EXPECT_EQ(client()->rtt, c.rtt) << c.name;
-    EXPECT_EQ(client("10.0.0.1", 6000)->rtt, c.rtt ? 4 : 0) << c.name;
+    EXPECT_EQ(client(client_addr)->rtt, c.rtt) << c.name;
+    EXPECT_EQ(client(client_addr, 6000)->rtt, c.rtt ? 4 : 0) << c.name;
     EXPECT_EQ(g_tracker.rtt_enabled, c.dash_t || c.client_is_local) << c.name;
   }
 }

@@ -1,0 +1,238 @@
+// --decode-all end to end: the same connections give the same report over IPv6,
+// behind VLAN tags and on every link type it reads; without the option the classic
+// run sees none of them; write mode copies what the wider filter passes; the filter
+// words apply inside the tags.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "testlib/capture_builder.h"
+#include "testlib/connections.h"
+#include "testlib/runner.h"
+
+using namespace testlib;
+
+namespace {
+
+// Connections in every state, as the report tests' mixed capture has them.
+std::vector<Conn> mixed() {
+  std::vector<Conn> v;
+  Conn c;
+  c.fin_at = 250700, c.client_bytes = 501, c.server_bytes = 3001, c.answer_at = 290700;
+  v.push_back(c);
+  c = Conn{};
+  c.client = "10.0.0.3", c.port = 4000, c.start = 10000, c.fin_at = 15300;
+  c.client_fin_first = false, c.client_bytes = 101, c.server_bytes = 201, c.answer_at = 20300;
+  v.push_back(c);
+  c = Conn{};
+  c.client = "10.0.0.4", c.port = 4001, c.start = 20000, c.syns = 2, c.synack_at = 1500;
+  c.fin_at = 46500, c.client_bytes = 2001, c.server_bytes = 50001, c.answer_at = 48000;
+  v.push_back(c);
+  c = Conn{};
+  c.client = "10.0.0.7", c.port = 4004, c.start = 50000, c.rst_at = 9000;
+  v.push_back(c);
+  c = Conn{};
+  c.client = "10.0.0.8", c.port = 4005, c.start = 60000, c.syns = 3, c.synack_at = -1;
+  v.push_back(c);
+  c = Conn{};
+  c.client = "10.1.2.0", c.port = 5555, c.start = 80000, c.fin_at = 100000;
+  c.client_bytes = 7000, c.server_bytes = 30000;
+  v.push_back(c);
+  return v;
+}
+
+std::string capture(const std::string& name, const std::vector<Packet>& packets,
+                    Link link = Link::ETHERNET) {
+  const std::string path = scratch_dir() + "/" + name + ".pcap";
+  write_pcap(path, packets, link);
+  return path;
+}
+
+std::vector<Packet> merged(std::vector<Packet> a, const std::vector<Packet>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  std::stable_sort(a.begin(), a.end(), [](const Packet& x, const Packet& y) {
+    return x.sec != y.sec ? x.sec < y.sec : x.usec < y.usec;
+  });
+  return a;
+}
+
+// Every framing --decode-all reads gives the report the classic run gives for the
+// same connections over IPv4 on Ethernet, whatever the ordering.
+TEST(DecodeAll, SameReportOnEveryFramingAndFamily) {
+  const struct {
+    const char* name;
+    Link link;
+    bool ipv6;
+    std::vector<uint16_t> tags;
+  } cases[] = {
+      {"ethernet_ipv4", Link::ETHERNET, false, {}},
+      {"ethernet_ipv6", Link::ETHERNET, true, {}},
+      {"dot1q_ipv4", Link::ETHERNET, false, {0x8100}},
+      {"qinq_ipv6", Link::ETHERNET, true, {0x88a8, 0x8100}},
+      {"cooked_ipv4", Link::COOKED, false, {}},
+      {"cooked_ipv6", Link::COOKED, true, {}},
+      {"cooked2_ipv6", Link::COOKED2, true, {}},
+      {"raw_ipv4", Link::RAW, false, {}},
+      {"raw_ipv6", Link::RAW, true, {}},
+      {"loopback_ipv4", Link::LOOPBACK, false, {}},
+      {"loopback_ipv6", Link::LOOPBACK, true, {}},
+  };
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{}, {"-P", "-R", "-n", "8", "-s", "2"}, {"-V", "1"}}) {
+    std::vector<std::string> args = {"-p", "80"};
+    args.insert(args.end(), options.begin(), options.end());
+    std::vector<std::string> reference_args = args;
+    reference_args.insert(reference_args.end(), {"-r", capture("reference", packets_of(mixed()))});
+    const RunResult reference = run_portsift(reference_args);
+    ASSERT_EQ(reference.status, 0);
+    ASSERT_NE(reference.out.find("Total Connections"), std::string::npos);
+    for (const auto& c : cases) {
+      const std::vector<Conn> conns = c.ipv6 ? over_ipv6(mixed()) : mixed();
+      std::vector<std::string> run_args = args;
+      run_args.insert(run_args.end(), {"--decode-all", "-r",
+                                       capture(c.name, packets_of(conns, c.link, c.tags), c.link)});
+      const RunResult r = run_portsift(run_args);
+      EXPECT_EQ(r.out, reference.out) << c.name << ::testing::PrintToString(options);
+      EXPECT_EQ(r.err, "") << c.name;
+      EXPECT_EQ(r.status, 0) << c.name;
+    }
+  }
+}
+
+// A loopback capture from a host of the other byte order: the IPv6 family word reads
+// swapped, and still passes the filter and the decoder.
+TEST(DecodeAll, LoopbackIpv6FromTheOtherByteOrder) {
+  const std::string path = scratch_dir() + "/swapped.pcap";
+  write_bytes(
+      path, pcap_bytes_other_order(packets_of(over_ipv6(mixed()), Link::LOOPBACK), Link::LOOPBACK));
+  const RunResult r = run_portsift({"--decode-all", "-p", "80", "-r", path, "-V", "1"});
+  const RunResult reference =
+      run_portsift({"-p", "80", "-r", capture("swapped_ref", packets_of(mixed())), "-V", "1"});
+  EXPECT_EQ(r.out, reference.out);
+  EXPECT_EQ(r.status, 0);
+}
+
+// Without --decode-all a capture that also holds IPv6 and tagged connections reports
+// exactly what it reports for its untagged IPv4 ones.
+TEST(DecodeAll, ClassicRunSeesOnlyUntaggedIpv4) {
+  std::vector<Conn> v6 = over_ipv6(mixed()), tagged = mixed();
+  for (Conn& c : tagged) c.port = static_cast<uint16_t>(c.port + 1000);
+  const std::vector<Packet> v4 = packets_of(mixed());
+  const std::string all = capture(
+      "all", merged(merged(v4, packets_of(v6)), packets_of(tagged, Link::ETHERNET, {0x8100})));
+  const std::string only_v4 = capture("only_v4", v4);
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{}, {"-V", "999"}, {"-D", "0", "-c", "2", "-d"}}) {
+    std::vector<std::string> a = {"-p", "80", "-r", all}, b = {"-p", "80", "-r", only_v4};
+    a.insert(a.end(), options.begin(), options.end());
+    b.insert(b.end(), options.begin(), options.end());
+    const RunResult with_others = run_portsift(a), reference = run_portsift(b);
+    EXPECT_EQ(normalize_prefix(with_others.out), normalize_prefix(reference.out))
+        << ::testing::PrintToString(options);
+    EXPECT_EQ(with_others.status, 0);
+  }
+  // With the option the same capture counts all three copies.
+  const RunResult r = run_portsift({"--decode-all", "-p", "80", "-r", all, "-V", "1"});
+  EXPECT_NE(r.out.find("Total Connections: 12\n"), std::string::npos) << r.out;
+}
+
+// Write mode copies what the wider filter passes: the port's SYN, FIN and RST
+// segments over IPv6 and behind tags, and nothing else.
+TEST(DecodeAll, WriteModeCopiesOnlyThePortsHandshakeAndCloseSegments) {
+  auto tagged = [](Seg s, std::vector<uint16_t> tags) {
+    s.vlan_tags = std::move(tags);
+    return s;
+  };
+  Seg v6_data = as_ipv6(client_fin(1001, 9001, 100));
+  v6_data.flags = ACK | PSH;
+  Seg v6_other_port = as_ipv6(syn(7));
+  v6_other_port.dport = 81;
+  Seg v6_behind_extension = as_ipv6(syn(8));
+  v6_behind_extension.proto = 0;
+  Seg v4_other_port_tagged = tagged(syn(9), {0x8100});
+  v4_other_port_tagged.dport = 81;
+  const std::vector<Packet> packets = {
+      at(10, 0, as_ipv6(syn(1000))),                              // copied
+      at(10, 10, tagged(as_ipv6(synack(9000, 1001)), {0x8100})),  // copied
+      at(10, 20, v6_data),
+      at(10, 30, v6_other_port),
+      at(10, 40, v6_behind_extension),
+      at(10, 50, tagged(server_fin(9001, 1001), {0x88a8, 0x8100})),  // copied
+      at(10, 60, v4_other_port_tagged),
+      at(10, 70, tagged(syn(5), {0x8100, 0x8100, 0x8100})),     // three tags: too deep
+      at(10, 80, syn(6)),                                       // copied
+      at(10, 90, tagged(as_ipv6(client_rst(1001)), {0x9100})),  // copied
+  };
+  const std::string in = capture("to_copy", packets), out = scratch_dir() + "/copied.pcap";
+  const RunResult r = run_portsift({"--decode-all", "-p", "80", "-r", in, "-w", out});
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  const std::vector<Packet> copied = read_pcap(out);
+  const std::vector<size_t> expected = {0, 1, 5, 8, 9};
+  ASSERT_EQ(copied.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i)
+    EXPECT_EQ(copied[i].data, packets[expected[i]].data) << i;
+  // The classic filter copies the one untagged IPv4 segment.
+  const RunResult classic = run_portsift({"-p", "80", "-r", in, "-w", out});
+  EXPECT_EQ(classic.status, 0);
+  ASSERT_EQ(read_pcap(out).size(), 1u);
+  EXPECT_EQ(read_pcap(out)[0].data, packets[8].data);
+}
+
+// The words after the options narrow the traffic inside the tags, in either family.
+TEST(DecodeAll, FilterWordsApplyInsideTheTags) {
+  std::vector<Conn> conns = mixed(), v6 = over_ipv6(mixed());
+  const std::string path =
+      capture("words", merged(packets_of(conns, Link::ETHERNET, {0x8100}), packets_of(v6)));
+  const struct {
+    std::vector<std::string> words;
+    const char* total;
+  } cases[] = {
+      {{"host", "10.0.0.3"}, "Total Connections: 1\n"},
+      {{"host", "2001:db8::3", "or", "host", "10.0.0.4"}, "Total Connections: 2\n"},
+      {{"not", "ip6"}, "Total Connections: 4\n"},
+      {{"ip6"}, "Total Connections: 4\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--decode-all", "-p", "80", "-r", path, "-V", "1"};
+    args.insert(args.end(), c.words.begin(), c.words.end());
+    const RunResult r = run_portsift(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(c.total), std::string::npos) << ::testing::PrintToString(c.words) << "\n"
+                                                      << r.out;
+  }
+}
+
+// The link types: refused without the option as always (a person at a terminal is
+// told of the option), read with it; one it does not know is refused either way.
+TEST(DecodeAll, LinkTypes) {
+  const std::vector<Packet> one = {at(1, 0, syn(1))};
+  const struct {
+    int dlt;
+    bool read_with_option;
+  } cases[] = {{113, true}, {276, true}, {228, true}, {229, true}, {9, false}};
+  for (const auto& c : cases) {
+    const std::string path = scratch_dir() + "/link" + std::to_string(c.dlt) + ".pcap";
+    write_pcap_dlt(path, one, c.dlt);
+    const RunResult classic = run_portsift({"-p", "80", "-r", path});
+    EXPECT_EQ(classic.out, "Unknown datalink type: " + std::to_string(c.dlt) + "\n");
+    EXPECT_EQ(classic.err, "");  // the hint is for terminals only
+    EXPECT_EQ(classic.status, 1);
+    RunOptions at_terminal;
+    at_terminal.stderr_on_terminal = true;
+    const RunResult seen = run_portsift({"-p", "80", "-r", path}, at_terminal);
+    EXPECT_EQ(seen.out, classic.out);
+    EXPECT_EQ(seen.status, 1);
+    EXPECT_EQ(seen.err.find("portsift: --decode-all reads link type " + std::to_string(c.dlt)),
+              c.read_with_option ? 0 : std::string::npos)
+        << seen.err;
+    const RunResult wide = run_portsift({"--decode-all", "-p", "80", "-r", path, "-V", "1"});
+    EXPECT_EQ(wide.status, c.read_with_option ? 0 : 1) << c.dlt;
+    if (!c.read_with_option) {
+      EXPECT_EQ(wide.out, "Unknown datalink type: " + std::to_string(c.dlt) + "\n");
+    }
+  }
+}
+
+}  // namespace
