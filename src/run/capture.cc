@@ -477,6 +477,15 @@ void print_link_hint(FILE* err, bool err_is_terminal, int dlt) {
                description != nullptr ? description : "?");
 }
 
+void print_no_match_hint(FILE* err, bool err_is_terminal, bool file_had_packets) {
+  if (!err_is_terminal || g_settings.decode_all || !file_had_packets) return;
+  if (g_clock.first_packet_seen || g_capture.stop_requested != 0) return;
+  static constexpr char NO_MATCH_HINT_FMT[] =
+      "%s: no packet of the capture was an IPv4 SYN, FIN or RST of port %d; --decode-all "
+      "also reads IPv6, VLAN-tagged, Linux cooked and raw IP frames\n";
+  std::fprintf(err, NO_MATCH_HINT_FMT, g_settings.program_name.c_str(), g_settings.port);
+}
+
 void on_signal(int) {
   g_capture.stop_requested = 1;
   if (g_capture.pcap != nullptr) pcap_breakloop(g_capture.pcap);
@@ -495,6 +504,21 @@ void end_capture() {
   g_capture.pcap = nullptr;
 }
 
+namespace {
+
+// Whether the savefile holds anything past the headers libpcap has read: records,
+// or at least bytes that claim to be. Standard input and files in memory cannot
+// tell, and say no.
+bool savefile_has_records(pcap_t* pcap) {
+  FILE* file = pcap_file(pcap);
+  struct stat st;
+  if (file == nullptr || fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const off_t at = ftello(file);
+  return at >= 0 && st.st_size > at;
+}
+
+}  // namespace
+
 int run_file_capture(pcap_t* pcap, const char* interface, const FastReadSource* fast) {
   g_capture.pcap = pcap;
   g_capture.offline = true;
@@ -507,6 +531,7 @@ int run_file_capture(pcap_t* pcap, const char* interface, const FastReadSource* 
   }
   print_considering_lines();
   prepare_tracker();
+  const bool had_records = savefile_has_records(g_capture.pcap);
   // A damaged file ends the loop early: what was read before the damage is still
   // reported, with a warning that says why the report stops there.
   // Without traces or status lines nothing is printed between packets, so the
@@ -527,7 +552,9 @@ int run_file_capture(pcap_t* pcap, const char* interface, const FastReadSource* 
   // memory, which still gets its report.
   if (g_capture.stop_requested != 0 && !g_capture.out_of_memory) end_interrupted_file_run();
   warn_read_error(nullptr);
-  return report_run();
+  const int status = report_run();
+  print_no_match_hint(g_output.err, isatty(fileno(g_output.err)) == 1, had_records);
+  return status;
 }
 
 void start_capture() {

@@ -70,6 +70,12 @@ std::string decode_all_filter_expression(uint16_t port,
 // exactly as it always was.
 void print_link_hint(FILE* err, bool err_is_terminal, int dlt);
 
+// After a file run in which no packet passed the capture filter although the file
+// held packets (`file_had_packets`), and only when standard error is a terminal: one
+// line that names --decode-all, since the usual cause is traffic in a framing only
+// that option reads (IPv6, VLAN tags). Scripts see the run exactly as it always was.
+void print_no_match_hint(FILE* err, bool err_is_terminal, bool file_had_packets);
+
 // Compiles and installs the filter; 0 on success, -1 after printing the failure.
 int setup_filter(const char* interface, const std::vector<std::string>& filter_words);
 

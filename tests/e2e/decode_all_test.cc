@@ -235,4 +235,38 @@ TEST(DecodeAll, LinkTypes) {
   }
 }
 
+// A file whose packets the classic run passes over: a person at a terminal is told of
+// the option once the report is out; a script, or a run that matched something, or
+// one with the option, or an empty file, sees nothing more.
+TEST(DecodeAll, NoMatchHintAtATerminal) {
+  const std::string v6 = capture("hint_v6", packets_of(over_ipv6(mixed())));
+  const std::string tagged = capture("hint_tagged", packets_of(mixed(), Link::ETHERNET, {0x8100}));
+  const std::string v4 = capture("hint_v4", packets_of(mixed()));
+  const std::string empty = capture("hint_empty", {});
+  const std::string hint =
+      "portsift: no packet of the capture was an IPv4 SYN, FIN or RST of port 80; "
+      "--decode-all also reads IPv6, VLAN-tagged, Linux cooked and raw IP frames\r\n";
+  const struct {
+    std::vector<std::string> args;
+    bool terminal;
+    bool hinted;
+  } cases[] = {
+      {{"-p", "80", "-r", v6}, true, true},
+      {{"-p", "80", "-r", tagged, "-V", "1"}, true, true},
+      {{"-p", "80", "-r", v6}, false, false},
+      {{"-p", "80", "-r", v4}, true, false},
+      {{"-p", "80", "-r", empty}, true, false},
+      {{"--decode-all", "-p", "81", "-r", v6}, true, false},
+  };
+  for (const auto& c : cases) {
+    RunOptions opts;
+    opts.stderr_on_terminal = c.terminal;
+    const RunResult r = run_portsift(c.args, opts);
+    const RunResult plain = run_portsift(c.args);
+    EXPECT_EQ(r.status, 0) << ::testing::PrintToString(c.args);
+    EXPECT_EQ(r.out, plain.out);
+    EXPECT_EQ(r.err, c.hinted ? hint : "") << ::testing::PrintToString(c.args);
+  }
+}
+
 }  // namespace
