@@ -9,10 +9,10 @@
 
 #include "common/settings.h"
 #include "run/capture.h"
+#include "run/file_filter.h"
 #include "run/packet_loop.h"
 #include "run/progress.h"
 #include "run/savefile_reader.h"
-#include "track/port_filter.h"
 
 namespace {
 
@@ -43,15 +43,14 @@ bool open_reader(SavefileReader* reader, pcap_t* pcap, const FastReadSource& sou
 bool fast_read_wanted() {
   const Settings& s = g_settings;
   return can_defer_segments() && s.min_syns == 0 && s.filter_words.empty() && !s.write_mode() &&
-         !s.libpcap_read && !s.decode_all;
+         !s.libpcap_read;
 }
 
 int read_savefile_fast(pcap_t* pcap, const FastReadSource& source) {
   SavefileReader reader;
-  std::optional<PortFilter> filter;
+  std::optional<FileFilter> filter;
   if (open_reader(&reader, pcap, source))
-    filter = PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE, g_settings.port,
-                              FilterSource{pcap_datalink(pcap), pcap_is_swapped(pcap) == 1});
+    filter = FileFilter::make(pcap, g_settings.port, g_settings.decode_all);
   // The hand-over places libpcap's stream: it must be one that can be placed.
   FILE* file = pcap_file(pcap);
   if (!filter || file == nullptr || ftello(file) < 0)
@@ -68,7 +67,7 @@ int read_savefile_fast(pcap_t* pcap, const FastReadSource& source) {
   uint64_t handed = 0;
   SavefileStatus status;
   while ((status = reader.next(&header, &data)) == SavefileStatus::OK) {
-    if (!filter->matches(data, header.caplen, header.len)) continue;
+    if (!filter->matches(header, data)) continue;
     handle_packet_deferred(nullptr, &header, data);
     // Memory ran out, or an interrupt came (a run writing record files catches it):
     // the run ends here.

@@ -18,8 +18,8 @@ struct FastReadSource {
 
 // Whether this run may read its file without libpcap: a quiet file run (nothing is
 // printed between packets: no -d, -c or -m) of the fixed filter expression alone
-// (no filter words, no --decode-all, whose wider expression has no native check
-// yet), not asked to use libpcap only (--libpcap-read).
+// (no filter words; the classic expression or that of --decode-all, see
+// FileFilter), not asked to use libpcap only (--libpcap-read).
 bool fast_read_wanted();
 
 // Hands every packet of the savefile that passes the capture filter to the quiet

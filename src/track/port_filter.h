@@ -48,6 +48,11 @@ class PortFilter {
   // byte at or past `caplen`.
   bool matches(const uint8_t* frame, uint32_t caplen, uint32_t wire_len) const;
 
+  // Whether the program's link test takes the frame for IPv4: its Ethernet type is
+  // IPv4, or its address family is AF_INET as the file stores it. Such a frame is
+  // neither IPv6 nor VLAN-tagged to any test of the link that follows.
+  bool ipv4_framed(const uint8_t* frame, uint32_t caplen) const;
+
  private:
   // How the network layer's type is found in front of it. More framings (Linux
   // cooked captures, raw IP, VLAN tags) each add a case here and in matches().
@@ -117,6 +122,21 @@ inline bool PortFilter::matches(const uint8_t* frame_bytes, uint32_t caplen,
       HeaderView<NULL_HEADER + IPV4_FIXED_READ> head;
       if (!frame.header(0, &head) || head.raw32<0>() != inet_family_) return false;
       return ipv4_tcp_matches<NULL_HEADER>(frame, head);
+    }
+  }
+  return false;
+}
+
+inline bool PortFilter::ipv4_framed(const uint8_t* frame_bytes, uint32_t caplen) const {
+  const PacketReader frame{frame_bytes, caplen};
+  switch (framing_) {
+    case Framing::ETHERNET: {
+      HeaderView<ETHERNET_HEADER> head;
+      return frame.header(0, &head) && head.be16<12>() == ETHERTYPE_IPV4;
+    }
+    case Framing::NULL_FAMILY: {
+      HeaderView<NULL_HEADER> head;
+      return frame.header(0, &head) && head.raw32<0>() == inet_family_;
     }
   }
   return false;

@@ -92,10 +92,15 @@ TEST(DecodeAll, SameReportOnEveryFramingAndFamily) {
       std::vector<std::string> run_args = args;
       run_args.insert(run_args.end(), {"--decode-all", "-r",
                                        capture(c.name, packets_of(conns, c.link, c.tags), c.link)});
-      const RunResult r = run_portsift(run_args);
-      EXPECT_EQ(r.out, reference.out) << c.name << ::testing::PrintToString(options);
-      EXPECT_EQ(r.err, "") << c.name;
-      EXPECT_EQ(r.status, 0) << c.name;
+      // Read by the fast reader and by libpcap alone.
+      for (const bool libpcap_read : {false, true}) {
+        std::vector<std::string> a = run_args;
+        if (libpcap_read) a.insert(a.begin(), "--libpcap-read");
+        const RunResult r = run_portsift(a);
+        EXPECT_EQ(r.out, reference.out) << c.name << ::testing::PrintToString(a);
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(r.status, 0) << c.name;
+      }
     }
   }
 }

@@ -1,0 +1,24 @@
+#include "run/file_filter.h"
+
+#include <string>
+
+#include "run/capture.h"
+
+std::optional<FileFilter> FileFilter::make(pcap_t* pcap, uint16_t port, bool decode_all) {
+  const int dlt = pcap_datalink(pcap);
+  FileFilter filter;
+  filter.classic_ = PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE, port,
+                                     FilterSource{dlt, pcap_is_swapped(pcap) == 1});
+  if (!decode_all) {
+    if (!filter.classic_) return std::nullopt;
+    return filter;
+  }
+  // The text and flags the capture set-up compiles (setup_filter), so the program
+  // is the one libpcap runs on this handle. The expression has no broadcast test:
+  // the netmask plays no part.
+  const std::string text = decode_all_filter_expression(port, {}, dlt);
+  auto program = std::shared_ptr<bpf_program>(new bpf_program{}, ProgramFree{});
+  if (pcap_compile(pcap, program.get(), text.c_str(), 0, 0) != 0) return std::nullopt;
+  filter.program_ = std::move(program);
+  return filter;
+}
