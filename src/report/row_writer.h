@@ -228,7 +228,7 @@ class RowCursor {
   }
   // The digits, eight at a time without a branch (row_digits::eight_swar), stored
   // straight into the row: the first piece loses its leading zeros by a shift.
-  void digits(uint64_t value) {
+  [[gnu::always_inline]] void digits(uint64_t value) {
     uint32_t first;
     uint32_t rest[2];
     int pieces = 0;

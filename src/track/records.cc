@@ -175,12 +175,12 @@ void record_first_fin(const ConnInfo& rec, const Segment& seg, bool from_client,
 
 void record_leaves(const ConnInfo& rec, RecordState state, Party reset_by,
                    int64_t fin_to_fin_us) {
-  ConnRecord r = make_record(rec, extra_of(rec), state);
+  ConnExtra& x = extra_of(rec);
+  ConnRecord r = make_record(rec, x, state);
   r.reset_by = reset_by;
   r.fin_to_fin_us = fin_to_fin_us;
   if (rec.state <= SYN_SEEN) leaves_waiting(rec);
   emit(r);
-  ConnExtra& x = extra_of(rec);
   if (&x != &g_stranger) release_address(x.server.addr, x.server.family);
   x.server = Endpoint{};
 }
