@@ -52,7 +52,8 @@ struct Seg {
   std::optional<int> ip_total_len;
   std::vector<uint16_t> vlan_tags;  // Ethernet: the tag types, outermost first
   // IPv6: extension headers between the fixed header and TCP, in order (`proto`
-  // then names what follows the last one). The payload length counts them.
+  // then names what follows the last one). The payload length counts them. An IPv4
+  // segment ignores them.
   std::vector<Ip6Header> ip6_headers;
 };
 
