@@ -27,6 +27,48 @@ constexpr size_t IPV6_HEADER = 40;      // RFC 8200, section 3
 constexpr size_t TCP_MIN_HEADER = 20;   // RFC 793, section 3.1
 constexpr size_t TCP_READ_BYTES = 14;   // ports, sequence numbers, data offset, flags
 constexpr uint8_t PROTO_TCP = 6;
+// The IPv6 extension headers TCP is read behind (RFC 8200, section 4): the three
+// whose length is in their second byte, in units of 8 bytes after the first 8,
+// and the fragment header.
+constexpr uint8_t PROTO_HOP_BY_HOP = 0;
+constexpr uint8_t PROTO_ROUTING = 43;
+constexpr uint8_t PROTO_FRAGMENT = 44;
+constexpr uint8_t PROTO_DESTINATION_OPTIONS = 60;
+constexpr size_t OPTION_HEADER_READ = 2;  // next header, length
+constexpr size_t FRAGMENT_HEADER = 8;
+constexpr size_t FRAGMENT_HEADER_READ = 4;  // next header, reserved, offset and flags
+constexpr uint16_t FRAGMENT_OFFSET_MASK = 0xfff8;
+
+bool is_option_header(uint8_t next) {
+  return next == PROTO_HOP_BY_HOP || next == PROTO_ROUTING || next == PROTO_DESTINATION_OPTIONS;
+}
+
+// Follows an IPv6 packet's extension headers from `*at` (just past the fixed header,
+// whose next header is `*next`) to the header that is not one of them: up to
+// IPV6_MAX_OPTION_HEADERS of Hop-by-Hop, Routing and Destination Options in any
+// order, then perhaps a fragment header that starts its datagram. This is the chain
+// the capture filter of --decode-all passes (see decode_all_filter_expression),
+// and no longer: a deeper chain stops at its third such header, a later fragment
+// at its fragment header, each "not TCP". Only the bytes named are read, and those
+// only when captured: a chain cut short is SHORT_IP.
+DecodeStatus past_extension_headers(const PacketReader& frame, size_t* at, uint8_t* next) {
+  for (int passed = 0; is_option_header(*next); ++passed) {
+    if (passed == IPV6_MAX_OPTION_HEADERS) return DecodeStatus::NOT_TCP;
+    HeaderView<OPTION_HEADER_READ> option;
+    if (!frame.header(*at, &option)) return DecodeStatus::SHORT_IP;
+    *next = option.u8<0>();
+    *at += (static_cast<size_t>(option.u8<1>()) + 1) * 8;
+  }
+  if (*next != PROTO_FRAGMENT) return DecodeStatus::SEGMENT;
+  HeaderView<FRAGMENT_HEADER_READ> fragment;
+  if (!frame.header(*at, &fragment)) return DecodeStatus::SHORT_IP;
+  // A later fragment holds no TCP header: the segment is read from the first one,
+  // its TCP header after the fragment header.
+  if ((fragment.be16<2>() & FRAGMENT_OFFSET_MASK) != 0) return DecodeStatus::NOT_TCP;
+  *next = fragment.u8<0>();
+  *at += FRAGMENT_HEADER;
+  return DecodeStatus::SEGMENT;
+}
 
 bool is_vlan_tag(uint16_t type) {
   for (uint16_t tpid : VLAN_TPIDS)
@@ -165,16 +207,21 @@ DecodeStatus decode(const PacketReader& frame, const LinkInfo& link, DecodedFram
     src4 = ip_header.raw32<12>();
     dst4 = ip_header.raw32<16>();
   } else {
-    // TCP directly after the fixed header, as the capture filter passes it: a
-    // segment behind extension headers is "not TCP" here as there. The version
-    // field is not examined.
+    // TCP after the fixed header and the extension headers the capture filter
+    // passes (see past_extension_headers). The version field is not examined.
     HeaderView<IPV6_HEADER> ip_header;
     if (!frame.header(ip, &ip_header)) return DecodeStatus::SHORT_IP;
-    out->protocol = ip_header.u8<6>();
-    out->ip_header_length = static_cast<int>(IPV6_HEADER);
+    // The payload length counts the extension headers: the header length takes them
+    // in, so that a FIN's payload is measured from the TCP header on.
     out->ip_total_length = static_cast<int>(IPV6_HEADER) + ip_header.be16<4>();
+    size_t at = ip + IPV6_HEADER;
+    uint8_t next = ip_header.u8<6>();
+    const DecodeStatus chain = past_extension_headers(frame, &at, &next);
+    out->protocol = next;
+    out->ip_header_length = static_cast<int>(at - ip);
+    if (chain != DecodeStatus::SEGMENT) return chain;
     if (out->protocol != PROTO_TCP) return DecodeStatus::NOT_TCP;
-    if (!frame.header(ip + IPV6_HEADER, &tcp)) return DecodeStatus::SHORT_TCP;
+    if (!frame.header(at, &tcp)) return DecodeStatus::SHORT_TCP;
     ip_header.copy<8>(out->src6.bytes);
     ip_header.copy<24>(out->dst6.bytes);
   }

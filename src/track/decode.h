@@ -24,14 +24,21 @@ struct LinkInfo {
 // IPv4 or IPv6 alike, and the two link types that say which).
 bool link_supported(int dlt, bool decode_all);
 
+// The most of Hop-by-Hop, Routing and Destination Options headers, in any order,
+// that an IPv6 packet's TCP header is read behind (a fragment header that starts
+// its datagram may follow them). The capture filter of --decode-all passes the same
+// chains: each header deeper doubles the part of its program that reads them, and
+// with a third the program for tagged Ethernet outgrows what the kernel accepts.
+constexpr int IPV6_MAX_OPTION_HEADERS = 2;
+
 // Where decoding stopped, in the order of the steps: every status after NOT_TCP
 // means the frame carries TCP over IP, every status after SHORT_TCP that the TCP
 // header's first bytes were read.
 enum class DecodeStatus : uint8_t {
-  SHORT_LINK,  // too short for the link header (and its VLAN tags)
-  NOT_IP,      // not IP on this link (not IPv4 without --decode-all)
-  SHORT_IP,    // too short for the fixed IPv4 or IPv6 header
-  NOT_TCP,
+  SHORT_LINK,            // too short for the link header (and its VLAN tags)
+  NOT_IP,                // not IP on this link (not IPv4 without --decode-all)
+  SHORT_IP,              // too short for the fixed IPv4 or IPv6 header, or IPv6 extension headers
+  NOT_TCP,               // with IPv6 also: a later fragment, a chain of extension headers too deep
   BAD_IP_HEADER_LENGTH,  // an IPv4 header length below the fixed header
   SHORT_TCP,             // TCP bytes 0 to 13 not captured
   BAD_TCP_HEADER_LENGTH,
@@ -45,8 +52,9 @@ enum class SegmentKind : uint8_t { RESET, SYNACK, SYN, FIN };
 
 struct DecodedFrame {
   // The header fields the packet traces show, valid as far as decoding got. An
-  // IPv6 packet's protocol is its next header, its header length the fixed 40
-  // bytes and its total length those plus the payload length.
+  // IPv6 packet's protocol is the next header where its extension headers end (or
+  // where they stop being read), its header length the fixed 40 bytes and the
+  // extension headers read, and its total length 40 plus the payload length.
   uint8_t protocol = 0;
   int ip_header_length = 0;
   int ip_total_length = 0;

@@ -58,13 +58,18 @@ std::vector<Packet> merged(std::vector<Packet> a, const std::vector<Packet>& b) 
 }
 
 // Every framing --decode-all reads gives the report the classic run gives for the
-// same connections over IPv4 on Ethernet, whatever the ordering.
+// same connections over IPv4 on Ethernet, whatever the ordering: IPv6 also behind
+// the extension headers it reads.
 TEST(DecodeAll, SameReportOnEveryFramingAndFamily) {
+  const std::vector<Ip6Header> hop_destination = {option_header(0), option_header(60, 1)},
+                               routing_fragment = {option_header(43, 2), fragment_header(0)},
+                               fragment = {fragment_header(0, false)};
   const struct {
     const char* name;
     Link link;
     bool ipv6;
     std::vector<uint16_t> tags;
+    std::vector<Ip6Header> ip6_headers = {};
   } cases[] = {
       {"ethernet_ipv4", Link::ETHERNET, false, {}},
       {"ethernet_ipv6", Link::ETHERNET, true, {}},
@@ -77,6 +82,14 @@ TEST(DecodeAll, SameReportOnEveryFramingAndFamily) {
       {"raw_ipv6", Link::RAW, true, {}},
       {"loopback_ipv4", Link::LOOPBACK, false, {}},
       {"loopback_ipv6", Link::LOOPBACK, true, {}},
+      {"ethernet_ipv6_hop_by_hop_destination", Link::ETHERNET, true, {}, hop_destination},
+      {"qinq_ipv6_routing_first_fragment",
+       Link::ETHERNET,
+       true,
+       {0x88a8, 0x8100},
+       routing_fragment},
+      {"cooked_ipv6_first_fragment", Link::COOKED, true, {}, fragment},
+      {"raw_ipv6_hop_by_hop_destination", Link::RAW, true, {}, hop_destination},
   };
   for (const std::vector<std::string>& options :
        {std::vector<std::string>{}, {"-P", "-R", "-n", "8", "-s", "2"}, {"-V", "1"}}) {
@@ -90,8 +103,9 @@ TEST(DecodeAll, SameReportOnEveryFramingAndFamily) {
     for (const auto& c : cases) {
       const std::vector<Conn> conns = c.ipv6 ? over_ipv6(mixed()) : mixed();
       std::vector<std::string> run_args = args;
-      run_args.insert(run_args.end(), {"--decode-all", "-r",
-                                       capture(c.name, packets_of(conns, c.link, c.tags), c.link)});
+      run_args.insert(run_args.end(),
+                      {"--decode-all", "-r",
+                       capture(c.name, packets_of(conns, c.link, c.tags, c.ip6_headers), c.link)});
       // Read by the fast reader and by libpcap alone.
       for (const bool libpcap_read : {false, true}) {
         std::vector<std::string> a = run_args;
@@ -143,7 +157,8 @@ TEST(DecodeAll, ClassicRunSeesOnlyUntaggedIpv4) {
 }
 
 // Write mode copies what the wider filter passes: the port's SYN, FIN and RST
-// segments over IPv6 and behind tags, and nothing else.
+// segments over IPv6 (also behind the extension headers the decoder reads) and
+// behind tags, and nothing else.
 TEST(DecodeAll, WriteModeCopiesOnlyThePortsHandshakeAndCloseSegments) {
   auto tagged = [](Seg s, std::vector<uint16_t> tags) {
     s.vlan_tags = std::move(tags);
@@ -153,8 +168,14 @@ TEST(DecodeAll, WriteModeCopiesOnlyThePortsHandshakeAndCloseSegments) {
   v6_data.flags = ACK | PSH;
   Seg v6_other_port = as_ipv6(syn(7));
   v6_other_port.dport = 81;
-  Seg v6_behind_extension = as_ipv6(syn(8));
-  v6_behind_extension.proto = 0;
+  const auto behind = [](Seg s, std::vector<Ip6Header> headers) {
+    s.ip6_headers = std::move(headers);
+    return s;
+  };
+  const Seg v6_behind_three =
+      behind(as_ipv6(syn(8)), {option_header(0), option_header(43, 1), option_header(60)});
+  Seg v6_data_behind_hop = behind(v6_data, {option_header(0)});
+  Seg v6_other_port_behind_fragment = behind(v6_other_port, {fragment_header(0)});
   Seg v4_other_port_tagged = tagged(syn(9), {0x8100});
   v4_other_port_tagged.dport = 81;
   const std::vector<Packet> packets = {
@@ -162,19 +183,29 @@ TEST(DecodeAll, WriteModeCopiesOnlyThePortsHandshakeAndCloseSegments) {
       at(10, 10, tagged(as_ipv6(synack(9000, 1001)), {0x8100})),  // copied
       at(10, 20, v6_data),
       at(10, 30, v6_other_port),
-      at(10, 40, v6_behind_extension),
+      at(10, 40, v6_behind_three),
       at(10, 50, tagged(server_fin(9001, 1001), {0x88a8, 0x8100})),  // copied
       at(10, 60, v4_other_port_tagged),
       at(10, 70, tagged(syn(5), {0x8100, 0x8100, 0x8100})),     // three tags: too deep
       at(10, 80, syn(6)),                                       // copied
       at(10, 90, tagged(as_ipv6(client_rst(1001)), {0x9100})),  // copied
+      at(11, 0, behind(as_ipv6(syn(2000)), {option_header(0), option_header(60, 1)})),  // copied
+      at(11, 10,
+         tagged(behind(as_ipv6(server_rst(9001)), {option_header(43, 2), fragment_header(0)}),
+                {0x8100})),                                                              // copied
+      at(11, 20, behind(as_ipv6(client_fin(1001, 9001)), {fragment_header(0, false)})),  // copied
+      at(11, 30, behind(as_ipv6(syn(2001)), {fragment_header(1)})),  // a later fragment
+      at(11, 40, behind(as_ipv6(syn(2002)), {option_header(0), fragment_header(0x1fff, false)})),
+      at(11, 50, v6_data_behind_hop),
+      at(11, 60, v6_other_port_behind_fragment),
+      at(11, 70, behind(as_ipv6(syn(2003)), {fragment_header(0), option_header(60)})),
   };
   const std::string in = capture("to_copy", packets), out = scratch_dir() + "/copied.pcap";
   const RunResult r = run_portsift({"--decode-all", "-p", "80", "-r", in, "-w", out});
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 0);
   const std::vector<Packet> copied = read_pcap(out);
-  const std::vector<size_t> expected = {0, 1, 5, 8, 9};
+  const std::vector<size_t> expected = {0, 1, 5, 8, 9, 10, 11, 12};
   ASSERT_EQ(copied.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i)
     EXPECT_EQ(copied[i].data, packets[expected[i]].data) << i;

@@ -113,8 +113,8 @@ std::vector<Packet> mixed() {
 }
 
 // Frames --decode-all must drop or read with care: IPv6 and tagged frames cut at
-// every boundary, too many tags, TCP behind an extension header, a payload length
-// shorter than the TCP header.
+// every boundary, too many tags, TCP behind extension headers (read or not), a
+// payload length shorter than the TCP header.
 std::vector<Packet> wide_oddities(Link link) {
   std::vector<Packet> p;
   Seg v6 = testlib::as_ipv6(seg(5000, true, SYN, 1, 0));
@@ -128,9 +128,19 @@ std::vector<Packet> wide_oddities(Link link) {
   Seg deep = seg(5001, true, SYN, 1, 0);
   deep.vlan_tags = {0x8100, 0x8100, 0x8100};
   p.push_back(at(T0, 100, deep, link));
+  // Behind extension headers: a chain read (Hop-by-Hop, Destination Options, a first
+  // fragment), a chain one header too deep, a later fragment.
   Seg hop = testlib::as_ipv6(seg(5002, true, SYN, 1, 0));
-  hop.proto = 0;
+  hop.ip6_headers = {testlib::option_header(0), testlib::option_header(60, 1),
+                     testlib::fragment_header(0)};
   p.push_back(at(T0, 101, hop, link));
+  Seg deep_chain = hop;
+  deep_chain.ip6_headers = {testlib::option_header(0), testlib::option_header(43, 2),
+                            testlib::option_header(60)};
+  p.push_back(at(T0, 101, deep_chain, link));
+  Seg later = hop;
+  later.ip6_headers = {testlib::option_header(60), testlib::fragment_header(1)};
+  p.push_back(at(T0, 101, later, link));
   p.push_back(at(T0, 102, testlib::as_ipv6(seg(5003, true, SYN, 1, 0)), link));
   p.push_back(at(T0, 103, testlib::as_ipv6(seg(5003, false, SYN | ACK, 9, 2)), link));
   Seg short_fin = testlib::as_ipv6(seg(5003, true, FIN | ACK, 2, 10));

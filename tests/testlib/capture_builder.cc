@@ -104,23 +104,32 @@ std::vector<uint8_t> ipv4_tcp(const Seg& s) {
 
 std::vector<uint8_t> ipv6_tcp(const Seg& s) {
   const size_t tcp_len = 20 + s.tcp_opts;
-  std::vector<uint8_t> p(40 + tcp_len + s.payload, 0);
+  size_t headers = 0;
+  for (const Ip6Header& h : s.ip6_headers) headers += h.bytes.size();
+  std::vector<uint8_t> p(40 + headers + tcp_len + s.payload, 0);
   p[0] = 0x60;
   put16(p, 4, static_cast<uint16_t>(s.ip_total_len.value_or(static_cast<int>(p.size())) - 40));
-  p[6] = s.proto;
+  p[6] = s.ip6_headers.empty() ? s.proto : s.ip6_headers.front().type;
   p[7] = 64;
   const std::array<uint8_t, 16> src = ip6(s.src), dst = ip6(s.dst);
   std::memcpy(&p[8], src.data(), 16);
   std::memcpy(&p[24], dst.data(), 16);
-  put16(p, 40, s.sport);
-  put16(p, 42, s.dport);
-  put32(p, 44, s.seq);
-  put32(p, 48, s.ack);
+  size_t t = 40;
+  for (size_t i = 0; i < s.ip6_headers.size(); ++i) {
+    const std::vector<uint8_t>& bytes = s.ip6_headers[i].bytes;
+    std::copy(bytes.begin(), bytes.end(), p.begin() + static_cast<long>(t));
+    p[t] = i + 1 < s.ip6_headers.size() ? s.ip6_headers[i + 1].type : s.proto;
+    t += bytes.size();
+  }
+  put16(p, t, s.sport);
+  put16(p, t + 2, s.dport);
+  put32(p, t + 4, s.seq);
+  put32(p, t + 8, s.ack);
   int off = s.tcp_off_bytes.value_or(static_cast<int>(tcp_len));
-  p[52] = static_cast<uint8_t>(((off / 4) & 0x0f) << 4);
-  p[53] = s.flags;
-  put16(p, 54, 65535);
-  for (size_t i = 0; i < s.tcp_opts; ++i) p[60 + i] = 1;  // NOP (RFC 793)
+  p[t + 12] = static_cast<uint8_t>(((off / 4) & 0x0f) << 4);
+  p[t + 13] = s.flags;
+  put16(p, t + 14, 65535);
+  for (size_t i = 0; i < s.tcp_opts; ++i) p[t + 20 + i] = 1;  // NOP (RFC 793)
   return p;
 }
 
@@ -139,6 +148,32 @@ Seg make(const char* src, const char* dst, uint16_t sport, uint16_t dport, uint3
 }
 
 }  // namespace
+
+Ip6Header option_header(uint8_t type, uint8_t length) {
+  Ip6Header h;
+  h.type = type;
+  h.bytes.assign((static_cast<size_t>(length) + 1) * 8, 0);
+  h.bytes[1] = length;
+  // The bytes after the first two as padding (RFC 8200, section 4.2): PadN options
+  // of up to 257 bytes, a last single byte as Pad1 (a zero).
+  for (size_t at = 2; at + 1 < h.bytes.size();) {
+    const size_t n = std::min<size_t>(h.bytes.size() - at, 257);
+    h.bytes[at] = 1;
+    h.bytes[at + 1] = static_cast<uint8_t>(n - 2);
+    at += n;
+  }
+  return h;
+}
+
+Ip6Header fragment_header(uint16_t offset, bool more, uint8_t reserved) {
+  Ip6Header h;
+  h.type = 44;
+  h.bytes.assign(8, 0);
+  h.bytes[1] = reserved;
+  put16(h.bytes, 2, static_cast<uint16_t>(offset << 3 | (reserved & 0x06) | (more ? 1 : 0)));
+  for (int i = 4; i < 8; ++i) h.bytes[i] = static_cast<uint8_t>(0x10 + i);  // identification
+  return h;
+}
 
 uint32_t ip(const std::string& dotted) {
   in_addr a;

@@ -19,6 +19,19 @@ int dlt_of(Link link);
 
 constexpr uint8_t FIN = 0x01, SYN = 0x02, RST = 0x04, PSH = 0x08, ACK = 0x10;
 
+// An IPv6 extension header: the next header value that names it, and its bytes. The
+// builder writes byte 0 (the next header) as the chain goes on.
+struct Ip6Header {
+  uint8_t type = 0;
+  std::vector<uint8_t> bytes;
+};
+// Hop-by-Hop (0), Routing (43) or Destination Options (60) with this length field:
+// (length + 1) * 8 bytes, padded with PadN.
+Ip6Header option_header(uint8_t type, uint8_t length = 0);
+// A fragment header (44) with this 13-bit offset in 8-byte units, more fragments to
+// come or not, and these reserved bytes (byte 1, and bits 1-2 of byte 3).
+Ip6Header fragment_header(uint16_t offset = 0, bool more = true, uint8_t reserved = 0);
+
 // One TCP segment, over IPv6 when its addresses are IPv6 ones. Overrides let a test
 // forge malformed header fields.
 struct Seg {
@@ -29,15 +42,19 @@ struct Seg {
   uint32_t seq = 0;
   uint32_t ack = 0;
   uint8_t flags = 0;
-  size_t payload = 0;   // payload bytes (zero-filled)
-  size_t tcp_opts = 0;  // option bytes, a multiple of 4 (NOPs)
-  size_t ip_opts = 0;   // IPv4 option bytes, a multiple of 4 (NOPs)
-  uint8_t proto = 6;    // the IPv6 next header alike
+  size_t payload = 0;                // payload bytes (zero-filled)
+  size_t tcp_opts = 0;               // option bytes, a multiple of 4 (NOPs)
+  size_t ip_opts = 0;                // IPv4 option bytes, a multiple of 4 (NOPs)
+  uint8_t proto = 6;                 // the IPv6 next header alike
   std::optional<int> ip_hl_bytes;    // IPv4 header length field x 4 (default 20)
   std::optional<int> tcp_off_bytes;  // TCP data offset field x 4 (default 20 + opts)
   // IPv4 total length, or 40 + the IPv6 payload length (default: true length).
   std::optional<int> ip_total_len;
   std::vector<uint16_t> vlan_tags;  // Ethernet: the tag types, outermost first
+  // IPv6: extension headers between the fixed header and TCP, in order (`proto`
+  // then names what follows the last one). The payload length counts them. An IPv4
+  // segment ignores them.
+  std::vector<Ip6Header> ip6_headers;
 };
 
 // Segment builders for the usual client (10.0.0.1:5555) / server (10.0.0.2:80) pair.

@@ -6,7 +6,8 @@
 namespace testlib {
 
 std::vector<Packet> packets_of(const std::vector<Conn>& conns, Link link,
-                               const std::vector<uint16_t>& vlan_tags) {
+                               const std::vector<uint16_t>& vlan_tags,
+                               const std::vector<Ip6Header>& ip6_headers) {
   std::vector<std::pair<int64_t, Seg>> timed;
   for (const Conn& c : conns) {
     const uint32_t cisn = c.client_isn, sisn = c.server_isn;
@@ -20,6 +21,7 @@ std::vector<Packet> packets_of(const std::vector<Conn>& conns, Link link,
       s.seq = seq;
       s.ack = ack;
       s.vlan_tags = vlan_tags;
+      s.ip6_headers = ip6_headers;  // an IPv4 segment has none
       return s;
     };
     for (int i = 0; i < c.syns; ++i) timed.push_back({c.start + i * 1000, seg(true, SYN, cisn, 0)});

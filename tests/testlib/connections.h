@@ -35,9 +35,11 @@ struct Conn {
 constexpr int64_t BASE_SEC = 1000;
 
 // The packets of the connections, in time order (stable for equal times), in frames
-// of this link, behind these VLAN tags on Ethernet.
+// of this link, behind these VLAN tags on Ethernet, IPv6 ones behind these extension
+// headers.
 std::vector<Packet> packets_of(const std::vector<Conn>& conns, Link link = Link::ETHERNET,
-                               const std::vector<uint16_t>& vlan_tags = {});
+                               const std::vector<uint16_t>& vlan_tags = {},
+                               const std::vector<Ip6Header>& ip6_headers = {});
 
 // The same connections between IPv6 addresses (see as_ipv6).
 std::vector<Conn> over_ipv6(std::vector<Conn> conns);

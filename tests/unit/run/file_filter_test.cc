@@ -123,7 +123,14 @@ std::vector<std::vector<uint8_t>> frames_of(const Source& s) {
   if (s.frames == Link::ETHERNET) taggings = {{}, {0x8100}, {0x88a8, 0x8100}, {0x9100}};
   for (const auto& tags : taggings) {
     if (s.dlt != 229) add(packets_of(some_connections(), s.frames, tags));
-    if (s.dlt != 228) add(packets_of(over_ipv6(some_connections()), s.frames, tags));
+    if (s.dlt != 228) {
+      add(packets_of(over_ipv6(some_connections()), s.frames, tags));
+      // Behind extension headers: a chain the filter passes, and one too long for it.
+      add(packets_of(over_ipv6(some_connections()), s.frames, tags,
+                     {option_header(0, 1), option_header(60), fragment_header(0)}));
+      add(packets_of(over_ipv6(some_connections()), s.frames, tags,
+                     {option_header(0), option_header(43), option_header(60)}));
+    }
   }
   Seg odd = syn(1);
   odd.ip_opts = 8;  // IPv4 options move TCP

@@ -35,9 +35,12 @@ class PacketLoop : public TrackerTest {
 };
 
 // An IPv6 SYN behind a hop-by-hop options header: not TCP as far as portsift reads.
-Packet ipv6_behind_extension_header() {
+// An IPv6 ACK behind a Hop-by-Hop header (read up to its flags), or behind an
+// Authentication Header (not read).
+Packet ipv6_behind(const Ip6Header& header) {
   Seg s = as_ipv6(syn(1000));
-  s.proto = 0;
+  s.flags = ACK;
+  s.ip6_headers = {header};
   return at(100, 0, s);
 }
 
@@ -56,8 +59,12 @@ TEST_F(PacketLoop, TracesFollowDecodingAsFarAsItGets) {
        "FILE:LINE:Proto = 6\n\nFILE:LINE:FOUND TCP/IP PACKET\n\nFILE:LINE:IP hdr len = 20\n\n"
        "FILE:LINE:IP total len = 40\n\nFILE:LINE:Dropping old pkt\n"},
       {"Ipv6WithoutDecodeAll", at(100, 0, as_ipv6(syn(1000))), "FILE:LINE:Not IP packet\n\n"},
-      {"Ipv6ExtensionHeader", ipv6_behind_extension_header(),
-       "FILE:LINE:Proto = 0\n\nFILE:LINE:Not TCP packet\n", true},
+      {"Ipv6HopByHop", ipv6_behind(option_header(0, 1)),
+       "FILE:LINE:Proto = 6\n\nFILE:LINE:FOUND TCP/IP PACKET\n\nFILE:LINE:IP hdr len = 56\n\n"
+       "FILE:LINE:IP total len = 76\n\nFILE:LINE:TCP data offset = 20, TCP len = 20\n\n",
+       true},
+      {"Ipv6AuthenticationHeader", ipv6_behind(Ip6Header{51, std::vector<uint8_t>(16)}),
+       "FILE:LINE:Proto = 51\n\nFILE:LINE:Not TCP packet\n", true},
   };
   for (const auto& c : cases) {
     SetUp();

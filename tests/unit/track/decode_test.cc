@@ -303,12 +303,70 @@ TEST(DecodeAll, Ipv6SegmentFields) {
   fin.ip_total_len = 40 + 20;
   EXPECT_EQ(decode(tcp_frame(Link::ETHERNET, fin), decode_all(DLT_EN10MB)),
             DecodeStatus::BAD_FIN_LENGTH);
-  // TCP behind an extension header is not read (the capture filter passes none).
-  Seg hop = as_ipv6(syn(1));
-  hop.proto = 0;
-  EXPECT_EQ(decode(tcp_frame(Link::ETHERNET, hop), decode_all(DLT_EN10MB), &d),
-            DecodeStatus::NOT_TCP);
-  EXPECT_EQ(d.protocol, 0);
+}
+
+Seg ipv6_behind(std::vector<Ip6Header> headers, uint8_t proto = 6) {
+  Seg s = as_ipv6(client_fin(1401, 12001, 100));
+  s.ip6_headers = std::move(headers);
+  s.proto = proto;
+  return s;
+}
+
+// The extension header chains TCP is read behind, and where reading stops: the
+// protocol shown is the next header there, the header length takes in the headers
+// read, and a FIN's payload is what the payload length leaves after all of them.
+TEST(DecodeAll, Ipv6ExtensionHeaderChains) {
+  const Ip6Header hop = option_header(0), routing = option_header(43, 3),
+                  destination = option_header(60, 1), first = fragment_header(0),
+                  atomic = fragment_header(0, false, 0xff);
+  const struct {
+    const char* name;
+    Seg seg;
+    DecodeStatus status;
+    uint8_t protocol;
+    int header_length;
+  } cases[] = {
+      {"HopByHop", ipv6_behind({hop}), DecodeStatus::SEGMENT, 6, 48},
+      {"Routing", ipv6_behind({routing}), DecodeStatus::SEGMENT, 6, 72},
+      {"HopByHopDestination", ipv6_behind({hop, destination}), DecodeStatus::SEGMENT, 6, 64},
+      {"DestinationRoutingAnyOrder", ipv6_behind({destination, routing}), DecodeStatus::SEGMENT, 6,
+       88},
+      {"LongestLengths", ipv6_behind({option_header(0, 255), option_header(60, 255)}),
+       DecodeStatus::SEGMENT, 6, 40 + 2 * 2048},
+      {"FirstFragment", ipv6_behind({first}), DecodeStatus::SEGMENT, 6, 48},
+      {"AtomicFragmentReservedBitsSet", ipv6_behind({atomic}), DecodeStatus::SEGMENT, 6, 48},
+      {"TwoThenFirstFragment", ipv6_behind({hop, routing, first}), DecodeStatus::SEGMENT, 6, 88},
+      {"ThreeOptionHeaders", ipv6_behind({hop, routing, destination}), DecodeStatus::NOT_TCP, 60,
+       80},
+      {"LaterFragment", ipv6_behind({fragment_header(1)}), DecodeStatus::NOT_TCP, 44, 40},
+      {"LastFragmentAnyOffset", ipv6_behind({hop, fragment_header(0x1fff, false)}),
+       DecodeStatus::NOT_TCP, 44, 48},
+      {"FragmentThenOption", ipv6_behind({first, destination}), DecodeStatus::NOT_TCP, 60, 48},
+      {"TwoFragments", ipv6_behind({first, first}), DecodeStatus::NOT_TCP, 44, 48},
+      {"Authentication", ipv6_behind({Ip6Header{51, std::vector<uint8_t>(16)}}),
+       DecodeStatus::NOT_TCP, 51, 40},
+      {"OptionThenUdp", ipv6_behind({hop}, 17), DecodeStatus::NOT_TCP, 17, 48},
+  };
+  for (const auto& c : cases) {
+    DecodedFrame d;
+    for (Link link : {Link::ETHERNET, Link::RAW}) {
+      ASSERT_EQ(decode(tcp_frame(link, c.seg), decode_all(dlt_of(link)), &d), c.status) << c.name;
+      EXPECT_EQ(d.protocol, c.protocol) << c.name;
+      EXPECT_EQ(d.ip_header_length, c.header_length) << c.name;
+      if (c.status != DecodeStatus::SEGMENT) continue;
+      EXPECT_EQ(d.ip_total_length, static_cast<int>(tcp_frame(Link::RAW, c.seg).size())) << c.name;
+      EXPECT_EQ(d.kind, SegmentKind::FIN) << c.name;
+      EXPECT_EQ(d.payload, 100u) << c.name;
+      EXPECT_EQ(d.seg.seq, 1401u) << c.name;
+      EXPECT_EQ(d.seg.src.port, 5555) << c.name;
+    }
+  }
+  // A payload length that does not cover the extension headers and the TCP header
+  // leaves the FIN's payload unknown.
+  Seg short_fin = ipv6_behind({hop, destination});
+  short_fin.ip_total_len = 64 + 19;
+  EXPECT_EQ(decode(tcp_frame(Link::ETHERNET, short_fin), decode_all(DLT_EN10MB)),
+            DecodeStatus::BAD_FIN_LENGTH);
 }
 
 TEST(DecodeAll, EveryTruncationIsReadOnlyWithinItsCapturedBytes) {
@@ -317,23 +375,30 @@ TEST(DecodeAll, EveryTruncationIsReadOnlyWithinItsCapturedBytes) {
     int dlt;
     std::vector<uint8_t> frame;
     size_t link;  // link header and tags
-    size_t ip;    // the fixed IP header
+    size_t ip;    // the IP bytes read: the fixed header, and in IPv6 extension headers
+    size_t tcp;   // where TCP starts after the link header
   } cases[] = {
-      {"QinQIpv6", DLT_EN10MB, tagged({0x88a8, 0x8100}, as_ipv6(syn(1))), 22, 40},
-      {"Dot1qIpv4", DLT_EN10MB, tagged({0x8100}, syn(1)), 18, 20},
-      {"CookedIpv6", DLT_LINUX_SLL, tcp_frame(Link::COOKED, as_ipv6(syn(1))), 16, 40},
-      {"Cooked2Ipv4", DLT_LINUX_SLL2, tcp_frame(Link::COOKED2, syn(1)), 20, 20},
-      {"RawIpv6", DLT_RAW, tcp_frame(Link::RAW, as_ipv6(syn(1))), 0, 40},
-      {"Ipv6Link", DLT_IPV6, tcp_frame(Link::RAW, as_ipv6(syn(1))), 0, 40},
-      {"LoopbackIpv6", DLT_NULL, null_frame(30, as_ipv6(syn(1))), 4, 40},
+      {"QinQIpv6", DLT_EN10MB, tagged({0x88a8, 0x8100}, as_ipv6(syn(1))), 22, 40, 40},
+      {"Dot1qIpv4", DLT_EN10MB, tagged({0x8100}, syn(1)), 18, 20, 20},
+      {"CookedIpv6", DLT_LINUX_SLL, tcp_frame(Link::COOKED, as_ipv6(syn(1))), 16, 40, 40},
+      {"Cooked2Ipv4", DLT_LINUX_SLL2, tcp_frame(Link::COOKED2, syn(1)), 20, 20, 20},
+      {"RawIpv6", DLT_RAW, tcp_frame(Link::RAW, as_ipv6(syn(1))), 0, 40, 40},
+      {"Ipv6Link", DLT_IPV6, tcp_frame(Link::RAW, as_ipv6(syn(1))), 0, 40, 40},
+      {"LoopbackIpv6", DLT_NULL, null_frame(30, as_ipv6(syn(1))), 4, 40, 40},
+      // The second option header read at 48 to 49, the fragment header at 56 to 59.
+      {"Dot1qIpv6TwoHeadersAndFragment", DLT_EN10MB,
+       tagged({0x8100}, ipv6_behind({option_header(0), option_header(60), fragment_header()})), 18,
+       60, 64},
+      {"RawIpv6Routing", DLT_RAW, tcp_frame(Link::RAW, ipv6_behind({option_header(43, 2)})), 0, 42,
+       64},
   };
   for (const auto& c : cases) {
     for (size_t len = 0; len <= c.frame.size(); ++len) {
       // Within the first tag the frame is still too short for its link header.
-      const DecodeStatus expected = len < c.link               ? DecodeStatus::SHORT_LINK
-                                    : len < c.link + c.ip      ? DecodeStatus::SHORT_IP
-                                    : len < c.link + c.ip + 14 ? DecodeStatus::SHORT_TCP
-                                                               : DecodeStatus::SEGMENT;
+      const DecodeStatus expected = len < c.link                ? DecodeStatus::SHORT_LINK
+                                    : len < c.link + c.ip       ? DecodeStatus::SHORT_IP
+                                    : len < c.link + c.tcp + 14 ? DecodeStatus::SHORT_TCP
+                                                                : DecodeStatus::SEGMENT;
       EXPECT_EQ(
           decode(std::vector<uint8_t>(c.frame.begin(), c.frame.begin() + len), decode_all(c.dlt)),
           expected)
