@@ -17,6 +17,7 @@
 
 #include "run/capture.h"
 #include "testlib/capture_builder.h"
+#include "testlib/compiled_filter.h"
 #include "track/decode.h"
 
 using namespace testlib;
@@ -46,52 +47,6 @@ const Source IPV6_SOURCES[] = {
     {"null-mac-other-order", DLT_NULL, true, Link::LOOPBACK, {}, 30},
     {"raw", DLT_RAW, false, Link::RAW, {}},
     {"ipv6", DLT_IPV6, false, Link::RAW, {}},
-};
-
-// libpcap's program for the --decode-all expression, compiled as a run compiles it:
-// on the handle of a savefile of this link type and byte order, without
-// optimisation.
-class Program {
- public:
-  Program(int dlt, bool swapped, const std::string& expression) {
-    const auto put = [&](size_t off, uint32_t v, size_t n) {
-      if (swapped) v = n == 4 ? __builtin_bswap32(v) : __builtin_bswap16(static_cast<uint16_t>(v));
-      std::memcpy(header_ + off, &v, n);
-    };
-    put(0, 0xa1b2c3d4, 4);
-    put(4, 2, 2);
-    put(6, 4, 2);
-    put(8, 0, 4);
-    put(12, 0, 4);
-    put(16, 65535, 4);
-    put(20, static_cast<uint32_t>(dlt), 4);
-    FILE* file = fmemopen(header_, sizeof header_, "rb");
-    char errbuf[PCAP_ERRBUF_SIZE];
-    pcap_t* pcap = pcap_fopen_offline(file, errbuf);
-    if (pcap == nullptr) throw std::runtime_error(errbuf);
-    if (pcap_compile(pcap, &program_, expression.c_str(), 0, 0) != 0) {
-      const std::string error = pcap_geterr(pcap);
-      pcap_close(pcap);
-      throw std::runtime_error(error);
-    }
-    pcap_close(pcap);
-  }
-  ~Program() { pcap_freecode(&program_); }
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
-
-  unsigned length() const { return program_.bf_len; }
-  bool passes(const uint8_t* frame, size_t caplen, size_t wire_len) const {
-    pcap_pkthdr h;
-    std::memset(&h, 0, sizeof h);
-    h.caplen = static_cast<uint32_t>(caplen);
-    h.len = static_cast<uint32_t>(wire_len);
-    return pcap_offline_filter(&program_, &h, frame) != 0;
-  }
-
- private:
-  uint8_t header_[24];
-  bpf_program program_;
 };
 
 std::vector<uint8_t> frame_of(const Source& s, Seg seg) {
@@ -153,7 +108,7 @@ class Comparison {
   }
 
   const Source& source_;
-  Program program_;
+  CompiledFilter program_;
   uint16_t port_;
   std::vector<std::string> shown_;
 };
@@ -337,7 +292,7 @@ TEST(DecodeAllFilter, ProgramFitsTheKernelOnEveryLinkType) {
   for (int dlt : LINK_TYPES) {
     ASSERT_TRUE(link_supported(dlt, true)) << dlt;
     for (uint16_t port : {uint16_t{1}, uint16_t{65535}}) {
-      const Program program(dlt, false, decode_all_filter_expression(port, {}, dlt));
+      const CompiledFilter program(dlt, false, decode_all_filter_expression(port, {}, dlt));
       EXPECT_LT(program.length(), 3000u) << "link type " << dlt;
       EXPECT_GT(program.length(), 500u) << "link type " << dlt;  // the chains are in it
     }

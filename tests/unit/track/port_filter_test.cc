@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "testlib/capture_builder.h"
+#include "testlib/compiled_filter.h"
 
 using namespace testlib;
 
@@ -36,54 +37,22 @@ const Source SOURCES[] = {
     {"null-other-order", DLT_NULL, true},
 };
 
-// libpcap's program for the expression, compiled as the program compiles it: on the
-// handle of a savefile (opened from memory, so the handle knows the file's byte
-// order), without optimisation.
+// libpcap's program for the expression, compiled as a run compiles it: on the handle
+// of a savefile of the source's link type and byte order, without optimisation.
 class LibpcapProgram {
  public:
-  LibpcapProgram(const Source& source, uint16_t port) {
-    const auto put32 = [&](size_t off, uint32_t v) {
-      if (source.swapped) v = __builtin_bswap32(v);
-      std::memcpy(header_ + off, &v, 4);
-    };
-    const auto put16 = [&](size_t off, uint16_t v) {
-      if (source.swapped) v = __builtin_bswap16(v);
-      std::memcpy(header_ + off, &v, 2);
-    };
-    put32(0, 0xa1b2c3d4);
-    put16(4, 2);
-    put16(6, 4);
-    put32(8, 0);
-    put32(12, 0);
-    put32(16, 65535);
-    put32(20, static_cast<uint32_t>(source.dlt));
-    FILE* file = fmemopen(header_, sizeof header_, "rb");
-    char errbuf[PCAP_ERRBUF_SIZE];
-    pcap_t* pcap = pcap_fopen_offline(file, errbuf);
-    if (pcap == nullptr) throw std::runtime_error(errbuf);
-    swapped_ = pcap_is_swapped(pcap) == 1;
-    const std::string text = filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, port);
-    if (pcap_compile(pcap, &program_, text.c_str(), 0, 0) != 0)
-      throw std::runtime_error(pcap_geterr(pcap));
-    pcap_close(pcap);
-  }
-  ~LibpcapProgram() { pcap_freecode(&program_); }
-  LibpcapProgram(const LibpcapProgram&) = delete;
-  LibpcapProgram& operator=(const LibpcapProgram&) = delete;
+  LibpcapProgram(const Source& source, uint16_t port)
+      : file_(source.dlt, source.swapped),
+        program_(file_.handle(), filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, port)) {}
 
-  bool swapped() const { return swapped_; }
+  bool swapped() const { return pcap_is_swapped(file_.handle()) == 1; }
   bool matches(const uint8_t* frame, uint32_t caplen, uint32_t wire_len) const {
-    pcap_pkthdr h;
-    std::memset(&h, 0, sizeof h);
-    h.caplen = caplen;
-    h.len = wire_len;
-    return pcap_offline_filter(&program_, &h, frame) != 0;
+    return program_.passes(frame, caplen, wire_len);
   }
 
  private:
-  uint8_t header_[24];
-  bpf_program program_;
-  bool swapped_ = false;
+  EmptySavefile file_;
+  CompiledFilter program_;
 };
 
 // Both checks for one source and port.
