@@ -464,6 +464,7 @@ Driver::Driver(const DriverPlan& plan) {
       std::to_string(plan.port),
   };
   if (plan.ipv6) argv.push_back("--ipv6");
+  if (plan.same_address) argv.push_back("--same-address");
   SpawnOptions opts;
   opts.stdin_pipe = true;
   child_ = spawn(argv, opts);

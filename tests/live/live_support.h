@@ -132,7 +132,8 @@ class Witness {
 struct DriverPlan {
   unsigned completed = 0, client_bytes = 0, server_bytes = 0;
   unsigned resets = 0, refused = 0, gap_ms = 0;
-  bool ipv6 = false;  // both ends on ::1
+  bool ipv6 = false;          // both ends on ::1
+  bool same_address = false;  // both ends on 127.0.0.1
   uint16_t port = 0;  // the server's; 0: a free one
 };
 

@@ -893,6 +893,34 @@ TEST_F(Live, Ipv6OnLoopbackWithRealClients) {
   EXPECT_EQ(live::number_after(c.out, "Total number of SYNs: "), 0) << c.out;
 }
 
+// A client and a server on one IPv4 address, as a first test on one host makes
+// them: every connection closes, in the live report and in the report of the file
+// a write run took of the same traffic.
+TEST_F(Live, SameAddressConnectionsCloseLiveAndFromTheFile) {
+  DriverPlan plan = standard_plan();
+  plan.same_address = true;
+  Driver driver(plan);
+  const std::string port = std::to_string(driver.port());
+  const std::string saved = testlib::scratch_dir() + "/same_address.pcap";
+  live::Witness witness(driver.port());
+  Child report, writer;
+  ASSERT_TRUE(start_capture({"-i", "lo", "-p", port, "-t", "3"}, &report));
+  ASSERT_TRUE(start_capture({"-i", "lo", "-p", port, "-t", "3", "-w", saved}, &writer));
+  driver.go();
+  ASSERT_EQ(driver.wait(), "");
+  const Finished r = live::finish(report, 10), w = live::finish(writer, 10);
+  const Wire wire = classify(witness.stop(), driver.port());
+  expect_standard_wire(wire);
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  expect_mixes_counted(r.out, 1, wire);
+  ASSERT_EQ(w.status, 0) << w.err;
+  Child reader = live::spawn(portsift({"-p", port, "-r", saved}));
+  const Finished from_file = live::finish(reader, 10);
+  EXPECT_EQ(from_file.status, 0) << from_file.err;
+  expect_mixes_counted(from_file.out, 1, wire);
+}
+
 TEST_F(Live, AnyInterfaceReadsBothFamiliesWithTheOption) {
   Driver v4(standard_plan());
   DriverPlan plan6 = standard_plan();

@@ -6,7 +6,8 @@
 //
 // Server: 127.0.0.1:<port>. Clients: bound to 127.0.0.2, so a capture filter on
 // the two addresses sees this traffic and nothing else. With --ipv6 both are ::1,
-// the one IPv6 loopback address: client and server then differ only by port.
+// the one IPv6 loopback address, and with --same-address both are 127.0.0.1:
+// client and server then differ only by port.
 //
 // With one thread (the default) connections run strictly one after another and
 // each waits for the server side to finish, so the order on the wire is the
@@ -61,6 +62,7 @@ const char kHelp[] =
     "usage: traffic_driver [options]\n"
     "Makes real TCP connections from 127.0.0.2 to a server on 127.0.0.1.\n"
     "  --ipv6              from ::1 to a server on ::1 instead\n"
+    "  --same-address      from 127.0.0.1 to the server on 127.0.0.1 instead\n"
     "  --port P            server port; 0 picks a free one (default 0)\n"
     "  --completed N       N completed connections (default 0)\n"
     "  --client-bytes K    each completed client sends exactly K bytes (default 0)\n"
@@ -112,6 +114,7 @@ struct Options {
   bool go_on_stdin = false;
   bool stats = false;
   bool ipv6 = false;
+  bool same_address = false;
 };
 
 // What one connection to the server is meant to look like; shared by the
@@ -180,6 +183,10 @@ Options parse_options(int argc, char** argv) {
     }
     if (arg == "--ipv6") {
       o.ipv6 = true;
+      continue;
+    }
+    if (arg == "--same-address") {
+      o.same_address = true;
       continue;
     }
     bool known = false;
@@ -359,6 +366,7 @@ struct Family {
 };
 constexpr Family kIpv4{AF_INET, "127.0.0.1", "127.0.0.2"};
 constexpr Family kIpv6{AF_INET6, "::1", "::1"};
+constexpr Family kIpv4SameAddress{AF_INET, "127.0.0.1", "127.0.0.1"};
 Family g_family = kIpv4;
 
 // An address of the traffic's family, and its length for bind() and connect().
@@ -682,6 +690,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   const Options o = parse_options(argc, argv);
   if (o.ipv6) g_family = kIpv6;
+  if (o.same_address && !o.ipv6) g_family = kIpv4SameAddress;
   try {
     unsigned long port = 0, refused_port = o.refused_port;
     // Every client may have a connection waiting to be accepted.
