@@ -46,7 +46,7 @@ package: build
 # smoke run; a long run is `make fuzz FUZZ_SECONDS=3600` (seconds per target).
 FUZZ_BUILD         ?= build-fuzz
 FUZZ_SECONDS       ?= 600
-FUZZ_SMOKE_SECONDS ?= 20
+FUZZ_SMOKE_SECONDS ?= 10
 FUZZ_PACKAGES      ?= clang libclang-rt-dev
 
 .PHONY: fuzz-build fuzz-smoke fuzz
