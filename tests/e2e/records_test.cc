@@ -467,6 +467,37 @@ TEST(JsonReport, SaysWhatTheTextReportSays) {
   }
 }
 
+// With --decode-all the listing holds IPv6 connections too, in the text's order and
+// with the text's addresses.
+TEST(JsonReport, ListingOfBothFamilies) {
+  std::vector<Conn> v6 = over_ipv6(mixed());
+  std::vector<Packet> packets = packets_of(mixed());
+  const std::vector<Packet> packets6 = packets_of(v6);
+  packets.insert(packets.end(), packets6.begin(), packets6.end());
+  std::stable_sort(packets.begin(), packets.end(), [](const Packet& a, const Packet& b) {
+    return a.sec != b.sec ? a.sec < b.sec : a.usec < b.usec;
+  });
+  const std::string capture = capture_of("json_both_families", packets);
+  const RunResult text = run_portsift({"--decode-all", "-D", "0", "-p", "80", "-r", capture});
+  const RunResult json =
+      run_portsift({"--json", "--decode-all", "-D", "0", "-p", "80", "-r", capture});
+  ASSERT_EQ(json.status, 0) << json.err;
+  Json j;
+  ASSERT_NO_THROW(j = Json::parse(json.out)) << json.out;
+  std::string listing;
+  size_t ipv6 = 0;
+  for (const Json& e : j["listing"]["connections"]) {
+    const std::string from = e["fin_from"].get<std::string>();
+    ipv6 += from.find(':') != std::string::npos;
+    listing += "host " + from + " and host " + e["fin_to"].get<std::string>() + " and port " +
+               e["client_port"].dump() + "\n";
+  }
+  EXPECT_EQ(2 * ipv6, j["listing"]["connections"].size());
+  const size_t heading = text.out.find("Connections for which");
+  ASSERT_NE(heading, std::string::npos);
+  EXPECT_EQ(text.out.substr(text.out.find('\n', heading) + 1), listing);
+}
+
 TEST(JsonReport, EmptyCaptureHasNoTimesAndNoRows) {
   const std::string capture = capture_of("json_empty", {});
   const RunResult r = run_portsift({"--json", "-p", "80", "-r", capture});
