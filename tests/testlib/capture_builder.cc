@@ -77,6 +77,20 @@ std::vector<uint8_t> link_header(Link link, uint16_t ethertype,
   return h;
 }
 
+// The segment's TCP header at offset t of the datagram, its options NOPs.
+void put_tcp(std::vector<uint8_t>& p, size_t t, const Seg& s) {
+  const size_t tcp_len = 20 + s.tcp_opts;
+  put16(p, t, s.sport);
+  put16(p, t + 2, s.dport);
+  put32(p, t + 4, s.seq);
+  put32(p, t + 8, s.ack);
+  const int off = s.tcp_off_bytes.value_or(static_cast<int>(tcp_len));
+  p[t + 12] = static_cast<uint8_t>(((off / 4) & 0x0f) << 4);
+  p[t + 13] = s.flags;
+  put16(p, t + 14, 65535);
+  for (size_t i = 0; i < s.tcp_opts; ++i) p[t + 20 + i] = 1;  // NOP (RFC 793)
+}
+
 std::vector<uint8_t> ipv4_tcp(const Seg& s) {
   const size_t tcp_len = 20 + s.tcp_opts;
   const size_t ip_len = 20 + s.ip_opts;
@@ -90,15 +104,7 @@ std::vector<uint8_t> ipv4_tcp(const Seg& s) {
   put_addr(p, 16, s.dst);
   for (size_t i = 0; i < s.ip_opts; ++i) p[20 + i] = 1;  // NOP (RFC 791)
   const size_t t = ip_len;
-  put16(p, t, s.sport);
-  put16(p, t + 2, s.dport);
-  put32(p, t + 4, s.seq);
-  put32(p, t + 8, s.ack);
-  int off = s.tcp_off_bytes.value_or(static_cast<int>(tcp_len));
-  p[t + 12] = static_cast<uint8_t>(((off / 4) & 0x0f) << 4);
-  p[t + 13] = s.flags;
-  put16(p, t + 14, 65535);
-  for (size_t i = 0; i < s.tcp_opts; ++i) p[t + 20 + i] = 1;  // NOP (RFC 793)
+  put_tcp(p, t, s);
   return p;
 }
 
@@ -121,15 +127,7 @@ std::vector<uint8_t> ipv6_tcp(const Seg& s) {
     p[t] = i + 1 < s.ip6_headers.size() ? s.ip6_headers[i + 1].type : s.proto;
     t += bytes.size();
   }
-  put16(p, t, s.sport);
-  put16(p, t + 2, s.dport);
-  put32(p, t + 4, s.seq);
-  put32(p, t + 8, s.ack);
-  int off = s.tcp_off_bytes.value_or(static_cast<int>(tcp_len));
-  p[t + 12] = static_cast<uint8_t>(((off / 4) & 0x0f) << 4);
-  p[t + 13] = s.flags;
-  put16(p, t + 14, 65535);
-  for (size_t i = 0; i < s.tcp_opts; ++i) p[t + 20 + i] = 1;  // NOP (RFC 793)
+  put_tcp(p, t, s);
   return p;
 }
 
