@@ -69,15 +69,12 @@ struct AddrCache {
   size_t size = 0;
 };
 
-// Out of line, so that the IPv4 rows, nearly all of them in most captures, keep
-// their cursor in registers.
-__attribute__((noinline)) void ipv6_addr_field(RowCursor& row, const Endpoint& e) {
-  const AddrText text = addr_text(e);
-  row.word_block(text.text, std::strlen(text.text));
-}
-
 void addr_field(RowCursor& row, AddrCache& cache, const Endpoint& e) {
-  if (__builtin_expect(e.family != Family::IPV4, 0)) return ipv6_addr_field(row, e);
+  if (e.family != Family::IPV4) {
+    const AddrText text = addr_text(e);
+    row.word_block(text.text, std::strlen(text.text));
+    return;
+  }
   if (!cache.valid || cache.addr != e.addr) {
     cache.text = ipv4_text(e.addr);
     cache.size = std::strlen(cache.text.text);

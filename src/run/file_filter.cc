@@ -17,7 +17,7 @@ std::optional<FileFilter> FileFilter::make(pcap_t* pcap, uint16_t port, bool dec
   // is the one libpcap runs on this handle. The expression has no broadcast test:
   // the netmask plays no part.
   const std::string text = decode_all_filter_expression(port, {}, dlt);
-  auto program = std::shared_ptr<bpf_program>(new bpf_program{}, ProgramFree{});
+  std::unique_ptr<bpf_program, ProgramFree> program(new bpf_program{});
   if (pcap_compile(pcap, program.get(), text.c_str(), 0, 0) != 0) return std::nullopt;
   filter.program_ = std::move(program);
   return filter;

@@ -45,5 +45,5 @@ class FileFilter {
   };
 
   std::optional<PortFilter> classic_;
-  std::shared_ptr<bpf_program> program_;  // --decode-all only
+  std::unique_ptr<bpf_program, ProgramFree> program_;  // --decode-all only
 };
