@@ -31,46 +31,6 @@ std::vector<Conn> worked() {
   return {c};
 }
 
-// Connections in every state and several buckets of every ordering.
-std::vector<Conn> mixed() {
-  std::vector<Conn> v;
-  Conn c;
-  c.fin_at = 250700, c.client_bytes = 501, c.server_bytes = 3001, c.answer_at = 290700;
-  v.push_back(c);  // 250 ms, answered after 40 ms
-  c = Conn{};
-  c.client = "10.0.0.3", c.port = 4000, c.start = 10000, c.fin_at = 15300;
-  c.client_fin_first = false, c.client_bytes = 101, c.server_bytes = 201, c.answer_at = 20300;
-  v.push_back(c);  // 15 ms, server closes first
-  c = Conn{};
-  c.client = "10.0.0.4", c.port = 4001, c.start = 20000, c.syns = 2, c.synack_at = 1500;
-  c.fin_at = 46500, c.client_bytes = 2001, c.server_bytes = 50001, c.answer_at = 48000;
-  v.push_back(c);  // 45 ms after its second SYN, 48 KB from the server
-  c = Conn{};
-  c.client = "10.0.0.5", c.port = 4002, c.start = 30000, c.fin_at = 530000, c.answer_at = 531000;
-  v.push_back(c);  // 500 ms: the overflow row
-  c = Conn{};
-  c.client = "10.0.0.6", c.port = 4003, c.start = 40000, c.synack_at = 100, c.fin_at = 600;
-  c.client_bytes = 1, c.server_bytes = 64000, c.answer_at = 700;
-  v.push_back(c);  // closed within the millisecond, 62 KB
-  c = Conn{};
-  c.client = "10.0.0.7", c.port = 4004, c.start = 50000, c.rst_at = 9000;
-  v.push_back(c);  // reset
-  c = Conn{};
-  c.client = "10.0.0.8", c.port = 4005, c.start = 60000, c.syns = 3, c.synack_at = -1;
-  v.push_back(c);  // never answered
-  c = Conn{};
-  c.client = "10.0.0.9", c.port = 4006, c.start = 70000;
-  v.push_back(c);  // established, still open
-  c = Conn{};
-  c.client = "10.1.2.0", c.port = 5555, c.start = 80000, c.fin_at = 100000;
-  c.client_bytes = 7000, c.server_bytes = 30000;
-  v.push_back(c);  // 20 ms, closing at the end
-  c = Conn{};
-  c.client = "10.0.0.10", c.port = 4007, c.start = 90000, c.synacks = 5;
-  v.push_back(c);  // five SYN-ACKs: may have been discarded
-  return v;
-}
-
 // 40 connections that needed 43 SYNs: three of them needed two.
 std::vector<Conn> forty() {
   std::vector<Conn> v;
@@ -146,9 +106,9 @@ std::vector<Packet> status_run() {
 // The mixed connections twice: over IPv4 as they are, and over IPv6 behind a VLAN
 // tag on ports 1000 higher (so the copies' key texts and addresses order apart).
 std::vector<Packet> both_families() {
-  std::vector<Conn> v6 = over_ipv6(mixed());
+  std::vector<Conn> v6 = over_ipv6(mixed_connections());
   for (Conn& c : v6) c.port = static_cast<uint16_t>(c.port + 1000);
-  std::vector<Packet> p = packets_of(mixed());
+  std::vector<Packet> p = packets_of(mixed_connections());
   const std::vector<Packet> tagged = packets_of(v6, Link::ETHERNET, {0x8100});
   p.insert(p.end(), tagged.begin(), tagged.end());
   std::stable_sort(p.begin(), p.end(), [](const Packet& a, const Packet& b) {
@@ -188,54 +148,64 @@ const ReportCase CASES[] = {
     {"worked_rtt_on", [] { return from(worked()); }, {"-T"}, RTT_FILE_NOTE},
     {"worked_debug", [] { return from(worked()); }, {"-d"}},
     {"worked_debug2", [] { return from(worked()); }, {"-dd"}},
-    {"mixed_duration", [] { return from(mixed()); }, {}},
-    {"mixed_duration_raw", [] { return from(mixed()); }, {"-R"}},
+    {"mixed_duration", [] { return from(mixed_connections()); }, {}},
+    {"mixed_duration_raw", [] { return from(mixed_connections()); }, {"-R"}},
     {"mixed_duration_rtt",
-     [] { return from(mixed()); },
+     [] { return from(mixed_connections()); },
      {"-T", "-n", "6", "-s", "50"},
      RTT_FILE_NOTE},
     {"mixed_duration_rtt_raw",
-     [] { return from(mixed()); },
+     [] { return from(mixed_connections()); },
      {"-T", "-R", "-n", "6", "-s", "50"},
      RTT_FILE_NOTE},
-    {"mixed_throughput", [] { return from(mixed()); }, {"-P", "-n", "8", "-s", "2"}},
-    {"mixed_throughput_raw", [] { return from(mixed()); }, {"-P", "-R", "-n", "8", "-s", "2"}},
+    {"mixed_throughput", [] { return from(mixed_connections()); }, {"-P", "-n", "8", "-s", "2"}},
+    {"mixed_throughput_raw",
+     [] { return from(mixed_connections()); },
+     {"-P", "-R", "-n", "8", "-s", "2"}},
     {"mixed_throughput_rtt",
-     [] { return from(mixed()); },
+     [] { return from(mixed_connections()); },
      {"-P", "-T", "-n", "8", "-s", "2"},
      RTT_FILE_NOTE},
     {"mixed_throughput_rtt_raw",
-     [] { return from(mixed()); },
+     [] { return from(mixed_connections()); },
      {"-P", "-T", "-R", "-n", "8", "-s", "2"},
      RTT_FILE_NOTE},
-    {"mixed_client", [] { return from(mixed()); }, {"-C", "-n", "8", "-s", "1"}},
-    {"mixed_client_raw", [] { return from(mixed()); }, {"-C", "-R", "-n", "8", "-s", "1"}},
-    {"mixed_server", [] { return from(mixed()); }, {"-S", "-n", "7", "-s", "10"}},
-    {"mixed_server_raw", [] { return from(mixed()); }, {"-S", "-R", "-n", "7", "-s", "10"}},
+    {"mixed_client", [] { return from(mixed_connections()); }, {"-C", "-n", "8", "-s", "1"}},
+    {"mixed_client_raw",
+     [] { return from(mixed_connections()); },
+     {"-C", "-R", "-n", "8", "-s", "1"}},
+    {"mixed_server", [] { return from(mixed_connections()); }, {"-S", "-n", "7", "-s", "10"}},
+    {"mixed_server_raw",
+     [] { return from(mixed_connections()); },
+     {"-S", "-R", "-n", "7", "-s", "10"}},
     {"mixed_server_rtt",
-     [] { return from(mixed()); },
+     [] { return from(mixed_connections()); },
      {"-S", "-T", "-n", "7", "-s", "10"},
      RTT_FILE_NOTE},
     {"mixed_server_rtt_raw",
-     [] { return from(mixed()); },
+     [] { return from(mixed_connections()); },
      {"-S", "-T", "-R", "-n", "7", "-s", "10"},
      RTT_FILE_NOTE},
-    {"mixed_client_from_2kb", [] { return from(mixed()); }, {"-C", "-s", "1", "-y", "2048"}},
+    {"mixed_client_from_2kb",
+     [] { return from(mixed_connections()); },
+     {"-C", "-s", "1", "-y", "2048"}},
     {"mixed_server_window",
-     [] { return from(mixed()); },
+     [] { return from(mixed_connections()); },
      {"-S", "-s", "4", "-Y", "4096", "-X", "60000", "-D", "40"}},
-    {"mixed_filters_duration", [] { return from(mixed()); }, {"-D", "240"}},
-    {"mixed_filters_open", [] { return from(mixed()); }, {"-D", "400"}},
-    {"mixed_filters_throughput", [] { return from(mixed()); }, {"-P", "-D", "60"}},
-    {"mixed_filters_client", [] { return from(mixed()); }, {"-C", "-s", "1", "-D", "1"}},
-    {"mixed_filters_empty_range", [] { return from(mixed()); }, {"-D", "100"}},
+    {"mixed_filters_duration", [] { return from(mixed_connections()); }, {"-D", "240"}},
+    {"mixed_filters_open", [] { return from(mixed_connections()); }, {"-D", "400"}},
+    {"mixed_filters_throughput", [] { return from(mixed_connections()); }, {"-P", "-D", "60"}},
+    {"mixed_filters_client",
+     [] { return from(mixed_connections()); },
+     {"-C", "-s", "1", "-D", "1"}},
+    {"mixed_filters_empty_range", [] { return from(mixed_connections()); }, {"-D", "100"}},
     {"mixed_considering",
-     [] { return from(mixed()); },
+     [] { return from(mixed_connections()); },
      {"-x", "60000", "-X", "60000", "-y", "100", "-Y", "100"}},
-    {"mixed_min_syns", [] { return from(mixed()); }, {"-c", "2"}},
-    {"mixed_brief", [] { return from(mixed()); }, {"-V", "1"}},
-    {"mixed_open", [] { return from(mixed()); }, {"-V", "999"}},
-    {"mixed_open_status", [] { return from(mixed()); }, {"-V", "999", "-m", "100"}},
+    {"mixed_min_syns", [] { return from(mixed_connections()); }, {"-c", "2"}},
+    {"mixed_brief", [] { return from(mixed_connections()); }, {"-V", "1"}},
+    {"mixed_open", [] { return from(mixed_connections()); }, {"-V", "999"}},
+    {"mixed_open_status", [] { return from(mixed_connections()); }, {"-V", "999", "-m", "100"}},
     {"no_connections", [] { return std::vector<Packet>{at(BASE_SEC, 0, syn(1))}; }, {}},
     {"no_connections_filters",
      [] { return std::vector<Packet>{at(BASE_SEC, 0, syn(1))}; },

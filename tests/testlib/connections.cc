@@ -37,8 +37,8 @@ std::vector<Packet> packets_of(const std::vector<Conn>& conns, Link link,
                                                   ? seg(false, FIN | ACK, send, cend + 1)
                                                   : seg(true, FIN | ACK, cend, send + 1)});
     if (c.rst_at >= 0)
-      timed.push_back({c.start + c.rst_at, c.rst_from_server ? seg(false, RST, send, 0)
-                                                            : seg(true, RST, cend, 0)});
+      timed.push_back({c.start + c.rst_at,
+                       c.rst_from_server ? seg(false, RST, send, 0) : seg(true, RST, cend, 0)});
   }
   std::stable_sort(timed.begin(), timed.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -54,6 +54,46 @@ std::vector<Conn> over_ipv6(std::vector<Conn> conns) {
     c.server = ipv6_of(c.server);
   }
   return conns;
+}
+
+// Connections in every state and several buckets of every ordering.
+std::vector<Conn> mixed_connections() {
+  std::vector<Conn> v;
+  Conn c;
+  c.fin_at = 250700, c.client_bytes = 501, c.server_bytes = 3001, c.answer_at = 290700;
+  v.push_back(c);  // 250 ms, answered after 40 ms
+  c = Conn{};
+  c.client = "10.0.0.3", c.port = 4000, c.start = 10000, c.fin_at = 15300;
+  c.client_fin_first = false, c.client_bytes = 101, c.server_bytes = 201, c.answer_at = 20300;
+  v.push_back(c);  // 15 ms, server closes first
+  c = Conn{};
+  c.client = "10.0.0.4", c.port = 4001, c.start = 20000, c.syns = 2, c.synack_at = 1500;
+  c.fin_at = 46500, c.client_bytes = 2001, c.server_bytes = 50001, c.answer_at = 48000;
+  v.push_back(c);  // 45 ms after its second SYN, 48 KB from the server
+  c = Conn{};
+  c.client = "10.0.0.5", c.port = 4002, c.start = 30000, c.fin_at = 530000, c.answer_at = 531000;
+  v.push_back(c);  // 500 ms: the overflow row
+  c = Conn{};
+  c.client = "10.0.0.6", c.port = 4003, c.start = 40000, c.synack_at = 100, c.fin_at = 600;
+  c.client_bytes = 1, c.server_bytes = 64000, c.answer_at = 700;
+  v.push_back(c);  // closed within the millisecond, 62 KB
+  c = Conn{};
+  c.client = "10.0.0.7", c.port = 4004, c.start = 50000, c.rst_at = 9000;
+  v.push_back(c);  // reset
+  c = Conn{};
+  c.client = "10.0.0.8", c.port = 4005, c.start = 60000, c.syns = 3, c.synack_at = -1;
+  v.push_back(c);  // never answered
+  c = Conn{};
+  c.client = "10.0.0.9", c.port = 4006, c.start = 70000;
+  v.push_back(c);  // established, still open
+  c = Conn{};
+  c.client = "10.1.2.0", c.port = 5555, c.start = 80000, c.fin_at = 100000;
+  c.client_bytes = 7000, c.server_bytes = 30000;
+  v.push_back(c);  // 20 ms, closing at the end
+  c = Conn{};
+  c.client = "10.0.0.10", c.port = 4007, c.start = 90000, c.synacks = 5;
+  v.push_back(c);  // five SYN-ACKs: may have been discarded
+  return v;
 }
 
 }  // namespace testlib

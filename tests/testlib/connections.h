@@ -41,6 +41,11 @@ std::vector<Packet> packets_of(const std::vector<Conn>& conns, Link link = Link:
                                const std::vector<uint16_t>& vlan_tags = {},
                                const std::vector<Ip6Header>& ip6_headers = {});
 
+// Connections in every state (completed either way round, reset, unanswered, open,
+// closing, answered five times) and in several buckets of every ordering: the
+// report tests' mixed capture.
+std::vector<Conn> mixed_connections();
+
 // The same connections between IPv6 addresses (see as_ipv6).
 std::vector<Conn> over_ipv6(std::vector<Conn> conns);
 
