@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "run/capture.h"
+#include "run/capture_filter.h"
 
 namespace {
 

@@ -12,11 +12,11 @@ constexpr size_t BLOCK_ALIGNMENT = 128;
 
 }  // namespace
 
-BigAllocLimit g_big_alloc_limit;
-
-void* big_allocate(size_t bytes, bool huge_pages) {
-  if (g_big_alloc_limit.left == 0) throw std::bad_alloc();
-  if (g_big_alloc_limit.left != UINT64_MAX) g_big_alloc_limit.left--;
+void* big_allocate(size_t bytes, bool huge_pages, BigAllocLimit* limit) {
+  if (limit != nullptr) {
+    if (limit->left == 0) throw std::bad_alloc();
+    if (limit->left != UINT64_MAX) limit->left--;
+  }
   void* p = nullptr;
   if (bytes < 2 * HUGE_PAGE || !huge_pages) {
     // Aligned for the blocks' largest members: the table's 128-byte record slots.

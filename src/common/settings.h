@@ -1,6 +1,6 @@
-// Settings: what the command line asked for. Written once at start-up and only read
-// once the first packet arrives; what changes during a run lives in the records of
-// the layer that changes it.
+// Settings: what the command line asked for. Read from the command line once at
+// start-up and fixed from then on: a run keeps its own copy (Run::settings), and what
+// changes during a run lives in the records that change it.
 #pragma once
 
 #include <cstddef>
@@ -91,5 +91,3 @@ struct Settings {
     return json || conns_file == STANDARD_OUTPUT_NAME || intervals_file == STANDARD_OUTPUT_NAME;
   }
 };
-
-extern Settings g_settings;

@@ -2,12 +2,7 @@
 
 #include <sys/time.h>
 
-#include <cinttypes>
-
-#include "common/settings.h"
-#include "common/trace.h"
-
-int32_t msecs_between(const Timeval& earlier, const Timeval& later) {
+int32_t msecs_between(const Timeval& earlier, const Timeval& later, bool* backwards) {
   // Unsigned arithmetic: hostile capture files may carry any 64-bit values, and a
   // wrapped difference is still defined here.
   int64_t secs =
@@ -19,10 +14,7 @@ int32_t msecs_between(const Timeval& earlier, const Timeval& later) {
     usecs += 1000000;
   }
   if (secs < 0 || usecs < 0) {
-    static constexpr char BAD_TIME_FMT[] =
-        "Bad value of time:%" PRId64 "/%" PRId64 ", %" PRId64 "/%" PRId64 "\n\n";
-    if (g_settings.debug >= 1)
-      TRACE(BAD_TIME_FMT, earlier.sec, earlier.usec, later.sec, later.usec);
+    if (backwards != nullptr) *backwards = true;
     return 0;
   }
   uint64_t ms = static_cast<uint64_t>(secs) * 1000u + static_cast<uint64_t>(usecs) / 1000u;

@@ -1,9 +1,8 @@
 #include "common/trace.h"
 
+#include <cinttypes>
 #include <cstdarg>
 #include <cstring>
-
-RunOutput g_output;
 
 const char* portsift_base_name(const char* path) {
   const char* slash = std::strrchr(path, '/');
@@ -20,4 +19,15 @@ void trace_to(FILE* out, const char* file, int line, const char* fmt, ...) {
 void vtrace_to(FILE* out, const char* file, int line, const char* fmt, va_list args) {
   std::fprintf(out, "%s:%d:", file, line);
   std::vfprintf(out, fmt, args);
+}
+
+int32_t traced_msecs_between(FILE* out, int debug, const Timeval& earlier, const Timeval& later) {
+  bool backwards = false;
+  const int32_t ms = msecs_between(earlier, later, &backwards);
+  if (backwards && debug >= 1) {
+    static constexpr char BAD_TIME_FMT[] =
+        "Bad value of time:%" PRId64 "/%" PRId64 ", %" PRId64 "/%" PRId64 "\n\n";
+    TRACE(out, BAD_TIME_FMT, earlier.sec, earlier.usec, later.sec, later.usec);
+  }
+  return ms;
 }

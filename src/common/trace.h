@@ -1,9 +1,12 @@
 // Diagnostics: the "file:line:" prefix of traces and of set-up error messages, and
-// the streams that the lines printed while packets are handled go to.
+// the streams a run prints its lines on.
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+
+#include "common/time.h"
 
 #if defined(__FILE_NAME__)
 #define PORTSIFT_FILE_NAME __FILE_NAME__
@@ -11,14 +14,13 @@
 #define PORTSIFT_FILE_NAME portsift_base_name(__FILE__)
 #endif
 
-// Where traces, -c lines and status lines go (`out`) and the warnings printed during
-// a run (`err`): standard output and standard error, or a test's buffers.
+// Where a run prints: traces, -c lines and status lines on `out` (standard output,
+// or standard error when standard output carries the JSON report or rows), and the
+// warnings printed during a run on `err`; the process's streams, or a test's buffers.
 struct RunOutput {
   FILE* out = stdout;
   FILE* err = stderr;
 };
-
-extern RunOutput g_output;
 
 const char* portsift_base_name(const char* path);
 
@@ -28,7 +30,10 @@ void trace_to(FILE* out, const char* file, int line, const char* fmt, ...)
 void vtrace_to(FILE* out, const char* file, int line, const char* fmt, va_list args)
     __attribute__((format(printf, 4, 0)));
 
-// A trace, prefixed with the printing statement's file and line.
-#define TRACE(...) trace_to(g_output.out, PORTSIFT_FILE_NAME, __LINE__, __VA_ARGS__)
-// An error message with the same prefix on the error stream; printed at every level.
-#define TRACE_ERR(...) trace_to(g_output.err, PORTSIFT_FILE_NAME, __LINE__, __VA_ARGS__)
+// A trace or an error message on `stream`, prefixed with the printing statement's
+// file and line.
+#define TRACE(stream, ...) trace_to((stream), PORTSIFT_FILE_NAME, __LINE__, __VA_ARGS__)
+
+// msecs_between, and at -d level 1 or more the "Bad value of time" trace on `out`
+// when the interval runs backwards.
+int32_t traced_msecs_between(FILE* out, int debug, const Timeval& earlier, const Timeval& later);

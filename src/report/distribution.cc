@@ -2,9 +2,9 @@
 
 #include "common/addr.h"
 #include "common/settings.h"
+#include "stats/bucket_layout.h"
 #include "stats/run_stats.h"
 #include "track/addr_pool.h"
-#include "track/handshake.h"
 
 namespace {
 
@@ -100,17 +100,13 @@ const OrderingLayout& layout_of(SortMode mode) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 
-void print_row(FILE* out, const RowLayout& l, size_t i, bool overflow, long long nconns, bool rtt) {
-  const Settings& s = g_settings;
-  const Bucket& b = g_buckets.rows[i];
-  // The index sums are 32-bit, the edges signed 64-bit.
-  const uint32_t first = static_cast<uint32_t>(i) + s.bucket_base;
-  const long long lo = static_cast<long long>(first) * s.bucket_size;
-  const long long hi = static_cast<long long>(static_cast<uint32_t>(first + 1)) * s.bucket_size;
+void print_row(FILE* out, const Settings& s, const Bucket& b, const RowLayout& l, size_t i,
+               bool overflow, long long nconns, bool rtt) {
+  const BucketEdges edges = bucket_edges(s, i);
   if (overflow)
-    std::fprintf(out, l.overflow_fmt, lo);
+    std::fprintf(out, l.overflow_fmt, edges.lo);
   else
-    std::fprintf(out, l.range_fmt, lo, hi);
+    std::fprintf(out, l.range_fmt, edges.lo, edges.hi);
   const long long k = b.count;
   const float percent = static_cast<float>(k) * 100.0f / static_cast<float>(nconns);
   std::fprintf(out, l.count_fmt, k, static_cast<double>(percent));
@@ -149,38 +145,39 @@ void print_row(FILE* out, const RowLayout& l, size_t i, bool overflow, long long
   }
 }
 
-void print_filter_listing(FILE* out, const OrderingLayout& l) {
-  const Settings& s = g_settings;
+void print_filter_listing(FILE* out, const Settings& s, const Monitor& m,
+                          const OrderingLayout& l) {
   std::fputs(l.listing_heading, out);
   if (s.filter_to == -1)
     std::fprintf(out, l.listing_open_fmt, s.filter_from);
   else
     std::fprintf(out, l.listing_range_fmt, s.filter_from, s.filter_to);
   static constexpr char FILTER_FMT[] = "host %s and host %s and port %d\n";
-  for (const FilterEntry& e : g_filters)
-    std::fprintf(out, FILTER_FMT, addr_text(e.addr_a, e.family).text,
-                 addr_text(e.addr_b, e.family).text, static_cast<int>(e.client_port));
+  for (const FilterEntry& e : m.filters)
+    std::fprintf(out, FILTER_FMT, addr_text(m.pool, e.addr_a, e.family).text,
+                 addr_text(m.pool, e.addr_b, e.family).text, static_cast<int>(e.client_port));
 }
 
 #pragma GCC diagnostic pop
 
 }  // namespace
 
-void print_distribution(FILE* out) {
-  const Settings& s = g_settings;
+void print_distribution(FILE* out, const Run& run, const Monitor& m) {
+  const Settings& s = run.settings;
   const OrderingLayout& layout = layout_of(s.sort_mode);
   std::fprintf(out, "%s\n%s\n", layout.heading[0], layout.heading[1]);
-  if (g_totals.nconns == 0) {
+  if (m.totals.nconns == 0) {
     std::fputs("No connections\n", out);
     return;
   }
   static constexpr char RAW_RULE[] = "===========\n";
   if (s.raw) std::fputs(RAW_RULE, out);
   // Estimation may have been switched on during the run: what counts is now.
-  const bool rtt = g_tracker.rtt_enabled;
+  const bool rtt = m.rtt_enabled;
   const RowLayout& row = s.raw ? layout.raw : layout.aligned;
-  for (size_t i = 0; i < g_buckets.size; ++i)
-    print_row(out, row, i, i + 1 == g_buckets.size, g_totals.nconns, rtt);
+  const size_t rows = m.buckets.size();
+  for (size_t i = 0; i < rows; ++i)
+    print_row(out, s, m.buckets[i], row, i, i + 1 == rows, m.totals.nconns, rtt);
   if (s.raw) std::fputs(RAW_RULE, out);
-  if (s.filter_from != -1) print_filter_listing(out, layout);
+  if (s.filter_from != -1) print_filter_listing(out, s, m, layout);
 }

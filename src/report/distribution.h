@@ -4,4 +4,7 @@
 
 #include <cstdio>
 
-void print_distribution(FILE* out);
+#include "stats/monitor.h"
+#include "stats/run.h"
+
+void print_distribution(FILE* out, const Run& run, const Monitor& m);

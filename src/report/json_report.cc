@@ -8,12 +8,12 @@
 
 #include "common/addr.h"
 #include "common/settings.h"
-#include "report/summary.h"
+#include "report/report_lines.h"
+#include "stats/bucket_layout.h"
 #include "stats/percentiles.h"
 #include "stats/run_clock.h"
 #include "stats/run_stats.h"
 #include "track/addr_pool.h"
-#include "track/handshake.h"
 
 namespace {
 
@@ -34,16 +34,16 @@ Json time_text(const Timeval& t) {
   return text;
 }
 
-Json summary(const OpenCounts& open) {
-  const RunTotals& t = g_totals;
+Json summary(const Monitor& m, const OpenCounts& open) {
+  const RunTotals& t = m.totals;
   Json s;
   s["connections"] = t.nconns;
   s["avg_client_bytes"] = average(t.sum_client_bytes, t.nconns);
   s["avg_server_bytes"] = average(t.sum_server_bytes, t.nconns);
   s["avg_duration_ms"] = average(t.sum_duration, t.nconns);
   s["avg_rtt_ms"] = average(t.sum_rtt, t.nconns);
-  s["syns"] = g_tracker.total_syns;
-  s["duplicate_syns"] = g_tracker.dup_syns;
+  s["syns"] = t.total_syns;
+  s["duplicate_syns"] = t.dup_syns;
   s["resets"] = t.resets;
   s["syns_to_establish"] = t.sum_syns;
   s["avg_syns_to_establish"] =
@@ -57,9 +57,9 @@ Json summary(const OpenCounts& open) {
   return s;
 }
 
-Json syn_distribution() {
+Json syn_distribution(const Monitor& m) {
   Json d = Json::array();
-  for (const auto& [nsyns, conns] : g_syn_dist)
+  for (const auto& [nsyns, conns] : m.syn_dist)
     d.push_back(Json{{"syns", nsyns}, {"connections", conns}});
   return d;
 }
@@ -93,20 +93,17 @@ const char* ordering_unit(SortMode mode) {
 
 // One row of the table, with every key in every row: null where the text table
 // shows "-" (no connections in the row; no round trips while estimation is off).
-Json table_row(size_t i, bool overflow, bool rtt) {
-  const Settings& s = g_settings;
-  const Bucket& b = g_buckets.rows[i];
-  // The edges as the text table computes them: 32-bit indexes, 64-bit edges.
-  const uint32_t first = static_cast<uint32_t>(i) + s.bucket_base;
+Json table_row(const Settings& s, const Monitor& m, size_t i, bool overflow, bool rtt) {
+  const Bucket& b = m.buckets[i];
+  // The edges as the text table computes them.
+  const BucketEdges edges = bucket_edges(s, i);
   Json row;
-  row["lo"] = static_cast<long long>(first) * s.bucket_size;
-  row["hi"] = overflow ? Json(nullptr)
-                       : Json(static_cast<long long>(static_cast<uint32_t>(first + 1)) *
-                              s.bucket_size);
+  row["lo"] = edges.lo;
+  row["hi"] = overflow ? Json(nullptr) : Json(edges.hi);
   const int64_t k = b.count;
   row["connections"] = k;
   row["percent"] =
-      two_decimals(static_cast<double>(k) * 100.0 / static_cast<double>(g_totals.nconns));
+      two_decimals(static_cast<double>(k) * 100.0 / static_cast<double>(m.totals.nconns));
   const bool any = k != 0;
   row["avg_client_bytes"] = any ? Json(b.client_bytes / k) : Json(nullptr);
   row["avg_server_bytes"] = any ? Json(b.server_bytes / k) : Json(nullptr);
@@ -118,37 +115,35 @@ Json table_row(size_t i, bool overflow, bool rtt) {
   return row;
 }
 
-Json table() {
-  const Settings& s = g_settings;
+Json table(const Settings& s, const Monitor& m) {
   Json t;
   t["ordering"] = ordering_name(s.sort_mode);
   t["unit"] = ordering_unit(s.sort_mode);
   t["bucket_size"] = s.bucket_size;
   t["buckets"] = s.nbuckets;
   // Estimation may have been switched on during the run: what counts is now.
-  const bool rtt = g_tracker.rtt_enabled;
+  const bool rtt = m.rtt_enabled;
   t["rtt_estimation"] = rtt;
   Json rows = Json::array();
   // Like the text table, which prints "No connections" instead of its rows.
-  if (g_totals.nconns != 0)
-    for (size_t i = 0; i < g_buckets.size; ++i)
-      rows.push_back(table_row(i, i + 1 == g_buckets.size, rtt));
+  if (m.totals.nconns != 0)
+    for (size_t i = 0; i < m.buckets.size(); ++i)
+      rows.push_back(table_row(s, m, i, i + 1 == m.buckets.size(), rtt));
   t["rows"] = std::move(rows);
   return t;
 }
 
 // The -D listing: the connections of the chosen range, by the addresses of their
 // first FIN.
-Json listing() {
-  const Settings& s = g_settings;
+Json listing(const Settings& s, const Monitor& m) {
   if (s.filter_from == -1) return nullptr;
   Json l;
   l["from"] = s.filter_from;
   l["to"] = s.filter_to == -1 ? Json(nullptr) : Json(s.filter_to);
   Json conns = Json::array();
-  for (const FilterEntry& e : g_filters)
-    conns.push_back(Json{{"fin_from", addr_text(e.addr_a, e.family).text},
-                         {"fin_to", addr_text(e.addr_b, e.family).text},
+  for (const FilterEntry& e : m.filters)
+    conns.push_back(Json{{"fin_from", addr_text(m.pool, e.addr_a, e.family).text},
+                         {"fin_to", addr_text(m.pool, e.addr_b, e.family).text},
                          {"client_port", e.client_port}});
   l["connections"] = std::move(conns);
   return l;
@@ -181,8 +176,8 @@ Json percentiles_of(const LogHistogram& h) {
   return p;
 }
 
-Json percentiles() {
-  const RecordPercentiles& p = g_percentiles;
+Json percentiles(const Monitor& m) {
+  const RecordPercentiles& p = m.percentiles;
   Json all;
   all["duration_us"] = percentiles_of(p.duration_us);
   all["handshake_us"] = percentiles_of(p.handshake_us);
@@ -194,23 +189,25 @@ Json percentiles() {
 
 }  // namespace
 
-void write_json_report(FILE* out) {
-  const OpenCounts open = count_open_connections();
+void write_json_report(const Run& run, const Monitor& m, FILE* out) {
+  const Settings& s = run.settings;
+  const RunClock& clock = run.clock;
+  const OpenCounts open = count_open_connections(m);
   // A file without packets has no times (the text report shows the epoch).
-  const bool has_time = !g_settings.reading_file() || g_clock.first_packet_seen;
+  const bool has_time = !s.reading_file() || clock.first_packet_seen;
   Json report;
   report["version"] = JSON_REPORT_VERSION;
-  report["port"] = g_settings.port;
-  report["seconds"] = run_length_ms() / 1000.0;
-  report["start"] = has_time ? time_text(g_clock.start_time) : Json(nullptr);
-  report["end"] = has_time ? time_text(g_clock.end_time) : Json(nullptr);
-  report["start_us"] = has_time ? Json(usecs_of(g_clock.start_time)) : Json(nullptr);
-  report["end_us"] = has_time ? Json(usecs_of(g_clock.end_time)) : Json(nullptr);
-  report["summary"] = summary(open);
-  report["syn_distribution"] = syn_distribution();
-  report["table"] = table();
-  report["listing"] = listing();
-  report["percentiles"] = percentiles();
+  report["port"] = m.port;
+  report["seconds"] = run_length_ms(clock, run.output.out, s.debug) / 1000.0;
+  report["start"] = has_time ? time_text(clock.start_time) : Json(nullptr);
+  report["end"] = has_time ? time_text(clock.end_time) : Json(nullptr);
+  report["start_us"] = has_time ? Json(usecs_of(clock.start_time)) : Json(nullptr);
+  report["end_us"] = has_time ? Json(usecs_of(clock.end_time)) : Json(nullptr);
+  report["summary"] = summary(m, open);
+  report["syn_distribution"] = syn_distribution(m);
+  report["table"] = table(s, m);
+  report["listing"] = listing(s, m);
+  report["percentiles"] = percentiles(m);
   // Replacement characters for bytes that are not UTF-8 rather than an exception:
   // no text here comes from the packets, but the report must never fail.
   const std::string text = report.dump(2, ' ', false, Json::error_handler_t::replace);

@@ -3,8 +3,6 @@
 #include <cstring>
 #include <iterator>
 
-#include "common/addr.h"
-#include "track/addr_pool.h"
 
 // Scripts address the fields by these names; the order is that of the CSV columns.
 const char* const CONN_FIELDS[] = {
@@ -58,20 +56,12 @@ void party_field(RowCursor& row, Party party) {
     row.null();
 }
 
-// The text of the IPv4 address written last in a column: the server's is nearly
-// always the same, and a client's often repeats, so most records need no
-// conversion. An IPv6 address is converted each time: its pool number is freed with
-// the last connection that holds it and may stand for another address later.
-struct AddrCache {
-  bool valid = false;
-  IpAddr addr;
-  AddrText text;
-  size_t size = 0;
-};
-
-void addr_field(RowCursor& row, AddrCache& cache, const Endpoint& e) {
+// An IPv6 address is converted each time: its pool number is freed with the last
+// connection that holds it and may stand for another address later.
+void addr_field(RowCursor& row, const AddrPool& pool, ConnRowCache::Column& cache,
+                const Endpoint& e) {
   if (e.family != Family::IPV4) {
-    const AddrText text = addr_text(e);
+    const AddrText text = addr_text(pool, e);
     row.word_block(text.text, std::strlen(text.text));
     return;
   }
@@ -84,8 +74,6 @@ void addr_field(RowCursor& row, AddrCache& cache, const Endpoint& e) {
   row.word_block(cache.text.text, cache.size);
 }
 
-AddrCache g_client_text, g_server_text;
-
 // -1 stands for "not known"; no other time of a record is negative.
 void time_field(RowCursor& row, int64_t us) {
   if (us >= 0)
@@ -96,11 +84,11 @@ void time_field(RowCursor& row, int64_t us) {
 
 }  // namespace
 
-void write_conn_row(RowWriter& w, const ConnRecord& r) {
+void write_conn_row(RowWriter& w, const AddrPool& pool, ConnRowCache& cache, const ConnRecord& r) {
   RowCursor row(w);
-  addr_field(row, g_client_text, r.client);
+  addr_field(row, pool, cache.client, r.client);
   row.number(uint64_t{r.client.port});
-  addr_field(row, g_server_text, r.server);
+  addr_field(row, pool, cache.server, r.server);
   row.number(uint64_t{r.server.port});
   row.number(r.start_us);  // negative only on a damaged timestamp
   row.number(r.syns);

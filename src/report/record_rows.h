@@ -4,8 +4,10 @@
 
 #include <cstddef>
 
+#include "common/addr.h"
 #include "report/row_writer.h"
 #include "stats/intervals.h"
+#include "track/addr_pool.h"
 #include "track/records.h"
 
 extern const char* const CONN_FIELDS[];
@@ -17,5 +19,20 @@ extern const size_t INTERVAL_FIELD_COUNT;
 const char* state_name(RecordState state);
 const char* party_name(Party party);  // nullptr for Party::NONE
 
-void write_conn_row(RowWriter& w, const ConnRecord& r);
+// The text of the IPv4 address written last in each address column of a file of
+// records: the server's is nearly always the same, and a client's often repeats, so
+// most records need no conversion. One per file.
+struct ConnRowCache {
+  struct Column {
+    bool valid = false;
+    IpAddr addr;
+    AddrText text;
+    size_t size = 0;
+  };
+  Column client;
+  Column server;
+};
+
+// One record as a row; its IPv6 addresses are read from `pool`.
+void write_conn_row(RowWriter& w, const AddrPool& pool, ConnRowCache& cache, const ConnRecord& r);
 void write_interval_row(RowWriter& w, const IntervalRow& r);

@@ -2,23 +2,19 @@
 
 #include <cinttypes>
 
-#include "common/settings.h"
-#include "stats/run_stats.h"
-#include "track/handshake.h"
-
-void print_results_line(FILE* out, int32_t elapsed_ms) {
+void print_results_line(FILE* out, uint16_t port, int32_t elapsed_ms) {
   static constexpr char RESULTS_FMT[] = "Results of monitoring port %d for %f seconds\n";
-  std::fprintf(out, RESULTS_FMT, g_settings.port, elapsed_ms / 1000.0);
+  std::fprintf(out, RESULTS_FMT, port, elapsed_ms / 1000.0);
 }
 
-void print_syn_totals(FILE* out) {
+void print_syn_totals(FILE* out, const Monitor& m) {
   static constexpr char SYNS_FMT[] =
       "Total number of SYNs: %" PRIu64 " (duplicates: %" PRIu64 ")\n";
-  std::fprintf(out, SYNS_FMT, g_tracker.total_syns, g_tracker.dup_syns);
+  std::fprintf(out, SYNS_FMT, m.totals.total_syns, m.totals.dup_syns);
 }
 
-void print_syns_taken(FILE* out) {
-  const RunTotals& t = g_totals;
+void print_syns_taken(FILE* out, const Monitor& m) {
+  const RunTotals& t = m.totals;
   static constexpr char SUM_SYNS_FMT[] =
       "Number of SYNs taken to establish connections: %" PRIu64 "\n";
   std::fprintf(out, SUM_SYNS_FMT, t.sum_syns);
@@ -37,11 +33,11 @@ void print_incomplete_syns(FILE* out, uint64_t incomplete_syns) {
   std::fprintf(out, INCOMPLETE_FMT, incomplete_syns);
 }
 
-void print_syn_distribution(FILE* out) {
+void print_syn_distribution(FILE* out, const Monitor& m) {
   static constexpr char SYN_DIST_HEADING[] =
       "Distribution of SYNs to establsh connections (nSYNs:nConns): ";
   static constexpr char SYN_DIST_ENTRY_FMT[] = "%" PRIu64 ":%" PRIu64 ",";
   std::fputs(SYN_DIST_HEADING, out);
   // Ascending number of SYNs, each entry followed by a comma.
-  for (const auto& [nsyns, conns] : g_syn_dist) std::fprintf(out, SYN_DIST_ENTRY_FMT, nsyns, conns);
+  for (const auto& [nsyns, conns] : m.syn_dist) std::fprintf(out, SYN_DIST_ENTRY_FMT, nsyns, conns);
 }

@@ -3,43 +3,23 @@
 #include <cinttypes>
 #include <ctime>
 
-#include "common/settings.h"
 #include "report/distribution.h"
 #include "report/report_lines.h"
 #include "report/variants.h"
 #include "stats/run_clock.h"
-#include "stats/run_stats.h"
-#include "track/conn_table.h"
-
-OpenCounts count_open_connections() {
-  OpenCounts c;
-  conn_for_each([&](const ConnInfo& rec) {
-    if (rec.state <= SYN_SEEN) {
-      c.never_completed++;
-      c.incomplete_syns += rec.nsyns;
-    } else {
-      c.in_progress++;
-      if (rec.state == CLOSING) c.closing++;
-      // Four SYN-ACKs for one attempt: the client is probably no longer there.
-      if (rec.synacks >= 4) c.maybe_discarded++;
-    }
-  });
-  return c;
-}
-
-int64_t average(int64_t sum, int64_t count) { return count == 0 ? 0 : sum / count; }
 
 namespace {
 
-void print_summary(FILE* out, int32_t elapsed, const OpenCounts& open) {
-  const RunTotals& t = g_totals;
-  print_results_line(out, elapsed);
+void print_summary(FILE* out, const Run& run, const Monitor& m, int32_t elapsed,
+                   const OpenCounts& open) {
+  const RunTotals& t = m.totals;
+  print_results_line(out, m.port, elapsed);
 
   // ctime() ends its text with the line end.
   static constexpr char START_FMT[] = "Start time: %s";
   static constexpr char END_FMT[] = "End time: %s";
-  time_t start = static_cast<time_t>(g_clock.start_time.sec);
-  time_t end = static_cast<time_t>(g_clock.end_time.sec);
+  time_t start = static_cast<time_t>(run.clock.start_time.sec);
+  time_t end = static_cast<time_t>(run.clock.end_time.sec);
   const char* start_text = std::ctime(&start);
   std::fprintf(out, START_FMT, start_text ? start_text : "?\n");
   const char* end_text = std::ctime(&end);
@@ -54,10 +34,10 @@ void print_summary(FILE* out, int32_t elapsed, const OpenCounts& open) {
                static_cast<long long>(average(t.sum_duration, t.nconns)));
   static constexpr char RTT_FMT[] = "Avg Round Trip Time: %lld msecs\n";
   std::fprintf(out, RTT_FMT, static_cast<long long>(average(t.sum_rtt, t.nconns)));
-  print_syn_totals(out);
+  print_syn_totals(out, m);
   static constexpr char RESETS_FMT[] = "Connections terminated by RESET: %" PRIu64 "\n";
   std::fprintf(out, RESETS_FMT, t.resets);
-  print_syns_taken(out);
+  print_syns_taken(out, m);
   static constexpr char DROPPED_FMT[] =
       "Number of unique connections dropped by the server: %" PRIu64 "\n";
   std::fprintf(out, DROPPED_FMT, open.never_completed);
@@ -68,23 +48,23 @@ void print_summary(FILE* out, int32_t elapsed, const OpenCounts& open) {
   std::fprintf(out, IN_PROGRESS_FMT, open.in_progress, open.maybe_discarded);
   static constexpr char CLOSING_FMT[] = "Number of connections in closing state: %" PRIu64 "\n";
   std::fprintf(out, CLOSING_FMT, open.closing);
-  print_syn_distribution(out);
+  print_syn_distribution(out, m);
   std::fputs("\n\n", out);
 }
 
 }  // namespace
 
-void write_report(FILE* out) {
-  const OpenCounts open = count_open_connections();
-  const int32_t elapsed = run_length_ms();
-  if (g_settings.report_variant == REPORT_OPEN_LISTING) {
-    print_open_connections(out);
+void write_report(const Run& run, const Monitor& m, FILE* out) {
+  const OpenCounts open = count_open_connections(m);
+  const int32_t elapsed = run_length_ms(run.clock, run.output.out, run.settings.debug);
+  if (run.settings.report_variant == REPORT_OPEN_LISTING) {
+    print_open_connections(out, run, m);
     return;
   }
-  if (g_settings.report_variant == REPORT_BRIEF) {
-    print_brief_report(out, elapsed, open);
+  if (run.settings.report_variant == REPORT_BRIEF) {
+    print_brief_report(out, m, elapsed, open);
     return;
   }
-  print_summary(out, elapsed, open);
-  print_distribution(out);
+  print_summary(out, run, m, elapsed, open);
+  print_distribution(out, run, m);
 }

@@ -6,13 +6,14 @@
 #include <cstdio>
 
 #include "common/time.h"
-#include "report/summary.h"
+#include "stats/monitor.h"
+#include "stats/run.h"
 
 // "records, elapsed seconds, records open longer than -m msecs" at time `now`.
-void print_status(FILE* out, const Timeval& now);
+void print_status(FILE* out, const Run& run, const Monitor& m, const Timeval& now);
 
 // The summary without times, round trips, resets or table.
-void print_brief_report(FILE* out, int32_t elapsed, const OpenCounts& open);
+void print_brief_report(FILE* out, const Monitor& m, int32_t elapsed, const OpenCounts& open);
 
 // Connections open longer than -m msecs (with -m), then those without a SYN-ACK.
-void print_open_connections(FILE* out);
+void print_open_connections(FILE* out, const Run& run, const Monitor& m);

@@ -1,12 +1,12 @@
 #include "run/command_line.h"
 
 #include <getopt.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cctype>
 #include <cinttypes>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "common/settings.h"
-#include "run/fail.h"
+#include "run/file_identity.h"
+#include "stats/bucket_layout.h"
 #include "stats/run_stats.h"
 
 namespace {
@@ -123,19 +123,28 @@ constexpr LongOptionInfo LONG_OPTIONS[] = {
 // The connection table numbers its records in 32 bits.
 constexpr unsigned long long MAX_CONNS_LIMIT = UINT32_MAX - 1;
 
-// --max-conns: a whole number of connections from 1 up; anything else is refused
-// rather than read as atoi() would (0 would silently follow nothing).
-size_t read_max_conns(const char* arg, const char* program_name) {
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long n = std::strtoull(arg, &end, 10);
-  if (*arg == '\0' || *arg == '-' || *end != '\0' || errno != 0 || n == 0 || n > MAX_CONNS_LIMIT) {
-    static constexpr char BAD_MAX_CONNS_FMT[] =
-        "%s: --max-conns takes a number of connections from 1 to %llu, not '%s'\n";
-    std::fprintf(stderr, BAD_MAX_CONNS_FMT, program_name, MAX_CONNS_LIMIT, arg);
-    usage(program_name);
-  }
-  return static_cast<size_t>(n);
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, fmt, args);
+  va_end(args);
+  std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, fmt, again);
+  va_end(again);
+  return text;
+}
+
+// The command line is refused: `err` on standard error, the usage text after it when
+// `usage`, then exit status 1.
+ParseResult refused(std::string err, bool usage) {
+  ParseResult r;
+  r.status = EXIT_FAILURE;
+  r.err = std::move(err);
+  r.usage = usage;
+  return r;
 }
 
 // The table getopt_long() reads, ended by a zero entry.
@@ -147,36 +156,46 @@ std::vector<struct option> getopt_long_table() {
 }
 
 // --help: the usage text, then the long options, on standard output.
-[[noreturn]] void print_help(const char* program_name) {
+ParseResult help(const char* program_name) {
+  ParseResult r;
   for (const char* line : USAGE_LINES) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    std::printf(line, program_name);
+    r.out += format(line, program_name);
 #pragma GCC diagnostic pop
   }
-  std::puts("Long options:");
+  r.out += "Long options:\n";
   static constexpr char OPTION_FMT[] = "  --%-26s %s\n";
   for (const LongOptionInfo& o : LONG_OPTIONS) {
     std::string name = o.opt.name;
     if (o.arg_name != nullptr) name = name + " " + o.arg_name;
-    std::printf(OPTION_FMT, name.c_str(), o.help);
+    r.out += format(OPTION_FMT, name.c_str(), o.help);
   }
-  std::exit(0);
+  return r;
 }
 
-[[noreturn]] void print_version() {
+ParseResult version() {
   static constexpr char VERSION_FMT[] = "portsift %s\n";
-  std::printf(VERSION_FMT, PORTSIFT_VERSION);
-  std::exit(0);
+  ParseResult r;
+  r.out = format(VERSION_FMT, PORTSIFT_VERSION);
+  return r;
+}
+
+// --max-conns: a whole number of connections from 1 up; anything else is refused
+// rather than read as atoi() would (0 would silently follow nothing).
+bool read_max_conns(const char* arg, size_t* out) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long n = std::strtoull(arg, &end, 10);
+  if (*arg == '\0' || *arg == '-' || *end != '\0' || errno != 0 || n == 0 || n > MAX_CONNS_LIMIT)
+    return false;
+  *out = static_cast<size_t>(n);
+  return true;
 }
 
 // Byte thresholds and -c take atoi()'s int and widen it with its sign, so -x -1
 // means "no limit" and -Y -1 rejects everything.
 uint64_t widen_signed(int value) { return static_cast<uint64_t>(static_cast<int64_t>(value)); }
-
-// Wrapping signed 32-bit arithmetic: the bucket layout is defined on 32-bit values
-// and must not overflow into undefined behaviour on extreme arguments.
-int32_t wrap32(uint64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
 
 std::string cut_file_name(const char* arg) {
   std::string name(arg);
@@ -186,67 +205,43 @@ std::string cut_file_name(const char* arg) {
 
 // Reads the -I text once, into the zeroed calendar record the first packet's date
 // will complete.
-void read_since_text(Settings& s) {
+bool read_since_text(Settings& s, ParseResult* refusal) {
   struct tm parsed;
   std::memset(&parsed, 0, sizeof parsed);
   const char* rest = strptime(s.since_text.c_str(), since_format(s.since_text), &parsed);
   if (rest == nullptr) {
     static constexpr char BAD_TIME_FMT[] = "Illegal time string\n";
-    std::fprintf(stderr, BAD_TIME_FMT);
-    usage(s.program_name.c_str());
+    *refusal = refused(BAD_TIME_FMT, true);
+    return false;
   }
   if (*rest != '\0') {
     static constexpr char TIME_REST_FMT[] = "Illegal time string: %s\n";
-    std::fprintf(stderr, TIME_REST_FMT, rest);
-    usage(s.program_name.c_str());
+    *refusal = refused(format(TIME_REST_FMT, rest), true);
+    return false;
   }
   s.since_fields = parsed;
+  return true;
 }
 
-void check_byte_pairs(const Settings& s) {
+bool check_byte_pairs(const Settings& s, ParseResult* refusal) {
   // The thresholds are printed as signed values, as they were typed.
   if (s.min_client_bytes != 0 && s.max_client_bytes != 0 &&
       s.max_client_bytes <= s.min_client_bytes) {
     static constexpr char CLIENT_PAIR_FMT[] = "Client requests < %" PRId64 " and > %" PRId64 "?\n";
-    std::fprintf(stderr, CLIENT_PAIR_FMT, static_cast<int64_t>(s.max_client_bytes),
-                 static_cast<int64_t>(s.min_client_bytes));
-    usage(s.program_name.c_str());
+    *refusal = refused(format(CLIENT_PAIR_FMT, static_cast<int64_t>(s.max_client_bytes),
+                              static_cast<int64_t>(s.min_client_bytes)),
+                       true);
+    return false;
   }
   if (s.min_server_bytes != 0 && s.max_server_bytes != 0 &&
       s.max_server_bytes <= s.min_server_bytes) {
     static constexpr char SERVER_PAIR_FMT[] = "Server responses < %" PRId64 " and > %" PRId64 "?\n";
-    std::fprintf(stderr, SERVER_PAIR_FMT, static_cast<int64_t>(s.max_server_bytes),
-                 static_cast<int64_t>(s.min_server_bytes));
-    usage(s.program_name.c_str());
+    *refusal = refused(format(SERVER_PAIR_FMT, static_cast<int64_t>(s.max_server_bytes),
+                              static_cast<int64_t>(s.min_server_bytes)),
+                       true);
+    return false;
   }
-}
-
-// The byte orderings start their first bucket at the -y/-Y minimum and may need
-// fewer buckets below the -x/-X maximum. All divisions are unsigned 64-bit with the
-// bucket size widened with its sign.
-void derive_byte_layout(Settings& s) {
-  // In write mode the bucket size may still be 0 (it is not defaulted there) and
-  // none of these values is used: dividing by it would only crash the run.
-  if (s.bucket_size == 0) return;
-  const uint64_t size = widen_signed(s.bucket_size);
-  if (s.sort_mode == BY_CLIENT_BYTES && s.min_client_bytes != 0) {
-    s.bucket_base = static_cast<uint32_t>((s.min_client_bytes / 1024) / size);
-  } else if (s.sort_mode == BY_SERVER_BYTES && s.min_server_bytes != 0) {
-    s.bucket_base = static_cast<uint32_t>((s.min_server_bytes / 1024) / size);
-  }
-  uint64_t max = 0, min = 0;
-  if (s.sort_mode == BY_CLIENT_BYTES && s.max_client_bytes != 0) {
-    max = s.max_client_bytes;
-    min = s.min_client_bytes;
-  } else if (s.sort_mode == BY_SERVER_BYTES && s.max_server_bytes != 0) {
-    max = s.max_server_bytes;
-    min = s.min_server_bytes;
-  } else {
-    return;
-  }
-  int32_t k = wrap32(static_cast<uint64_t>(wrap32((max / size) / 1024)) -
-                     static_cast<uint64_t>(wrap32((min / size) / 1024)) + 1);
-  if (k < s.nbuckets) s.nbuckets = k;
+  return true;
 }
 
 // --conns-format and --intervals-format: the format named, or BY_NAME for a word
@@ -287,13 +282,6 @@ RowFormat format_of_name(const std::string& name) {
   return RowFormat::BY_NAME;
 }
 
-// Whether a name is something other than a file (a device such as /dev/null, a
-// pipe): two outputs may share it.
-bool is_device(const std::string& name) {
-  struct stat st;
-  return name != STANDARD_OUTPUT_NAME && stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-}
-
 struct RecordWords {
   FormatWord conns_format;
   FormatWord intervals_format;
@@ -303,14 +291,15 @@ struct RecordWords {
 
 // The checks of the long options that write records, rows or JSON: after every
 // classic check, so that a command line without them fails as it always did.
-void validate_records(Settings& s, const RecordWords& words) {
+bool validate_records(Settings& s, const RecordWords& words, ParseResult* refusal) {
   const char* prog = s.program_name.c_str();
   const bool rows = !s.conns_file.empty() || !s.intervals_file.empty() || words.interval_given;
   if (s.write_mode() && (rows || s.json)) {
     static constexpr char WITH_WRITE_FMT[] =
         "%s: -w copies packets and makes no report; --conns, --intervals, --interval and "
         "--json need a report run\n";
-    fail(stderr, WITH_WRITE_FMT, prog);
+    *refusal = refused(format(WITH_WRITE_FMT, prog), false);
+    return false;
   }
   const struct {
     const char* option;
@@ -324,7 +313,8 @@ void validate_records(Settings& s, const RecordWords& words) {
   for (const auto& o : outputs) {
     if (!parse_format(o.word, &o.format)) {
       static constexpr char BAD_FORMAT_FMT[] = "%s: %s-format takes csv or json, not '%s'\n";
-      fail(stderr, BAD_FORMAT_FMT, prog, o.option, o.word.word.c_str());
+      *refusal = refused(format(BAD_FORMAT_FMT, prog, o.option, o.word.word.c_str()), false);
+      return false;
     }
     if (o.file.empty()) continue;
     if (o.format == RowFormat::BY_NAME) o.format = format_of_name(o.file);
@@ -332,7 +322,8 @@ void validate_records(Settings& s, const RecordWords& words) {
       static constexpr char UNKNOWN_NAME_FMT[] =
           "%s: cannot tell the format of %s from its name: end it in .csv, .json, .jsonl or "
           ".ndjson, or give %s-format csv|json\n";
-      fail(stderr, UNKNOWN_NAME_FMT, prog, o.file.c_str(), o.option);
+      *refusal = refused(format(UNKNOWN_NAME_FMT, prog, o.file.c_str(), o.option), false);
+      return false;
     }
   }
   if (words.interval_given) {
@@ -345,56 +336,55 @@ void validate_records(Settings& s, const RecordWords& words) {
     if (end == text || *end != '\0' || errno != 0 || !(secs >= 0.001 && secs <= 1e9)) {
       static constexpr char BAD_INTERVAL_FMT[] =
           "%s: --interval takes a number of seconds from 0.001 to 1000000000, not '%s'\n";
-      fail(stderr, BAD_INTERVAL_FMT, prog, text);
+      *refusal = refused(format(BAD_INTERVAL_FMT, prog, text), false);
+      return false;
     }
     s.interval_us = static_cast<int64_t>(std::llround(secs * 1e6));
   }
   if (words.interval_given && s.intervals_file.empty()) {
     static constexpr char NO_FILE_FMT[] = "%s: --interval needs --intervals FILE\n";
-    fail(stderr, NO_FILE_FMT, prog);
+    *refusal = refused(format(NO_FILE_FMT, prog), false);
+    return false;
   }
   if (!s.intervals_file.empty() && !words.interval_given) {
     static constexpr char NO_LENGTH_FMT[] = "%s: --intervals needs --interval SECS\n";
-    fail(stderr, NO_LENGTH_FMT, prog);
+    *refusal = refused(format(NO_LENGTH_FMT, prog), false);
+    return false;
   }
   const int on_stdout = static_cast<int>(s.json) + (s.conns_file == STANDARD_OUTPUT_NAME) +
                         (s.intervals_file == STANDARD_OUTPUT_NAME);
   if (on_stdout > 1) {
     static constexpr char TWO_ON_STDOUT_FMT[] =
         "%s: only one of --json, --conns - and --intervals - can use standard output\n";
-    fail(stderr, TWO_ON_STDOUT_FMT, prog);
+    *refusal = refused(format(TWO_ON_STDOUT_FMT, prog), false);
+    return false;
   }
   if (!s.conns_file.empty() && s.conns_file == s.intervals_file && !is_device(s.conns_file)) {
     static constexpr char SAME_FILE_FMT[] = "%s: --conns and --intervals name the same file\n";
-    fail(stderr, SAME_FILE_FMT, prog);
+    *refusal = refused(format(SAME_FILE_FMT, prog), false);
+    return false;
   }
   if (s.json &&
       (s.report_variant == REPORT_BRIEF || s.report_variant == REPORT_OPEN_LISTING)) {
     static constexpr char JSON_VARIANT_FMT[] =
         "%s: --json replaces the text report and cannot be combined with -V %d\n";
-    fail(stderr, JSON_VARIANT_FMT, prog, s.report_variant);
+    *refusal = refused(format(JSON_VARIANT_FMT, prog, s.report_variant), false);
+    return false;
   }
+  return true;
 }
 
-// An empty name is refused: unlike -r and -w, which take it for "not given".
-std::string output_name(const char* option, const char* arg) {
-  if (*arg == '\0') {
-    static constexpr char EMPTY_NAME_FMT[] =
-        "%s: %s needs a file name, or - for standard output\n";
-    fail(stderr, EMPTY_NAME_FMT, g_settings.program_name.c_str(), option);
-  }
-  return cut_file_name(arg);
-}
-
-void validate(Settings& s, const RecordWords& words) {
-  if (s.has_since) read_since_text(s);
+// The steps after the options, in their order; false with the refusal at the first
+// that fails.
+bool validate(Settings& s, const RecordWords& words, ParseResult* refusal) {
+  if (s.has_since && !read_since_text(s, refusal)) return false;
 
   if (s.status_every != 0 && s.report_variant != REPORT_OPEN_LISTING) {
     // The parser's own wording, on standard output.
     static constexpr char M_REJECTED_FMT[] = "%s: illegal option -- m\n";
-    std::printf(M_REJECTED_FMT, s.program_name.c_str());
-    std::fflush(stdout);
-    usage(s.program_name.c_str());
+    *refusal = refused("", true);
+    refusal->out = format(M_REJECTED_FMT, s.program_name.c_str());
+    return false;
   }
 
   if (!s.write_mode()) {
@@ -403,33 +393,34 @@ void validate(Settings& s, const RecordWords& words) {
   }
 
   // Uses nbuckets before the byte layout may lower it.
-  if (s.filter_from < wrap32(static_cast<uint64_t>(static_cast<uint32_t>(s.nbuckets)) *
-                             static_cast<uint32_t>(s.bucket_size)))
-    s.filter_to = wrap32(static_cast<uint64_t>(static_cast<uint32_t>(s.filter_from)) +
-                         static_cast<uint32_t>(s.bucket_size));
+  s.filter_to = derive_filter_to(s);
 
-  check_byte_pairs(s);
+  if (!check_byte_pairs(s, refusal)) return false;
   derive_byte_layout(s);
 
   if (s.port == 0) {
     static constexpr char NO_PORT_FMT[] = "Port must be specified\n";
-    std::fprintf(stderr, NO_PORT_FMT);
-    usage(s.program_name.c_str());
+    *refusal = refused(NO_PORT_FMT, true);
+    return false;
   }
 
   if (!s.write_mode()) {
     if (!(s.nbuckets > 0 && s.bucket_size > 0 && s.run_time != 0)) {
       static constexpr char BAD_VALUES_FMT[] = "Illegal value for options\n";
-      fail(stderr, BAD_VALUES_FMT);
+      *refusal = refused(BAD_VALUES_FMT, false);
+      return false;
     }
-    if (!create_bucket_table(s.nbuckets)) {
+    // The monitor takes its table when the run starts; a table too large to be had
+    // is refused here, in its place among the checks.
+    if (!bucket_table_fits(s.nbuckets)) {
       // perror()'s wording for "malloc:".
       static constexpr char NO_MEMORY_FMT[] = "malloc:: %s\n";
-      fail(stderr, NO_MEMORY_FMT, std::strerror(ENOMEM));
+      *refusal = refused(format(NO_MEMORY_FMT, std::strerror(ENOMEM)), false);
+      return false;
     }
   }
 
-  validate_records(s, words);
+  return validate_records(s, words, refusal);
 }
 
 }  // namespace
@@ -438,41 +429,55 @@ const char* since_format(const std::string& text) {
   return text.find('-') != std::string::npos ? "%Y-%m-%d.%H:%M:%S" : "%H:%M:%S";
 }
 
-void usage(const char* program_name) {
-  std::fflush(stdout);
+void print_usage(FILE* err, const char* program_name) {
   for (const char* line : USAGE_LINES) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    std::fprintf(stderr, line, program_name);
+    std::fprintf(err, line, program_name);
 #pragma GCC diagnostic pop
   }
-  std::exit(1);
 }
 
-void parse_command_line(int argc, char** argv) {
-  Settings& s = g_settings;
+ParseResult parse_options(int argc, char** argv, Settings* settings) {
+  Settings& s = *settings;
+  s = Settings{};
   s.program_name = argc > 0 && argv[0] ? argv[0] : "portsift";
   const char* prog = s.program_name.c_str();
+  // Only usage: the option is refused without a word of its own.
+  const ParseResult bare_usage = refused("", true);
 
-  optind = 0;  // glibc: full re-initialisation, so tests may parse more than once
+  optind = 0;  // glibc: full re-initialisation, so the command line may be read again
   const std::vector<struct option> long_options = getopt_long_table();
   RecordWords words;
   int opt;
   while ((opt = getopt_long(argc, argv, OPTSTRING, long_options.data(), nullptr)) != -1) {
     switch (opt) {
       case OPT_HELP:
-        print_help(prog);
+        return help(prog);
       case OPT_VERSION:
-        print_version();
+        return version();
       case OPT_MAX_CONNS:
-        s.max_conns = read_max_conns(optarg, prog);
+        if (!read_max_conns(optarg, &s.max_conns)) {
+          static constexpr char BAD_MAX_CONNS_FMT[] =
+              "%s: --max-conns takes a number of connections from 1 to %llu, not '%s'\n";
+          return refused(format(BAD_MAX_CONNS_FMT, prog, MAX_CONNS_LIMIT, optarg), true);
+        }
         break;
       case OPT_LIBPCAP_READ:
         s.libpcap_read = true;
         break;
       case OPT_CONNS:
-        s.conns_file = output_name("--conns", optarg);
+      case OPT_INTERVALS: {
+        // An empty name is refused: unlike -r and -w, which take it for "not given".
+        const char* option = opt == OPT_CONNS ? "--conns" : "--intervals";
+        if (*optarg == '\0') {
+          static constexpr char EMPTY_NAME_FMT[] =
+              "%s: %s needs a file name, or - for standard output\n";
+          return refused(format(EMPTY_NAME_FMT, prog, option), false);
+        }
+        (opt == OPT_CONNS ? s.conns_file : s.intervals_file) = cut_file_name(optarg);
         break;
+      }
       case OPT_CONNS_FORMAT:
         words.conns_format = FormatWord{optarg, true};
         break;
@@ -482,9 +487,6 @@ void parse_command_line(int argc, char** argv) {
       case OPT_INTERVAL:
         words.interval = optarg;
         words.interval_given = true;
-        break;
-      case OPT_INTERVALS:
-        s.intervals_file = output_name("--intervals", optarg);
         break;
       case OPT_INTERVALS_FORMAT:
         words.intervals_format = FormatWord{optarg, true};
@@ -502,15 +504,15 @@ void parse_command_line(int argc, char** argv) {
         s.raw = true;
         break;
       case 'r':
-        if (!s.read_file.empty()) usage(prog);
+        if (!s.read_file.empty()) return bare_usage;
         s.read_file = cut_file_name(optarg);
         break;
       case 'w':
-        if (!s.write_file.empty()) usage(prog);
+        if (!s.write_file.empty()) return bare_usage;
         s.write_file = cut_file_name(optarg);
         break;
       case 'i':
-        if (s.has_interface) usage(prog);
+        if (s.has_interface) return bare_usage;
         s.has_interface = true;
         s.interface = optarg;
         break;
@@ -546,8 +548,7 @@ void parse_command_line(int argc, char** argv) {
       case 'S':
         if (s.sort_mode != BY_DURATION) {
           static constexpr char ONE_SORT_FMT[] = "Only one of -S,-P or -C please\n";
-          std::fprintf(stderr, ONE_SORT_FMT);
-          usage(prog);
+          return refused(ONE_SORT_FMT, true);
         }
         s.sort_mode = opt == 'P' ? BY_THROUGHPUT : opt == 'C' ? BY_CLIENT_BYTES : BY_SERVER_BYTES;
         break;
@@ -565,10 +566,13 @@ void parse_command_line(int argc, char** argv) {
         s.status_every = std::atoi(optarg);
         break;
       default:  // getopt has already complained
-        usage(prog);
+        return bare_usage;
     }
   }
   for (int i = optind; i < argc; ++i) s.filter_words.emplace_back(argv[i]);
 
-  validate(s, words);
+  ParseResult result;
+  if (!validate(s, words, &result)) return result;
+  result.run = true;
+  return result;
 }

@@ -8,21 +8,13 @@
 #include <optional>
 
 #include "common/settings.h"
-#include "run/capture.h"
 #include "run/file_filter.h"
-#include "run/packet_loop.h"
+#include "run/file_identity.h"
 #include "run/progress.h"
 #include "run/savefile_reader.h"
+#include "run/signals.h"
 
 namespace {
-
-// Whether the reader's file is the one libpcap has open, not a file that took its
-// name since.
-bool same_file(int fd, FILE* libpcap_file) {
-  struct stat a, b;
-  return libpcap_file != nullptr && fstat(fd, &a) == 0 && fstat(fileno(libpcap_file), &b) == 0 &&
-         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
 
 // The reader opened on the source, when it sees the savefile exactly as libpcap
 // does; false leaves the whole file to libpcap.
@@ -31,6 +23,8 @@ bool open_reader(SavefileReader* reader, pcap_t* pcap, const FastReadSource& sou
                                     ? reader->open(source.path)
                                     : reader->open_bytes(source.bytes, source.size);
   if (status != SavefileStatus::OK) return false;
+  // The reader's file must be the one libpcap has open, not a file that took its
+  // name since.
   if (source.path != nullptr && !same_file(reader->file_descriptor(), pcap_file(pcap)))
     return false;
   const SavefileFormat& f = reader->format();
@@ -40,49 +34,51 @@ bool open_reader(SavefileReader* reader, pcap_t* pcap, const FastReadSource& sou
 
 }  // namespace
 
-bool fast_read_wanted() {
-  const Settings& s = g_settings;
-  return can_defer_segments() && s.min_syns == 0 && s.filter_words.empty() && !s.write_mode() &&
+bool fast_read_wanted(const Run& run) {
+  const Settings& s = run.settings;
+  return can_defer_segments(run) && s.min_syns == 0 && s.filter_words.empty() && !s.write_mode() &&
          !s.libpcap_read;
 }
 
-int read_savefile_fast(pcap_t* pcap, const FastReadSource& source) {
+int read_savefile_fast(PacketFeed& feed, pcap_t* pcap, const FastReadSource& source) {
+  Run& run = feed.run;
+  const Settings& s = run.settings;
+  u_char* const user = reinterpret_cast<u_char*>(&feed);
   SavefileReader reader;
   std::optional<FileFilter> filter;
-  if (open_reader(&reader, pcap, source))
-    filter = FileFilter::make(pcap, g_settings.port, g_settings.decode_all);
+  if (open_reader(&reader, pcap, source)) filter = FileFilter::make(pcap, s.port, s.decode_all);
   // The hand-over places libpcap's stream: it must be one that can be placed.
   FILE* file = pcap_file(pcap);
   if (!filter || file == nullptr || ftello(file) < 0)
-    return read_savefile(pcap, handle_packet_deferred);
+    return read_savefile(pcap, handle_packet_deferred, user, s);
 
   struct stat st;
   const int64_t size = source.path == nullptr ? static_cast<int64_t>(source.size)
                        : fstat(reader.file_descriptor(), &st) == 0
                            ? static_cast<int64_t>(st.st_size)
                            : 0;
-  ProgressLine progress(size);
+  ProgressLine progress(size, s);
   pcap_pkthdr header;
   const uint8_t* data;
   uint64_t handed = 0;
   SavefileStatus status;
   while ((status = reader.next(&header, &data)) == SavefileStatus::OK) {
     if (!filter->matches(header, data)) continue;
-    handle_packet_deferred(nullptr, &header, data);
+    handle_packet_deferred(user, &header, data);
     // Memory ran out, or an interrupt came (a run writing record files catches it):
     // the run ends here.
-    if (g_capture.stop_requested != 0) break;
+    if (run_stopping(run)) break;
     if (++handed % PROGRESS_BATCH == 0) progress.tick(handed, reader.offset());
   }
   progress.finish();
-  if (status == SavefileStatus::END || g_capture.stop_requested != 0) return 0;
+  if (status == SavefileStatus::END || run_stopping(run)) return 0;
   // The reader stopped before a record it would not take exactly as libpcap does:
   // libpcap reads on from that record, whose offset is what the reader consumed.
   // libpcap reads a savefile record by record from its stream, so placing the stream
   // there is all the hand-over needs.
   if (fseeko(file, static_cast<off_t>(reader.offset()), SEEK_SET) != 0) {
-    g_capture.read_error = std::strerror(errno);
+    run.read_error = std::strerror(errno);
     return 0;
   }
-  return read_savefile(pcap, handle_packet_deferred);
+  return read_savefile(pcap, handle_packet_deferred, user, s);
 }

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "run/packet_loop.h"
+
 // Where the fast reader finds the savefile that `pcap` has open: by name, or as
 // bytes in memory (tests and fuzz targets, whose handles read the same bytes).
 struct FastReadSource {
@@ -20,14 +22,15 @@ struct FastReadSource {
 // printed between packets: no -d, -c or -m) of the fixed filter expression alone
 // (no filter words; the classic expression or that of --decode-all, see
 // FileFilter), not asked to use libpcap only (--libpcap-read).
-bool fast_read_wanted();
+bool fast_read_wanted(const Run& run);
 
 // Hands every packet of the savefile that passes the capture filter to the quiet
-// packet loop (handle_packet_deferred), as read_savefile() does through libpcap,
+// packet loop (handle_packet_deferred with `feed`), as read_savefile() does through
+// libpcap,
 // with the same result: what pcap_loop() returns for the part libpcap reads, 0 when
 // the fast reader read the file to its end. The capture filter must be installed on
 // `pcap`, which must not have read a record yet. Where the file, or a record of it,
 // is not one the fast reader takes exactly as libpcap does, libpcap reads from that
 // record on: the run goes on where it was, with the same packets and the same
 // warnings as a run read by libpcap alone.
-int read_savefile_fast(pcap_t* pcap, const FastReadSource& source);
+int read_savefile_fast(PacketFeed& feed, pcap_t* pcap, const FastReadSource& source);

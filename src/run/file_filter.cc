@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "run/capture.h"
+#include "run/capture_filter.h"
 
 std::optional<FileFilter> FileFilter::make(pcap_t* pcap, uint16_t port, bool decode_all) {
   const int dlt = pcap_datalink(pcap);

@@ -1,23 +1,78 @@
 // The packet loop: the libpcap callback that keeps the run's clock and window,
 // prints the status line and the packet traces, decodes each packet and hands its
-// segment to the tracker's handler.
+// segment to its monitor's tracker.
 #pragma once
 
 #include <pcap/pcap.h>
 
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+
+#include "stats/run.h"
+#include "track/addr_pool.h"
+#include "track/conn_table.h"
+#include "track/decode.h"
+
+// Segments decoded but not yet handed to the tracker, in two batches. With
+// hundreds of thousands of connections open, nearly every lookup misses the caches,
+// and each miss may also have to walk the page tables. Fetches started together
+// overlap, one at a time they queue: so the memory a batch's lookups will touch is
+// asked for all at once, the index slots when the batch is full, the records one
+// batch later, and the segments are handed on in their order after that. Even a
+// small table gains: between two segments the capture file streams through the
+// caches and pushes the records out.
+struct SegmentBatches {
+  static constexpr size_t BATCH = 16;
+  struct Entry {
+    DecodedFrame d;
+    Monitor* monitor;   // the segment's
+    ConnLookup lookup;  // of the endpoint the handler will look up
+    // An IPv6 segment's two addresses in the pool: prepared as the segment is
+    // decoded, located and numbered when its batch is full.
+    PoolLookup pool[2];
+  };
+  Entry entries[2][BATCH];
+  int filling = 0;     // the batch being filled
+  size_t filled = 0;   // its segments
+  size_t waiting = 0;  // segments of the other batch, whose records are on their way
+  bool ipv6 = false;   // the batch being filled holds an IPv6 segment
+  // Of the waiting batch, the segments before the first whose addresses found no
+  // memory (all of them, as a rule): the run ends when that one's turn comes, as it
+  // ends at a handler that finds none.
+  size_t numbered = 0;
+  bool no_memory = false;  // a segment's addresses found no memory: number no more
+};
+
+// What the packet handlers work with: the run, the framing of the source being
+// read, and what the deferred path keeps between packets. libpcap's `user`
+// argument carries it to the handlers.
+struct PacketFeed {
+  explicit PacketFeed(Run& run);
+  PacketFeed(const PacketFeed&) = delete;
+  PacketFeed& operator=(const PacketFeed&) = delete;
+
+  Run& run;
+  LinkInfo link;
+  pcap_t* pcap = nullptr;  // the source's handle, broken off when memory runs out
+  SegmentBatches batches;
+  // Memory kept for the end of a run that runs out: given back when the table
+  // cannot grow, so that the report can still be written.
+  std::unique_ptr<void, void (*)(void*)> reserve;
+};
+
 // Handles one packet and hands its segment on at once.
-void handle_packet(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes);
+void handle_packet(u_char* feed, const struct pcap_pkthdr* header, const u_char* bytes);
 
 // Whether segments may be handed on a few packets late: only in a file run that
 // prints nothing between packets (no -d, no -m), where the delay cannot be seen.
-bool can_defer_segments();
+bool can_defer_segments(const Run& run);
 // The same work as handle_packet, but each segment waits in a short queue while
 // the memory its connection lookup needs is fetched. flush_deferred_segments()
 // hands on the segments still waiting; it must run before the report.
-void handle_packet_deferred(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes);
-void flush_deferred_segments();
-// Empties the queue without handing anything on (tests).
-void reset_deferred_segments();
+void handle_packet_deferred(u_char* feed, const struct pcap_pkthdr* header,
+                            const u_char* bytes);
+void flush_deferred_segments(PacketFeed& feed);
 
-// Sets memory aside before a run, for the report of a run that runs out of memory.
-void keep_memory_reserve();
+// Whether the run is to stop: a signal asked, or memory ran out.
+bool run_stopping(const Run& run);

@@ -5,7 +5,6 @@
 
 #include <ctime>
 
-#include "common/settings.h"
 
 namespace {
 
@@ -76,23 +75,18 @@ bool progress_wanted(bool stderr_is_terminal, bool stdout_is_terminal, int debug
   return !(stdout_is_terminal && prints_while_reading);
 }
 
-namespace {
-
-bool progress_wanted_here() {
-  const Settings& s = g_settings;
+bool progress_wanted(const Settings& s) {
   return progress_wanted(isatty(STDERR_FILENO) == 1, isatty(STDOUT_FILENO) == 1, s.debug,
                          s.min_syns, s.status_every);
 }
 
-}  // namespace
-
-int read_savefile(pcap_t* pcap, pcap_handler handler) {
-  if (!progress_wanted_here()) return pcap_loop(pcap, -1, handler, nullptr);
-  return read_savefile_in_batches(pcap, handler, stderr, monotonic_seconds);
+int read_savefile(pcap_t* pcap, pcap_handler handler, u_char* user, const Settings& s) {
+  if (!progress_wanted(s)) return pcap_loop(pcap, -1, handler, user);
+  return read_savefile_in_batches(pcap, handler, user, stderr, monotonic_seconds);
 }
 
-ProgressLine::ProgressLine(int64_t file_size) {
-  progress_start(&progress_, progress_wanted_here() ? stderr : nullptr, file_size,
+ProgressLine::ProgressLine(int64_t file_size, const Settings& s) {
+  progress_start(&progress_, progress_wanted(s) ? stderr : nullptr, file_size,
                  monotonic_seconds());
 }
 
@@ -102,7 +96,8 @@ void ProgressLine::tick(uint64_t packets, int64_t offset) {
   if (progress_due(&progress_, now)) progress_tick(&progress_, now, packets, offset);
 }
 
-int read_savefile_in_batches(pcap_t* pcap, pcap_handler handler, FILE* out, double (*clock)()) {
+int read_savefile_in_batches(pcap_t* pcap, pcap_handler handler, u_char* user, FILE* out,
+                             double (*clock)()) {
   FILE* file = pcap_file(pcap);
   Progress progress;
   progress_start(&progress, out, savefile_size(file), clock());
@@ -110,7 +105,7 @@ int read_savefile_in_batches(pcap_t* pcap, pcap_handler handler, FILE* out, doub
   // of file) or less (an error, or a break); batches give the clock its turn.
   uint64_t packets = 0;
   int rc;
-  while ((rc = pcap_dispatch(pcap, PROGRESS_BATCH, handler, nullptr)) > 0) {
+  while ((rc = pcap_dispatch(pcap, PROGRESS_BATCH, handler, user)) > 0) {
     packets += static_cast<uint64_t>(rc);
     const double now = clock();
     // ftell() asks the kernel for the position, a system call that costs more than

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/settings.h"
+
 // Packets handed to the handler between two looks at the clock. The clock costs
 // far less than one packet, but only packets that pass the capture filter are
 // counted, and in a capture of bulk transfers they can be sparse: a batch of a
@@ -46,15 +48,18 @@ void progress_finish(Progress* p);
 bool progress_wanted(bool stderr_is_terminal, bool stdout_is_terminal, int debug, uint64_t min_syns,
                      int status_every);
 
-// Reads the whole savefile through `handler`, as pcap_loop(pcap, -1, handler,
-// nullptr) does and with its result, showing the progress line when it is wanted.
-int read_savefile(pcap_t* pcap, pcap_handler handler);
+// Whether this run shows the line, from its settings and the process's streams.
+bool progress_wanted(const Settings& s);
+
+// Reads the whole savefile through `handler`, as pcap_loop(pcap, -1, handler, user)
+// does and with its result, showing the progress line when it is wanted.
+int read_savefile(pcap_t* pcap, pcap_handler handler, u_char* user, const Settings& s);
 
 // The progress line of a savefile read without libpcap: on standard error when it
 // is wanted (progress_wanted for this run), else nowhere.
 class ProgressLine {
  public:
-  explicit ProgressLine(int64_t file_size);
+  ProgressLine(int64_t file_size, const Settings& s);
   ~ProgressLine() { finish(); }
   ProgressLine(const ProgressLine&) = delete;
   ProgressLine& operator=(const ProgressLine&) = delete;
@@ -70,4 +75,5 @@ class ProgressLine {
 
 // The loop behind it: batches of PROGRESS_BATCH packets, the line on `out`
 // (nullptr: none) timed by `clock` (seconds).
-int read_savefile_in_batches(pcap_t* pcap, pcap_handler handler, FILE* out, double (*clock)());
+int read_savefile_in_batches(pcap_t* pcap, pcap_handler handler, u_char* user, FILE* out,
+                             double (*clock)());

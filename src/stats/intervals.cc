@@ -1,14 +1,5 @@
 #include "stats/intervals.h"
 
-#include "common/time.h"
-#include "stats/run_clock.h"
-#include "stats/run_stats.h"
-#include "track/conn_table.h"
-#include "track/handshake.h"
-#include "track/records.h"
-
-IntervalClock g_intervals;
-
 namespace {
 
 // Time arithmetic that wraps instead of overflowing, on hostile timestamps too.
@@ -19,61 +10,52 @@ int64_t minus(int64_t a, int64_t b) {
   return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
 }
 
-void snapshot_totals(IntervalClock& c) {
-  c.syns = g_tracker.total_syns;
-  c.dup_syns = g_tracker.dup_syns;
-  c.resets = g_totals.resets;
-  c.nconns = g_totals.nconns;
-}
-
-void start(IntervalClock& c) {
+void start(IntervalClock& c, int64_t run_start_us, const IntervalTotals& now) {
   c.started = true;
-  c.start_us = usecs_of(g_clock.start_time);
-  snapshot_totals(c);
+  c.start_us = run_start_us;
+  c.at_start = now;
 }
 
 // The row of the current interval, ended at end_us; the next begins there.
-void close_interval(IntervalClock& c, int64_t end_us, IntervalSink sink) {
+void close_interval(IntervalClock& c, int64_t end_us, const IntervalTotals& now,
+                    LogHistogram& handshakes) {
+  const IntervalTotals& then = c.at_start;
   IntervalRow row;
   row.start_us = c.start_us;
   row.end_us = end_us;
-  const uint64_t new_syns = g_tracker.total_syns - g_tracker.dup_syns;
-  row.new_syns = new_syns - (c.syns - c.dup_syns);
-  row.retried_syns = g_tracker.dup_syns - c.dup_syns;
-  row.counted = static_cast<uint64_t>(g_totals.nconns - c.nconns);
-  row.resets = g_totals.resets - c.resets;
-  row.unanswered_syns = g_records.unanswered_syns;
-  row.open = conn_count() - g_records.unanswered;
-  LogHistogram& handshakes = g_records.interval_handshakes;
+  row.new_syns = (now.syns - now.dup_syns) - (then.syns - then.dup_syns);
+  row.retried_syns = now.dup_syns - then.dup_syns;
+  row.counted = static_cast<uint64_t>(now.nconns - then.nconns);
+  row.resets = now.resets - then.resets;
+  row.unanswered_syns = now.unanswered_syns;
+  row.open = now.records - now.unanswered;
   row.handshakes = handshakes.count();
   if (row.handshakes != 0) {
     row.handshake_p50_us = handshakes.quantile(0.5);
     row.handshake_p99_us = handshakes.quantile(0.99);
   }
   handshakes.clear();
-  sink(row);
+  if (c.sink) c.sink(row);
   c.start_us = end_us;
-  snapshot_totals(c);
+  c.at_start = now;
 }
 
 }  // namespace
 
-void intervals_advance(int64_t now_us, IntervalSink sink) {
-  IntervalClock& c = g_intervals;
+void intervals_advance(IntervalClock& c, int64_t run_start_us, int64_t now_us,
+                       const IntervalTotals& now, LogHistogram& handshakes) {
   if (c.length_us == 0) return;
-  if (!c.started) start(c);
+  if (!c.started) start(c, run_start_us, now);
   while (minus(now_us, c.start_us) >= c.length_us) {
-    close_interval(c, plus(c.start_us, c.length_us), sink);
+    close_interval(c, plus(c.start_us, c.length_us), now, handshakes);
     const int64_t idle = minus(now_us, c.start_us) / c.length_us;
     if (idle > MAX_IDLE_ROWS) c.start_us = plus(c.start_us, idle * c.length_us);
   }
 }
 
-void intervals_finish(int64_t end_us, IntervalSink sink) {
-  IntervalClock& c = g_intervals;
+void intervals_finish(IntervalClock& c, int64_t run_start_us, int64_t end_us,
+                      const IntervalTotals& now, LogHistogram& handshakes) {
   if (c.length_us == 0) return;
-  intervals_advance(end_us, sink);
-  close_interval(c, minus(end_us, c.start_us) > 0 ? end_us : c.start_us, sink);
+  intervals_advance(c, run_start_us, end_us, now, handshakes);
+  close_interval(c, minus(end_us, c.start_us) > 0 ? end_us : c.start_us, now, handshakes);
 }
-
-void reset_intervals() { g_intervals = IntervalClock{}; }

@@ -1,8 +1,11 @@
-// Interval rows: what happened in each interval of the run's time, computed from
-// the run's totals as the intervals end.
+// Interval rows: what happened in each interval of the run's time, computed from a
+// monitor's totals as the intervals end.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+
+#include "common/log_histogram.h"
 
 // One interval. The counts are of events within it; `unanswered_syns` and `open`
 // describe the table at its end.
@@ -20,34 +23,53 @@ struct IntervalRow {
   double handshake_p99_us = 0;
 };
 
-using IntervalSink = void (*)(const IntervalRow& row);
+using IntervalSink = std::function<void(const IntervalRow& row)>;
 
-// Where the current interval stands and the totals when it began.
-struct IntervalClock {
-  int64_t length_us = 0;  // 0: no interval rows
-  bool started = false;
-  int64_t start_us = 0;  // the current interval's start
+// A monitor's totals at one moment, as the rows are computed from them.
+struct IntervalTotals {
   uint64_t syns = 0;
   uint64_t dup_syns = 0;
   uint64_t resets = 0;
   int64_t nconns = 0;
+  uint64_t unanswered = 0;       // records waiting for a SYN-ACK
+  uint64_t unanswered_syns = 0;  // their SYNs
+  uint64_t records = 0;          // records in the table
 };
 
-extern IntervalClock g_intervals;
+// Where the current interval stands, the totals when it began, and where its rows
+// go.
+struct IntervalClock {
+  int64_t length_us = 0;  // 0: no interval rows
+  IntervalSink sink;
+  bool started = false;
+  int64_t start_us = 0;  // the current interval's start
+  IntervalTotals at_start;
+};
 
 // A stretch of more intervals than this without a segment (a gap in a capture, or
 // a damaged timestamp) is not written out row by row: its rows would all be alike,
 // and a timestamp years off would write millions of them.
 constexpr int64_t MAX_IDLE_ROWS = 100000;
 
-// The first call starts the intervals at the run's start. Every interval that ends
-// at or before `now_us` is handed to `sink`; time that goes backwards stays in the
-// current interval.
-void intervals_advance(int64_t now_us, IntervalSink sink);
+// Whether a row is due by `now_us`: the intervals have not started, or the current
+// one has ended. Cheap enough for every segment.
+inline bool intervals_due(const IntervalClock& c, int64_t now_us) {
+  if (c.length_us == 0) return false;
+  // Wrapping, as the clock's own arithmetic: a hostile timestamp may be anything.
+  const int64_t since = static_cast<int64_t>(static_cast<uint64_t>(now_us) -
+                                             static_cast<uint64_t>(c.start_us));
+  return !c.started || since >= c.length_us;
+}
+
+// The first call starts the intervals at `run_start_us`. Every interval that ends at
+// or before `now_us` is handed to `sink`, computed from `now` (the totals, unchanged
+// since the last segment) and the handshake times gathered since the last row,
+// which each row clears; time that goes backwards stays in the current interval.
+void intervals_advance(IntervalClock& c, int64_t run_start_us, int64_t now_us,
+                       const IntervalTotals& now, LogHistogram& handshakes);
 
 // The last interval, which ends the run at `end_us` (after the intervals before it
 // are handed on). Only for a run that has a start: a file run without packets has
 // no time to cut into intervals.
-void intervals_finish(int64_t end_us, IntervalSink sink);
-
-void reset_intervals();
+void intervals_finish(IntervalClock& c, int64_t run_start_us, int64_t end_us,
+                      const IntervalTotals& now, LogHistogram& handshakes);

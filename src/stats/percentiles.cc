@@ -1,10 +1,7 @@
 #include "stats/percentiles.h"
 
-RecordPercentiles g_percentiles;
-
-void percentiles_add(const ConnRecord& r) {
+void percentiles_add(RecordPercentiles& p, const ConnRecord& r) {
   if (!r.counted) return;
-  RecordPercentiles& p = g_percentiles;
   p.duration_us.add(static_cast<uint64_t>(r.duration_us));
   if (r.handshake_us >= 0) p.handshake_us.add(static_cast<uint64_t>(r.handshake_us));
   if (r.fin_to_fin_us >= 0) p.fin_to_fin_us.add(static_cast<uint64_t>(r.fin_to_fin_us));
@@ -12,4 +9,8 @@ void percentiles_add(const ConnRecord& r) {
   p.server_bytes.add(r.server_bytes);
 }
 
-void reset_percentiles() { g_percentiles = RecordPercentiles{}; }
+void percentiles_reserve(RecordPercentiles& p) {
+  for (LogHistogram* h :
+       {&p.duration_us, &p.handshake_us, &p.fin_to_fin_us, &p.client_bytes, &p.server_bytes})
+    h->reserve();
+}

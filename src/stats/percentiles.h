@@ -13,9 +13,8 @@ struct RecordPercentiles {
   LogHistogram server_bytes;
 };
 
-extern RecordPercentiles g_percentiles;
-
 // Adds what the record knows, when it is of a counted connection.
-void percentiles_add(const ConnRecord& record);
+void percentiles_add(RecordPercentiles& p, const ConnRecord& record);
 
-void reset_percentiles();
+// Takes every histogram's memory now, so that no record has to find any.
+void percentiles_reserve(RecordPercentiles& p);

@@ -2,14 +2,11 @@
 
 #include <ctime>
 
-#include "common/settings.h"
+#include "common/trace.h"
 
-RunClock g_clock;
-
-void open_window(const Timeval& first_packet) {
-  const Settings& s = g_settings;
+void open_window(RunClock& c, const Settings& s, const Timeval& first_packet) {
   if (!s.has_since) {
-    g_clock.window_start = Timeval{g_clock.start_time.sec - 1, g_clock.start_time.usec};
+    c.window_start = Timeval{c.start_time.sec - 1, c.start_time.usec};
     return;
   }
   time_t secs = static_cast<time_t>(first_packet.sec);
@@ -26,13 +23,14 @@ void open_window(const Timeval& first_packet) {
   local.tm_hour = since.tm_hour;
   local.tm_min = since.tm_min;
   local.tm_sec = since.tm_sec;
-  g_clock.window_start = Timeval{static_cast<int64_t>(mktime(&local)), 0};
+  c.window_start = Timeval{static_cast<int64_t>(mktime(&local)), 0};
 }
 
-void end_live_clock(const Timeval& now) {
-  g_clock.end_time = now;
-  if (g_clock.packet_count == 0)
-    g_clock.window_start = Timeval{g_clock.start_time.sec - 1, g_clock.start_time.usec};
+void end_live_clock(RunClock& c, const Timeval& now) {
+  c.end_time = now;
+  if (c.packet_count == 0) c.window_start = Timeval{c.start_time.sec - 1, c.start_time.usec};
 }
 
-int32_t run_length_ms() { return msecs_between(g_clock.window_start, g_clock.end_time); }
+int32_t run_length_ms(const RunClock& c, FILE* trace, int debug) {
+  return traced_msecs_between(trace, debug, c.window_start, c.end_time);
+}

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
+#include "common/settings.h"
 #include "common/time.h"
 
 struct RunClock {
@@ -16,30 +18,31 @@ struct RunClock {
   uint64_t packet_count = 0;
 };
 
-extern RunClock g_clock;
-
 // In a file run the packets are the clock: the first one's time is the start, the
 // latest one's the end.
-inline void clock_file_packet(const Timeval& now) {
-  if (!g_clock.first_packet_seen) {
-    g_clock.start_time = now;
-    g_clock.first_packet_seen = true;
+inline void clock_file_packet(RunClock& c, const Timeval& now) {
+  if (!c.first_packet_seen) {
+    c.start_time = now;
+    c.first_packet_seen = true;
   }
-  g_clock.end_time = now;
+  c.end_time = now;
 }
 
 // Opens the window at the first packet: one second before the run's start or, with
 // -I, at the given time of day on the first packet's local date (or on the given
 // date).
-void open_window(const Timeval& first_packet);
+void open_window(RunClock& c, const Settings& s, const Timeval& first_packet);
 
 // Only whole seconds are compared: the window is a "since this second" filter.
-inline bool in_window(const Timeval& now) { return g_clock.window_start.sec < now.sec; }
+inline bool in_window(const RunClock& c, const Timeval& now) {
+  return c.window_start.sec < now.sec;
+}
 
 // A live run ends when its report starts. One that saw no packet never opened its
 // window: it opens as the first packet would have opened it, one second before the
 // start, so the reported length is the same with or without traffic.
-void end_live_clock(const Timeval& now);
+void end_live_clock(RunClock& c, const Timeval& now);
 
-// The run's length in milliseconds, from the window's start to the end.
-int32_t run_length_ms();
+// The run's length in milliseconds, from the window's start to the end; a backwards
+// span is 0, traced on `trace` at -d level 1.
+int32_t run_length_ms(const RunClock& c, FILE* trace, int debug);

@@ -1,19 +1,21 @@
-// Run statistics: the run-wide counters, the distribution buckets, the -D filter
-// list and the distribution of SYNs per counted connection.
+// Run statistics: the counters, the distribution buckets, the -D filter list and the
+// distribution of SYNs per counted connection, each kept per monitored port (Monitor).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <vector>
 
 #include "common/addr.h"
 
-// What close accounting sums over the run (the SYN counters are the handshake
-// tracker's: TrackerState).
+// What the handshake and close handlers sum over the run.
 struct RunTotals {
-  uint64_t resets = 0;  // records removed by an RST before their first FIN
-  int64_t nconns = 0;   // connections counted at their first FIN
+  uint64_t total_syns = 0;  // SYNs that created or restarted a connection record
+  uint64_t dup_syns = 0;    // SYNs that restarted an existing record
+  uint64_t resets = 0;      // records removed by an RST before their first FIN
+  int64_t nconns = 0;       // connections counted at their first FIN
   int64_t sum_client_bytes = 0;
   int64_t sum_server_bytes = 0;
   int64_t sum_duration = 0;  // milliseconds
@@ -33,11 +35,31 @@ struct Bucket {
   int64_t throughput;  // sum of (client + server bytes) / (duration + 1)
 };
 
-// nbuckets regular buckets and, last, the overflow bucket.
-struct BucketTable {
-  Bucket* rows = nullptr;
-  size_t size = 0;
+// nbuckets regular buckets and, last, the overflow bucket. The memory is zero-filled
+// lazily by the system (calloc), so a large -n costs nothing until used.
+class BucketTable {
+ public:
+  BucketTable() = default;
+  BucketTable(const BucketTable&) = delete;
+  BucketTable& operator=(const BucketTable&) = delete;
+  ~BucketTable() { std::free(rows_); }
+
+  // Allocates n + 1 zeroed buckets in place of any before; false when memory runs out.
+  bool allocate(int n);
+
+  size_t size() const { return size_; }
+  Bucket& operator[](size_t i) { return rows_[i]; }
+  const Bucket& operator[](size_t i) const { return rows_[i]; }
+
+ private:
+  Bucket* rows_ = nullptr;
+  size_t size_ = 0;
 };
+
+// Whether a table of n + 1 buckets can be had now: start-up asks before the run's
+// monitors take their tables, so that a table too large fails where it always has,
+// among the checks of the command line.
+bool bucket_table_fits(int n);
 
 // A connection listed by -D: the addresses of the packet that carried its first FIN
 // (IPv6 ones held in the address pool).
@@ -50,15 +72,3 @@ struct FilterEntry {
 
 using FilterList = std::vector<FilterEntry>;
 using SynDistribution = std::map<uint64_t, uint64_t>;  // nsyns -> counted connections
-
-extern RunTotals g_totals;
-extern BucketTable g_buckets;
-extern FilterList g_filters;
-extern SynDistribution g_syn_dist;
-
-// Allocates n + 1 zeroed buckets; false when memory runs out. The memory is
-// zero-filled lazily by the system, so a large -n costs nothing until used.
-bool create_bucket_table(int n);
-
-// Returns every record of this unit to its initial, empty state.
-void reset_run_stats();

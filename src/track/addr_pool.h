@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/addr.h"
-#include "track/decode.h"
+#include "common/big_alloc.h"
 #include "track/endpoint_index.h"
 
 // An IPv6 endpoint holds its address's number where an IPv4 one holds the address
@@ -18,7 +18,9 @@
 // the addresses of open connections and not of every connection ever seen.
 //
 // The slots live in chunks that never move, like the connection table's records,
-// and the same kind of index finds an address's number from its bytes.
+// and the same kind of index finds an address's number from its bytes. One pool
+// serves a whole run (Run::pool): every monitor's records number their addresses in
+// it.
 struct AddrPool {
   // 262 144 slots, 5 MB a chunk: large enough for 2 MB pages (big_allocate), as
   // lookups among millions of addresses land anywhere.
@@ -36,9 +38,10 @@ struct AddrPool {
   std::vector<Slot*> chunks;
   uint32_t used = 1;  // numbers handed out so far, NO_NUMBER among them
   uint32_t free_head = NO_NUMBER;
-  size_t size = 0;  // addresses held
+  size_t size = 0;                  // addresses held
+  BigAllocLimit* limit = nullptr;  // shared with the rest of the run; none: unlimited
 
-  AddrPool() = default;
+  explicit AddrPool(BigAllocLimit* limit = nullptr);
   AddrPool(const AddrPool&) = delete;
   AddrPool& operator=(const AddrPool&) = delete;
   ~AddrPool();
@@ -46,62 +49,37 @@ struct AddrPool {
   Slot& slot(uint32_t n) const { return chunks[n >> CHUNK_BITS][n & (CHUNK_SIZE - 1)]; }
 };
 
-extern AddrPool g_addr_pool;
-
 // A lookup prepared before it is made, as the connection table's are (ConnLookup):
 // with millions of addresses its index line and slot are fetched ahead.
 struct PoolLookup {
   uint32_t tag = 0;  // the address's EndpointIndex tag
 };
 // Computes the tag and starts fetching the index line where the search begins.
-void pool_prepare(PoolLookup* lookup, const Ip6Addr& addr);
+void pool_prepare(const AddrPool& p, PoolLookup* lookup, const Ip6Addr& addr);
 // Once that line has arrived: starts fetching the slot it probably names.
-void pool_locate(const PoolLookup* lookup);
+void pool_locate(const AddrPool& p, const PoolLookup* lookup);
 
 // The address's number, held once more; a new address is added with one holder.
 // `prepared`, when given, is the address's prepared lookup. Throws std::bad_alloc
 // when the pool cannot grow, leaving it as it was.
-uint32_t pool_intern(const Ip6Addr& addr, const PoolLookup* prepared = nullptr);
-void pool_hold(uint32_t n);
+uint32_t pool_intern(AddrPool& p, const Ip6Addr& addr, const PoolLookup* prepared = nullptr);
+void pool_hold(AddrPool& p, uint32_t n);
 // One holder fewer; the last one frees the number.
-void pool_release(uint32_t n);
-const Ip6Addr& pool_address(uint32_t n);
-void reset_addr_pool();
+void pool_release(AddrPool& p, uint32_t n);
+inline const Ip6Addr& pool_address(const AddrPool& p, uint32_t n) { return p.slot(n).addr; }
 
 // The same for the address of an endpoint of either family: nothing for IPv4.
-inline void hold_address(IpAddr addr, Family family) {
-  if (family == Family::IPV6) pool_hold(addr.raw);
+inline void hold_address(AddrPool& p, IpAddr addr, Family family) {
+  if (family == Family::IPV6) pool_hold(p, addr.raw);
 }
-inline void release_address(IpAddr addr, Family family) {
-  if (family == Family::IPV6 && addr.raw != AddrPool::NO_NUMBER) pool_release(addr.raw);
+inline void release_address(AddrPool& p, IpAddr addr, Family family) {
+  if (family == Family::IPV6 && addr.raw != AddrPool::NO_NUMBER) pool_release(p, addr.raw);
 }
 
 // The text of an address of either family: dotted IPv4, RFC 5952 IPv6 (see
 // common/addr.h); with `bracketed`, an IPv6 one in brackets, for the traces that
 // print ":port" after it.
-AddrText addr_text(IpAddr addr, Family family, bool bracketed = false);
-inline AddrText addr_text(const Endpoint& e, bool bracketed = false) {
-  return addr_text(e.addr, e.family, bracketed);
-}
-
-// Numbers an IPv6 segment's two addresses (decode_frame leaves them in src6 and
-// dst6), each held until release_segment_addresses, so that nothing a segment names
-// can be freed while it waits to be handled. Nothing for IPv4. `prepared`, when
-// given, holds the two addresses' prepared lookups. All or nothing: throws
-// std::bad_alloc, holding neither, when the pool cannot grow.
-inline void hold_segment_addresses(DecodedFrame* d, const PoolLookup* prepared = nullptr) {
-  if (d->seg.src.family != Family::IPV6) return;
-  const uint32_t src = pool_intern(d->src6, prepared);
-  try {
-    d->seg.dst.addr.raw = pool_intern(d->dst6, prepared != nullptr ? prepared + 1 : nullptr);
-  } catch (...) {
-    pool_release(src);
-    throw;
-  }
-  d->seg.src.addr.raw = src;
-}
-inline void release_segment_addresses(const Segment& seg) {
-  if (seg.src.family != Family::IPV6) return;
-  pool_release(seg.src.addr.raw);
-  pool_release(seg.dst.addr.raw);
+AddrText addr_text(const AddrPool& p, IpAddr addr, Family family, bool bracketed = false);
+inline AddrText addr_text(const AddrPool& p, const Endpoint& e, bool bracketed = false) {
+  return addr_text(p, e.addr, e.family, bracketed);
 }

@@ -1,5 +1,6 @@
 // Connection table: one record per client endpoint, IPv4 ones listed in the byte
-// order of their key texts, IPv6 ones after them by address.
+// order of their key texts, IPv6 ones after them by address; and beside the records,
+// when a run asks for connection records, a column of what those need besides.
 #pragma once
 
 #include <array>
@@ -8,8 +9,11 @@
 #include <vector>
 
 #include "common/addr.h"
+#include "common/big_alloc.h"
 #include "common/time.h"
 #include "track/endpoint_index.h"
+
+struct AddrPool;
 
 enum ConnState : uint16_t {
   SYN_SEEN = 1,     // SYN seen, no SYN-ACK yet
@@ -40,6 +44,27 @@ struct ConnInfo {
   int32_t bucket;       // bucket the connection was counted in; -1 until then
 };
 
+enum class Party : uint8_t { NONE, CLIENT, SERVER };
+
+// What a connection record (track/records.h) needs beyond its table record, kept in
+// the table's records column under the same number. The table record itself never
+// grows for this: the column exists only in runs that ask for connection records.
+struct ConnExtra {
+  Endpoint server;               // where the SYN went
+  int64_t first_syn_us;          // the connection's first SYN
+  int64_t pending_first_syn_us;  // the first SYN of a later attempt on the endpoint; 0: none
+  int64_t handshake_us;          // the answered SYN to the first SYN-ACK; -1: none yet
+  int64_t duration_us;           // the (last) SYN to the first FIN; -1: no FIN yet
+  uint32_t client_bytes;         // measured at the first FIN, as the report measures them
+  uint32_t server_bytes;
+  // SYN-ACKs of the current attempt. The table's own count starts again when a
+  // repeated SYN-ACK adopts the attempt it already follows; this one does not.
+  int32_t synacks;
+  Party closed_by;  // who sent the first FIN
+  bool counted;     // the first FIN counted it in the report's totals
+};
+static_assert(sizeof(ConnExtra) == 56, "a records-column entry is 56 bytes");
+
 // "%#8x%#4x" of an IPv4 address's bytes read as a little-endian number and the
 // port: at most "0xffffffff0xffff" and its terminator.
 using ClientKey = std::array<char, 20>;
@@ -55,7 +80,7 @@ static_assert(sizeof(ConnInfo) == 112, "a record is packed");
 static_assert(sizeof(RecordSlot) == 128, "a record slot is two cache lines");
 
 // A lookup prepared before the handler makes it: with hundreds of thousands of
-// connections open, the memory it needs is fetched ahead (see decode.cc).
+// connections open, the memory it needs is fetched ahead (see the packet loop).
 struct ConnLookup {
   Endpoint key;
   uint32_t tag;     // the key's EndpointIndex tag
@@ -69,7 +94,9 @@ struct ConnLookup {
 // allocated once and never move: a record keeps its address from insertion to
 // erasure, and a freed slot is reused by the next insertion, while it is likely
 // still in the cache. `live` has one bit per record number, so the walks read the
-// chunks in address order instead of following the index.
+// chunks in address order instead of following the index. The records column, when
+// kept, has a chunk of entries beside each chunk of slots, opened in the same step,
+// so that no handler ever looks for memory for it.
 //
 // Only where a listing walks the table is the key text produced and sorted.
 struct ConnTable {
@@ -79,67 +106,75 @@ struct ConnTable {
 
   EndpointIndex index;
   std::vector<RecordSlot*> chunks;
+  std::vector<ConnExtra*> extra;  // the records column, a chunk per chunk of slots
+  bool keeps_extra = false;
   std::vector<uint64_t> live;
   uint32_t used = 0;               // record numbers handed out so far
   uint32_t free_head = NO_RECORD;  // freed slots, each holding the next one's number
   size_t most = SIZE_MAX;          // the most records it holds (--max-conns)
   ConnLookup hint{};               // see conn_set_hint
   bool has_hint = false;
+  AddrPool* pool;                  // where the records' IPv6 addresses are held
+  BigAllocLimit* limit;
 
-  ConnTable() = default;
+  explicit ConnTable(AddrPool& pool, BigAllocLimit* limit = nullptr);
   ConnTable(const ConnTable&) = delete;
   ConnTable& operator=(const ConnTable&) = delete;
-  ~ConnTable();  // returns the chunks and the index, as reset_conn_table does
+  ~ConnTable();
 
   RecordSlot& slot(uint32_t n) const { return chunks[n >> CHUNK_BITS][n & (CHUNK_SIZE - 1)]; }
   ConnInfo* record(uint32_t n) const { return &slot(n).info; }
+  ConnExtra& extra_at(uint32_t n) const { return extra[n >> CHUNK_BITS][n & (CHUNK_SIZE - 1)]; }
   bool is_live(uint32_t n) const { return (live[n >> 6] >> (n & 63)) & 1; }
 };
 
-extern ConnTable g_conns;
+// A record and its number, as a lookup found it.
+struct ConnRef {
+  ConnInfo* info = nullptr;
+  uint32_t number = ConnTable::NO_RECORD;
+  explicit operator bool() const { return info != nullptr; }
+};
 
-// A pointer returned by conn_find or conn_find_or_insert stays valid until that
-// record is erased (or the table is reset); inserting or erasing other records never
-// moves it.
-ConnInfo* conn_find(const Endpoint& client);
+// A record returned by conn_find or conn_find_or_insert keeps its address and number
+// until it is erased; inserting or erasing other records never moves it.
+ConnRef conn_find(ConnTable& t, const Endpoint& client);
 // The endpoint's record, inserted (and *inserted set) when it had none: every field
-// zero but `client`. nullptr when it had none and the table is full (see
+// zero but `client`. None when it had none and the table is full (see
 // conn_table_hold_at_most). Throws std::bad_alloc when the table cannot grow; the
 // table is then as it was. A record holds its IPv6 addresses in the pool until erased.
-ConnInfo* conn_find_or_insert(const Endpoint& client, bool* inserted);
+ConnRef conn_find_or_insert(ConnTable& t, const Endpoint& client, bool* inserted);
 // Bounds the table to `most` records (from 1), before the first insertion; its
 // memory is then sized for them and no more.
-void conn_table_hold_at_most(size_t most);
-void conn_erase(const Endpoint& client);
+void conn_table_hold_at_most(ConnTable& t, size_t most);
+// Keeps the records column from now on; only before the first insertion, so that
+// every record has its entry.
+void conn_table_keep_extra(ConnTable& t);
+void conn_erase(ConnTable& t, const Endpoint& client);
 // Notes the sender of the record's first FIN (replacing an earlier one), and tells
 // whether an endpoint is that sender.
-void conn_set_fin_sender(ConnInfo* rec, const Endpoint& sender);
+void conn_set_fin_sender(ConnTable& t, ConnInfo* rec, const Endpoint& sender);
 inline bool conn_fin_sent_by(const ConnInfo& rec, const Endpoint& e) {
   return e.addr == rec.fin_sender && e.port == rec.fin_sender_port;
 }
-size_t conn_count();
+inline size_t conn_count(const ConnTable& t) { return t.index.size; }
 // Computes the tag and starts fetching the index line where the search begins.
-void conn_prepare(ConnLookup* lookup, const Endpoint& client);
-// Once that line has arrived: guesses the record from it and starts fetching that.
-void conn_locate(ConnLookup* lookup);
+void conn_prepare(const ConnTable& t, ConnLookup* lookup, const Endpoint& client);
+// Once that line has arrived: guesses the record from it and starts fetching that
+// (and its records-column entry).
+void conn_locate(const ConnTable& t, ConnLookup* lookup);
 // The lookups that follow (conn_find, conn_find_or_insert, conn_erase) take the
 // prepared lookup's tag when they look for its key, and its record when that is
 // still filed under the key: a stale guess costs a comparison, never a wrong
 // answer. nullptr: no prepared lookup. Each lookup that asks the index leaves what
 // it found as the hint, for the erasure that often follows.
-void conn_set_hint(const ConnLookup* lookup);
-// The number of a record returned by a lookup: at once for the record the last
-// lookup found or inserted, by a search of the chunks otherwise.
-uint32_t conn_number(const ConnInfo* rec);
+void conn_set_hint(ConnTable& t, const ConnLookup* lookup);
 // Every record: the IPv4 ones ordered by key text, then the IPv6 ones ordered by
 // address (as 128-bit numbers) and then port.
-std::vector<const ConnInfo*> conns_in_key_order();
-void reset_conn_table();
+std::vector<const ConnInfo*> conns_in_key_order(const ConnTable& t);
 
 // Every record with its number, in the order of the numbers.
 template <typename F>
-void conn_for_each_numbered(F&& visit) {
-  const ConnTable& t = g_conns;
+void conn_for_each_numbered(const ConnTable& t, F&& visit) {
   for (size_t word = 0; word < t.live.size(); word++) {
     for (uint64_t bits = t.live[word]; bits != 0; bits &= bits - 1) {
       const uint32_t n =
@@ -151,6 +186,6 @@ void conn_for_each_numbered(F&& visit) {
 
 // Every record, in no particular order.
 template <typename F>
-void conn_for_each(F&& visit) {
-  conn_for_each_numbered([&](uint32_t, const ConnInfo& rec) { visit(rec); });
+void conn_for_each(const ConnTable& t, F&& visit) {
+  conn_for_each_numbered(t, [&](uint32_t, const ConnInfo& rec) { visit(rec); });
 }

@@ -18,9 +18,9 @@ uint64_t make_multiplier() {
 }
 const uint64_t MULTIPLIER = make_multiplier();
 
-EndpointIndex::Entry* allocate_entries(uint32_t bits) {
+EndpointIndex::Entry* allocate_entries(uint32_t bits, BigAllocLimit* limit) {
   const size_t bytes = sizeof(EndpointIndex::Entry) << bits;
-  auto* entries = static_cast<EndpointIndex::Entry*>(big_allocate(bytes));
+  auto* entries = static_cast<EndpointIndex::Entry*>(big_allocate(bytes, true, limit));
   std::memset(entries, 0, bytes);
   return entries;
 }
@@ -35,7 +35,7 @@ void place(EndpointIndex& x, EndpointIndex::Entry entry) {
 // Doubles the table. Memory that cannot be had leaves the index as it was.
 void grow(EndpointIndex& x) {
   const uint32_t bits = x.bits == 0 ? FIRST_BITS : x.bits + 1;
-  EndpointIndex::Entry* entries = allocate_entries(bits);
+  EndpointIndex::Entry* entries = allocate_entries(bits, x.limit);
   EndpointIndex::Entry* old = x.entries;
   const size_t old_capacity = x.bits == 0 ? 0 : size_t{1} << x.bits;
   x.bits = bits;
@@ -126,5 +126,9 @@ bool index_erase(EndpointIndex& x, uint32_t tag, uint32_t record) {
 
 void index_clear(EndpointIndex& x) {
   big_free(x.entries);
+  const size_t most = x.most;
+  BigAllocLimit* const limit = x.limit;
   x = EndpointIndex{};
+  x.most = most;
+  x.limit = limit;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/addr.h"
+#include "common/big_alloc.h"
 
 // Open addressing with linear probing over 8-byte entries: a 32-bit hash of the
 // endpoint (its tag; 0 marks an empty entry) and the record number. Eight entries
@@ -31,6 +32,7 @@ struct EndpointIndex {
   uint32_t bits = 0;  // capacity = 2^bits; 0 before the first insertion
   size_t size = 0;
   size_t most = SIZE_MAX;  // the most entries it will ever hold, when that is bounded
+  BigAllocLimit* limit = nullptr;  // the run's allocation limit; none: unlimited
 
   static uint32_t tag_of(const Endpoint& key);
   // The tag of an IPv6 address, for the address pool's index.
@@ -74,4 +76,5 @@ void index_insert(EndpointIndex& x, uint32_t tag, uint32_t record);
 // is none.
 bool index_erase(EndpointIndex& x, uint32_t tag, uint32_t record);
 
+// Frees the entries and empties the index; its bound and limit stay.
 void index_clear(EndpointIndex& x);

@@ -20,10 +20,10 @@ uint64_t mix(uint64_t z) {
 // and the port, folded to 62 bits with bit 62 set: above every IPv4 key, and below
 // the top value that "stored + 1" must not wrap. Two IPv6 endpoints share a key
 // about once in 2^62 pairs.
-uint64_t key_of(const Endpoint& e) {
+uint64_t key_of(const Endpoint& e, const AddrPool& pool) {
   if (e.family == Family::IPV4) return static_cast<uint64_t>(e.addr.raw) << 16 | e.port;
   uint64_t high, low;
-  const Ip6Addr& a = pool_address(e.addr.raw);
+  const Ip6Addr& a = pool_address(pool, e.addr.raw);
   std::memcpy(&high, a.bytes, 8);
   std::memcpy(&low, a.bytes + 8, 8);
   const uint64_t folded = mix(high) ^ mix(low ^ e.port);
@@ -32,8 +32,9 @@ uint64_t key_of(const Endpoint& e) {
 
 }  // namespace
 
-void EndpointTally::add(const Endpoint& e) {
-  const uint64_t h = mix(key_of(e));
+void EndpointTally::add(const Endpoint& e, const AddrPool& pool) {
+  const uint64_t key = key_of(e, pool);
+  const uint64_t h = mix(key);
   if (!registers_.empty()) {
     add_hash(h);
     return;
@@ -55,7 +56,7 @@ void EndpointTally::add(const Endpoint& e) {
     }
     set_.swap(bigger);
   }
-  const uint64_t stored = key_of(e) + 1;
+  const uint64_t stored = key + 1;
   size_t i = h & (set_.size() - 1);
   while (set_[i] != 0) {
     if (set_[i] == stored) return;

@@ -8,13 +8,15 @@
 
 #include "common/addr.h"
 
+struct AddrPool;
+
 class EndpointTally {
  public:
   static constexpr size_t EXACT_LIMIT = size_t{1} << 12;  // 64 KB of set at the most
 
-  // Counts `e` unless it was counted before. Throws std::bad_alloc when memory runs
-  // out, leaving the tally as it was.
-  void add(const Endpoint& e);
+  // Counts `e` unless it was counted before; an IPv6 endpoint's address is read from
+  // `pool`. Throws std::bad_alloc when memory runs out, leaving the tally as it was.
+  void add(const Endpoint& e, const AddrPool& pool);
   uint64_t count() const;
   // Whether count() is an estimate rather than an exact figure.
   bool estimated() const { return !registers_.empty(); }

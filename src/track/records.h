@@ -1,10 +1,10 @@
-// Connection records: what a connection's record needs beyond its table entry,
-// kept in a side store that exists only while records are asked for, and the hook
-// through which each record leaves the table for a higher layer to write.
+// Connection records: how a connection's record is kept up to date in the table's
+// records column as the tracker moves it, and how it leaves the table for a higher
+// layer to write.
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <functional>
 
 #include "common/addr.h"
 #include "common/log_histogram.h"
@@ -21,27 +21,7 @@ enum class RecordState : uint8_t {
   OPEN,        // established, no FIN, at the end of the run
   REPLACED,    // the tracker started over on the endpoint before it closed
 };
-
-enum class Party : uint8_t { NONE, CLIENT, SERVER };
-
-// What a table record does not hold, kept beside it under the same number. The
-// table record itself never grows for this: the side store exists only with the
-// options that need it.
-struct ConnExtra {
-  Endpoint server;               // where the SYN went
-  int64_t first_syn_us;          // the connection's first SYN
-  int64_t pending_first_syn_us;  // the first SYN of a later attempt on the endpoint; 0: none
-  int64_t handshake_us;          // the answered SYN to the first SYN-ACK; -1: none yet
-  int64_t duration_us;           // the (last) SYN to the first FIN; -1: no FIN yet
-  uint32_t client_bytes;         // measured at the first FIN, as the report measures them
-  uint32_t server_bytes;
-  // SYN-ACKs of the current attempt. The table's own count starts again when a
-  // repeated SYN-ACK adopts the attempt it already follows; this one does not.
-  int32_t synacks;
-  Party closed_by;  // who sent the first FIN
-  bool counted;     // the first FIN counted it in the report's totals
-};
-static_assert(sizeof(ConnExtra) == 56, "a side-store entry is 56 bytes");
+constexpr size_t RECORD_STATES = 6;
 
 // One connection as it leaves. -1 and Party::NONE mean "not known".
 struct ConnRecord {
@@ -62,72 +42,52 @@ struct ConnRecord {
   bool counted = false;
 };
 
-using RecordSink = void (*)(const ConnRecord& record);
+// Where leaving records go; set by the layer that writes them.
+using RecordSink = std::function<void(const ConnRecord& record)>;
 
+// A monitor's record keeping: on or off for the whole run, the sink, and the counts
+// an interval row reads without walking the table.
 struct RecordKeeping {
-  bool enabled = false;       // the handlers call the hooks below
-  RecordSink sink = nullptr;  // where leaving records go; set by the layer that writes them
-  std::vector<ConnExtra*> chunks;  // one per chunk of the table, by record number
-  // Records waiting for a SYN-ACK and the SYNs they sent, kept up to date so that
-  // an interval row need not walk the table.
+  bool enabled = false;  // the handlers call the hooks below
+  RecordSink sink;
+  // Records waiting for a SYN-ACK and the SYNs they sent.
   uint64_t unanswered = 0;
   uint64_t unanswered_syns = 0;
   // Handshake times (microseconds) of the SYN-ACKs since the last interval row,
   // kept only when there are interval rows.
   bool interval_rows = false;
   LogHistogram interval_handshakes;
-
-  RecordKeeping() = default;
-  RecordKeeping(const RecordKeeping&) = delete;
-  RecordKeeping& operator=(const RecordKeeping&) = delete;
-  ~RecordKeeping();
 };
 
-extern RecordKeeping g_records;
+// Turns record keeping on for `t`, before its first record: the table keeps the
+// records column from then on.
+void records_start(RecordKeeping& k, ConnTable& t);
 
-// The hooks. The handlers call them only while g_records.enabled, each at the
-// moment named, with the record as it then stands.
+// The hooks. The handlers call them only while k.enabled, each at the moment named,
+// with the record as it then stands.
 
 // A SYN created the record.
-void record_new_syn(const ConnInfo& rec, const Segment& seg);
+void record_new_syn(RecordKeeping& k, ConnTable& t, ConnRef rec, const Segment& seg);
 // A repeated SYN restarted the record (after it counted the SYN); it had been
 // established when `was_established`.
-void record_repeated_syn(const ConnInfo& rec, const Segment& seg, bool was_established);
+void record_repeated_syn(RecordKeeping& k, ConnTable& t, ConnRef rec, const Segment& seg,
+                         bool was_established);
 // A SYN of a new attempt on an open endpoint, before the record notes it as pending.
-void record_pending_syn(const ConnInfo& rec, const Segment& seg);
+void record_pending_syn(ConnTable& t, ConnRef rec, const Segment& seg);
 // A SYN-ACK, before it changes the record; `adopts` when it takes the record over
 // for the pending attempt.
-void record_synack(const ConnInfo& rec, const Segment& seg, bool adopts);
+void record_synack(RecordKeeping& k, ConnTable& t, ConnRef rec, const Segment& seg, bool adopts);
 // The first FIN, after it was measured; `counted` when it passed the byte limits.
-void record_first_fin(const ConnInfo& rec, const Segment& seg, bool from_client,
+void record_first_fin(ConnTable& t, ConnRef rec, const Segment& seg, bool from_client,
                       uint32_t client_bytes, uint32_t server_bytes, bool counted);
 // The record is about to be erased: at an RST, or at the answering FIN
 // (`fin_to_fin_us` >= 0).
-void record_leaves(const ConnInfo& rec, RecordState state, Party reset_by,
-                   int64_t fin_to_fin_us);
-
-// The table opens a chunk of `slots` records: the side store opens its own beside
-// it. Throws std::bad_alloc, leaving the store as it was, when memory runs out.
-// Record keeping is turned on before the first record, so the two always match.
-void records_add_chunk(size_t slots);
-
-// Starts fetching record n's side-store entry, which the hooks will touch: with the
-// capture file streaming through the caches, it is rarely still there.
-inline void records_prefetch(uint32_t n) {
-  const size_t chunk = n >> ConnTable::CHUNK_BITS;
-  if (chunk >= g_records.chunks.size()) return;
-  const char* entry =
-      reinterpret_cast<const char*>(&g_records.chunks[chunk][n & (ConnTable::CHUNK_SIZE - 1)]);
-  __builtin_prefetch(entry);
-  __builtin_prefetch(entry + sizeof(ConnExtra) - 1);  // an entry may cross a cache line
-}
+void record_leaves(RecordKeeping& k, ConnTable& t, ConnRef rec, RecordState state,
+                   Party reset_by, int64_t fin_to_fin_us);
 
 // The server endpoint kept for record n (an IPv6 one holds its address in the pool).
-Endpoint record_server(uint32_t n);
+inline Endpoint record_server(const ConnTable& t, uint32_t n) { return t.extra_at(n).server; }
 
 // The end of the run: every record still in the table leaves, as unanswered, open or
 // closing. The table is left as it is, for the report.
-void records_flush_table();
-
-// Frees the side store and turns the hooks off.
-void reset_records();
+void records_flush_table(RecordKeeping& k, const ConnTable& t);

@@ -32,7 +32,3 @@ inline bool sent_by_client(const Segment& s, uint16_t port) {
 inline const Endpoint& client_endpoint(const Segment& s, uint16_t port) {
   return sent_by_client(s, port) ? s.src : s.dst;
 }
-
-// The start shared by the per-connection traces (S, SA, F lines): the sender,
-// printed on its own so that each address is formatted separately.
-void trace_sender(const Segment& seg);

@@ -11,6 +11,7 @@
 #include <functional>
 #include <sstream>
 
+#include "testlib/files.h"
 #include "testlib/capture_builder.h"
 #include "testlib/runner.h"
 
@@ -93,12 +94,7 @@ std::string replace_dir(std::string s, const std::string& dir) {
   return s;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using testlib::read_file;
 
 // A capture file in the case directory; returns its path.
 std::string capture(const std::string& dir, const std::string& name,

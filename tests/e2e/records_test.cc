@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "testlib/files.h"
 #include "testlib/capture_builder.h"
 #include "testlib/connections.h"
 #include "testlib/rows.h"
@@ -27,12 +28,7 @@ using Json = nlohmann::ordered_json;
 
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using testlib::read_file;
 
 std::string capture_of(const std::string& name, const std::vector<Packet>& packets) {
   const std::string path = scratch_dir() + "/" + name + ".pcap";

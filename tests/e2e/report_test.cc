@@ -12,6 +12,7 @@
 #include <functional>
 #include <sstream>
 
+#include "testlib/files.h"
 #include "testlib/capture_builder.h"
 #include "testlib/connections.h"
 #include "testlib/runner.h"
@@ -233,12 +234,7 @@ const ReportCase CASES[] = {
 
 void PrintTo(const ReportCase& c, std::ostream* os) { *os << c.name; }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using testlib::read_file;
 
 class Report : public ::testing::TestWithParam<ReportCase> {};
 

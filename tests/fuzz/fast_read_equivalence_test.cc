@@ -11,16 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "testlib/files.h"
 #include "fuzz/fuzz_entry.h"
 #include "testlib/capture_builder.h"
 #include "testlib/connections.h"
 
 namespace {
 
-std::vector<uint8_t> demo_bytes() {
-  std::ifstream in(DEMO_PCAP, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+std::vector<uint8_t> demo_bytes() { return testlib::read_bytes(DEMO_PCAP); }
 
 // Where each record starts, from its header's captured length.
 std::vector<size_t> record_offsets(const std::vector<uint8_t>& file) {

@@ -20,13 +20,14 @@
 #include "run/command_line.h"
 #include "run/fast_read.h"
 #include "run/packet_loop.h"
-#include "run/process_state.h"
 #include "run/record_output.h"
+#include "stats/monitor.h"
+#include "stats/run.h"
 #include "stats/run_clock.h"
 #include "stats/run_stats.h"
+#include "testlib/argv.h"
 #include "track/addr_pool.h"
 #include "track/conn_table.h"
-#include "track/handshake.h"
 #include "track/records.h"
 
 namespace fuzz {
@@ -78,24 +79,24 @@ void add(std::vector<std::string>& args, const char* option, long long value) {
   args.push_back(std::to_string(value));
 }
 
-// Settings, capture state and statistics back to their initial values, then the
-// command line read as the program reads it. Every run also writes connection
+// The command line read as the program reads it. Every run also writes connection
 // records and interval rows (to /dev/null), so that hostile packets drive the
 // record hooks too and verify_run can hold the records against the report.
-void start(const std::vector<std::string>& args) {
-  reset_process_state();
+Settings start(const std::vector<std::string>& args) {
   std::vector<std::string> words = {"portsift"};
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  parse_command_line(static_cast<int>(words.size()), argv.data());
-  Settings& s = g_settings;
+  testlib::Argv argv(std::move(words));
+  Settings s;
+  if (!parse_options(argv.argc(), argv.argv(), &s).run) {
+    std::fprintf(stderr, "the settings bytes made a command line start-up refuses\n");
+    std::abort();
+  }
   s.conns_file = "/dev/null";
   s.conns_format = RowFormat::CSV;
   s.intervals_file = "/dev/null";
   s.intervals_format = RowFormat::JSON_LINES;
   s.interval_us = 60000000;  // a minute: rows for every input, few for any
+  return s;
 }
 
 struct Cursor {
@@ -124,22 +125,23 @@ bool classic_magic(const uint8_t* data, size_t size) {
 // The connection records of a finished run (the table flushed at its end) against
 // what the report counts: every counted connection has one counted record, every
 // reset one reset record, every record still in the table one record of its state.
-void verify_records() {
-  if (!g_records.enabled) return;  // a run that stopped before its capture was ready
-  const RecordCounts& n = record_counts();
-  const OpenCounts open = count_open_connections();
+void verify_records(const Monitor& m, const RecordFiles& files) {
+  if (!m.records.enabled) return;  // a run that stopped before its capture was ready
+  const RecordCounts& n = files.counts();
+  const OpenCounts open = count_open_connections(m);
+  const RunTotals& totals = m.totals;
   auto of = [&](RecordState state) { return n.by_state[static_cast<size_t>(state)]; };
   const struct {
     bool holds;
     const char* what;
   } checks[] = {
-      {n.counted == static_cast<uint64_t>(g_totals.nconns), "counted records"},
-      {of(RecordState::RESET) == g_totals.resets, "reset records"},
+      {n.counted == static_cast<uint64_t>(totals.nconns), "counted records"},
+      {of(RecordState::RESET) == totals.resets, "reset records"},
       {of(RecordState::UNANSWERED) == open.never_completed, "unanswered records"},
       {of(RecordState::OPEN) + of(RecordState::CLOSING) == open.in_progress, "open records"},
       {of(RecordState::CLOSING) == open.closing, "closing records"},
-      {g_records.unanswered == open.never_completed, "attempts waiting for a SYN-ACK"},
-      {g_records.unanswered_syns == open.incomplete_syns, "SYNs waiting for a SYN-ACK"},
+      {m.records.unanswered == open.never_completed, "attempts waiting for a SYN-ACK"},
+      {m.records.unanswered_syns == open.incomplete_syns, "SYNs waiting for a SYN-ACK"},
   };
   for (const auto& check : checks) {
     if (check.holds) continue;
@@ -149,54 +151,61 @@ void verify_records() {
 }
 
 // The address pool's counts, summed over its slots (a free slot counts 0).
-uint64_t pool_references() {
+uint64_t pool_references(const AddrPool& pool) {
   uint64_t refs = 0;
-  for (uint32_t n = 1; n < g_addr_pool.used; ++n) refs += g_addr_pool.slot(n).refs;
+  for (uint32_t n = 1; n < pool.used; ++n) refs += pool.slot(n).refs;
   return refs;
 }
 
 // What holds an IPv6 address once the run is over: each IPv6 record its client and
 // the sender of a first FIN it has seen (and with connection records its server),
 // each -D entry both addresses. No segment is in hand any more.
-uint64_t pool_holders() {
+uint64_t pool_holders(const Run& run) {
   uint64_t holders = 0;
-  conn_for_each_numbered([&](uint32_t n, const ConnInfo& rec) {
+  for (const std::unique_ptr<Monitor>& owned : run.monitors) {
+  const Monitor& m = *owned;
+  conn_for_each_numbered(m.table, [&](uint32_t n, const ConnInfo& rec) {
     // With connection records, each record's entry beside it holds its server's.
-    if (g_records.enabled && record_server(n).family == Family::IPV6) holders++;
+    if (m.records.enabled && record_server(m.table, n).family == Family::IPV6) holders++;
     if (rec.client.family != Family::IPV6) return;
     holders += 1 + (rec.fin_sender.raw != AddrPool::NO_NUMBER ? 1 : 0);
   });
-  for (const FilterEntry& f : g_filters)
+  for (const FilterEntry& f : m.filters)
     if (f.family == Family::IPV6) holders += 2;
+  }
   return holders;
 }
 
 // What the run's records must say of each other whatever the packets were; a
 // violation is data lost or counted twice, or an address freed while held, and stops
 // the fuzzer like a crash.
-void verify_run() {
+// Returns the connections counted.
+int64_t verify_run(const Run& run, const RecordFiles& files) {
+  if (run.monitors.empty()) return 0;
+  const Monitor& m = *run.monitors.front();
+  const RunTotals& t = m.totals;
   uint64_t counted = 0, syns_of_counted = 0;
-  for (const auto& [nsyns, conns] : g_syn_dist) {
+  for (const auto& [nsyns, conns] : m.syn_dist) {
     counted += conns;
     syns_of_counted += nsyns * conns;
   }
   int64_t bucketed = 0;
-  for (size_t i = 0; i < g_buckets.size; ++i) bucketed += g_buckets.rows[i].count;
+  for (size_t i = 0; i < m.buckets.size(); ++i) bucketed += m.buckets[i].count;
   // Every record was created by a SYN that did not restart one, and each reset
   // removed one of them.
-  const uint64_t created = g_tracker.total_syns - g_tracker.dup_syns;
+  const uint64_t created = t.total_syns - t.dup_syns;
   const struct {
     bool holds;
     const char* what;
   } checks[] = {
-      {g_tracker.dup_syns <= g_tracker.total_syns, "more repeated SYNs than SYNs"},
-      {g_totals.nconns >= 0 && counted == static_cast<uint64_t>(g_totals.nconns),
+      {t.dup_syns <= t.total_syns, "more repeated SYNs than SYNs"},
+      {t.nconns >= 0 && counted == static_cast<uint64_t>(t.nconns),
        "the SYN distribution does not hold every counted connection"},
-      {syns_of_counted == g_totals.sum_syns, "the SYN distribution does not add up to the SYNs"},
-      {bucketed <= g_totals.nconns, "more connections in buckets than counted"},
-      {g_filters.size() <= static_cast<uint64_t>(g_totals.nconns), "more -D entries than counted"},
-      {g_totals.resets + conn_count() <= created, "more records ended or left than created"},
-      {pool_references() == pool_holders(),
+      {syns_of_counted == t.sum_syns, "the SYN distribution does not add up to the SYNs"},
+      {bucketed <= t.nconns, "more connections in buckets than counted"},
+      {m.filters.size() <= static_cast<uint64_t>(t.nconns), "more -D entries than counted"},
+      {t.resets + conn_count(m.table) <= created, "more records ended or left than created"},
+      {pool_references(run.pool) == pool_holders(run),
        "the address pool's counts disagree with what holds its addresses"},
   };
   for (const auto& check : checks) {
@@ -204,7 +213,8 @@ void verify_run() {
     std::fprintf(stderr, "run records disagree: %s\n", check.what);
     std::abort();
   }
-  verify_records();
+  verify_records(m, files);
+  return t.nconns;
 }
 
 }  // namespace
@@ -248,29 +258,31 @@ std::vector<std::string> settings_args(const uint8_t* s) {
   return args;
 }
 
-void run_frames(const uint8_t* data, size_t size) {
-  if (size < SETTINGS_BYTES + 1 + 4) return;
-  start(settings_args(data));
+int64_t run_frames(const uint8_t* data, size_t size) {
+  if (size < SETTINGS_BYTES + 1 + 4) return 0;
+  Run run(start(settings_args(data)));
+  if (!add_monitors(run)) return 0;
+  PacketFeed feed(run);
   const uint8_t link = data[SETTINGS_BYTES];
-  g_capture.link.dlt = pick(LINK_TYPES, link & 7);
-  g_capture.link.swapped = (link & LINK_SWAPPED) != 0;
-  g_capture.link.decode_all = g_settings.decode_all;
-  g_capture.offline = !(data[0] & 2);
-  g_tracker.rtt_enabled = g_settings.rtt_enabled;
-  if (!start_records()) return;
+  feed.link.dlt = pick(LINK_TYPES, link & 7);
+  feed.link.swapped = (link & LINK_SWAPPED) != 0;
+  feed.link.decode_all = run.settings.decode_all;
+  run.offline = !(data[0] & 2);
+  RecordFiles files;
+  if (!files.start(run)) return 0;
   Cursor in{data + SETTINGS_BYTES + 1, size - SETTINGS_BYTES - 1};
   // Savefiles store the seconds as a signed 32-bit number: that is all the range a
   // packet's time can have.
   int32_t sec = static_cast<int32_t>(in.be32());
-  if (!g_capture.offline) {
-    g_clock.start_time = Timeval{sec, 0};
+  if (!run.offline) {
+    run.clock.start_time = Timeval{sec, 0};
     // A live run on the interface chosen automatically knows this host's addresses:
     // here the usual client's, so its SYN-ACKs switch round-trip estimation on.
-    g_tracker.local_addrs.insert(IpAddr{htonl(0x0a000001)});  // 10.0.0.1
+    run.host.v4.insert(IpAddr{htonl(0x0a000001)});  // 10.0.0.1
     Ip6Addr v6;  // 2001:db8::1, the same client over IPv6
     v6.bytes[0] = 0x20, v6.bytes[1] = 0x01, v6.bytes[2] = 0x0d, v6.bytes[3] = 0xb8;
     v6.bytes[15] = 1;
-    g_tracker.local_addrs6.insert(v6);
+    run.host.v6.insert(v6);
   }
   while (in.left >= 6) {
     const uint16_t caplen = in.be16();
@@ -294,32 +306,34 @@ void run_frames(const uint8_t* data, size_t size) {
     if (n) std::memcpy(frame.get(), in.p, n);
     in.p += n;
     in.left -= n;
-    handle_packet(nullptr, &header, frame.get());
+    handle_packet(reinterpret_cast<u_char*>(&feed), &header, frame.get());
   }
-  if (!g_capture.offline) end_live_clock(wall_clock_now());
-  finish_records();
-  write_report(stdout);
+  if (!run.offline) end_live_clock(run.clock, wall_clock_now());
+  files.finish(run);
+  const Monitor& m = *run.monitors.front();
+  write_report(run, m, stdout);
   // The JSON report costs more than the rest of a run: a quarter of the inputs,
   // chosen by their length, write it too.
-  if (size % 4 == 0) write_json_report(stdout);
-  verify_run();
+  if (size % 4 == 0) write_json_report(run, m, stdout);
+  return verify_run(run, files);
 }
 
 RunText run_savefile_once(const uint8_t* data, size_t size, const std::vector<std::string>& args,
-                          bool libpcap_only) {
+                          bool libpcap_only, int64_t* counted) {
   std::vector<std::string> words = args;
   // Filter words end the options, so these go first.
   words.insert(words.begin(), {"-r", "fuzz.pcap"});
   if (libpcap_only) words.insert(words.begin(), "--libpcap-read");
-  start(words);
+  const Settings settings = start(words);
   RunText text;
   char* out_buf = nullptr;
   char* err_buf = nullptr;
   size_t out_len = 0, err_len = 0;
   FILE* out = open_memstream(&out_buf, &out_len);
   FILE* err = open_memstream(&err_buf, &err_len);
-  g_output.out = out;
-  g_output.err = err;
+  {
+  Run run(settings, RunOutput{out, err});
+  RecordFiles files;
   // fmemopen wants at least one byte; libpcap refuses an empty file anyway.
   FILE* file = size == 0 ? nullptr : fmemopen(const_cast<uint8_t*>(data), size, "rb");
   char errbuf[PCAP_ERRBUF_SIZE];
@@ -327,13 +341,20 @@ RunText run_savefile_once(const uint8_t* data, size_t size, const std::vector<st
   if (pcap == nullptr) {
     if (file != nullptr) std::fclose(file);
     text.status = 1;  // the program ends with libpcap's message before any run
+  } else if (!add_monitors(run)) {
+    pcap_close(pcap);
+    text.status = 1;
   } else {
     FastReadSource fast;
     fast.bytes = data;
     fast.size = size;
-    text.status = run_file_capture(pcap, nullptr, &fast);  // closes the handle and the file
+    Source src;
+    adopt_savefile(pcap, &src);  // the source closes the handle and the file
+    text.status = run_file_capture(run, files, src, nullptr, &fast) == RunEnd::SUCCESS ? 0 : 1;
   }
-  g_output = RunOutput{};
+  const int64_t n = verify_run(run, files);
+  if (counted != nullptr) *counted = n;
+  }
   std::fclose(out);
   std::fclose(err);
   text.out.assign(out_buf, out_len);
@@ -343,12 +364,13 @@ RunText run_savefile_once(const uint8_t* data, size_t size, const std::vector<st
   return text;
 }
 
-void run_savefile(const uint8_t* data, size_t size) {
+int64_t run_savefile(const uint8_t* data, size_t size) {
   uint8_t settings[SETTINGS_BYTES] = {};
   if (classic_magic(data, size)) std::memcpy(settings, data + 8, SETTINGS_BYTES);
   const std::vector<std::string> args = settings_args(settings);
   const RunText by_libpcap = run_savefile_once(data, size, args, true);
-  const RunText fast = run_savefile_once(data, size, args, false);
+  int64_t counted = 0;
+  const RunText fast = run_savefile_once(data, size, args, false, &counted);
   if (fast.out != by_libpcap.out || fast.err != by_libpcap.err ||
       fast.status != by_libpcap.status) {
     std::fprintf(stderr, "the fast reader's run differs from libpcap's:\n--- libpcap\n%s%s"
@@ -356,7 +378,7 @@ void run_savefile(const uint8_t* data, size_t size) {
                  fast.out.c_str(), fast.err.c_str());
     std::abort();
   }
-  verify_run();
+  return counted;
 }
 
 void quiet_process() {

@@ -40,7 +40,8 @@ std::vector<std::string> settings_args(const uint8_t* settings);
 // open and the last interval row are written, then the report (and, for an input
 // whose length is a multiple of 4, the JSON report too). Both entry points write
 // connection records and interval rows to /dev/null.
-void run_frames(const uint8_t* data, size_t size);
+// Returns the connections the run counted.
+int64_t run_frames(const uint8_t* data, size_t size);
 
 // A whole savefile, classic or pcapng, read from memory. A classic savefile's
 // settings bytes are its header's time-zone and accuracy fields (bytes 8 to 15),
@@ -48,7 +49,8 @@ void run_frames(const uint8_t* data, size_t size);
 // read by libpcap alone and then with the fast reader where the run allows it, and
 // the two runs must print the same bytes (a difference stops the fuzzer like a
 // crash).
-void run_savefile(const uint8_t* data, size_t size);
+// Returns the connections the fast run counted.
+int64_t run_savefile(const uint8_t* data, size_t size);
 
 // What a file run printed and how it ended.
 struct RunText {
@@ -60,8 +62,10 @@ struct RunText {
 // One file run in this process over a savefile in memory, with this command line
 // (without -r, which is added): read by libpcap alone, or with the fast reader where
 // the run allows it.
+// The run's own checks (see run_savefile) hold after it; `counted`, when given,
+// receives the connections it counted.
 RunText run_savefile_once(const uint8_t* data, size_t size, const std::vector<std::string>& args,
-                          bool libpcap_only);
+                          bool libpcap_only, int64_t* counted = nullptr);
 
 // Standard output goes to /dev/null and the time zone is UTC, so that the traces and
 // reports cost no terminal and give the same results everywhere.

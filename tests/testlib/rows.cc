@@ -1,3 +1,4 @@
+#include "testlib/files.h"
 #include "testlib/rows.h"
 
 #include <gtest/gtest.h>
@@ -120,12 +121,7 @@ std::vector<Row> read_json_rows(const std::string& text, std::string* error) {
   return rows;
 }
 
-std::string read_text_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+std::string read_text_file(const std::string& path) { return read_file(path); }
 
 std::vector<Row> read_rows_file(const std::string& path, std::string* error) {
   const std::string text = read_text_file(path);

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "testlib/argv.h"
+
 namespace testlib {
 
 std::string portsift_binary() {
@@ -49,10 +51,8 @@ RunResult run_portsift(const std::vector<std::string>& args, const RunOptions& o
     std::vector<std::string> words = opts.wrapper;
     words.push_back(opts.wrapper.empty() ? "portsift" : bin);
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    execv(opts.wrapper.empty() ? bin.c_str() : opts.wrapper[0].c_str(), argv.data());
+    Argv argv(std::move(words));
+    execv(opts.wrapper.empty() ? bin.c_str() : opts.wrapper[0].c_str(), argv.argv());
     _exit(127);
   }
   close(out_pipe[1]);

@@ -1,5 +1,6 @@
-// Starts every test from a clean process state (a file run on Ethernet, port 80,
-// twenty 20-ms buckets), hands segments straight to the handlers, and collects
+// Starts every test from a fresh run made as the program makes it (a file run on
+// Ethernet, "-p 80" and the test's own options, read by the real command-line
+// parser), hands segments to its monitor through the real dispatch, and collects
 // what the run printed in buffers instead of on the process's own streams.
 #pragma once
 
@@ -11,39 +12,54 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/settings.h"
-#include "common/trace.h"
 #include "run/capture.h"
-#include "run/process_state.h"
-#include "stats/close.h"
-#include "stats/run_stats.h"
+#include "run/command_line.h"
+#include "run/packet_loop.h"
+#include "stats/run.h"
+#include "stats/tracker.h"
+#include "testlib/argv.h"
 #include "testlib/capture_builder.h"
 #include "testlib/captured_stream.h"
 #include "track/addr_pool.h"
 #include "track/conn_table.h"
 #include "track/decode.h"
-#include "track/handshake.h"
+#include "track/segment_pool.h"
 
+// (Inside a fixture gtest's Test::Run hides the type Run: it is ::Run here.)
 class TrackerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     tzset();
-    reset_process_state();
+    start();
+  }
+
+  // A new run of "portsift -p 80 -r capture.pcap" followed by `options`, as the
+  // program reads that command line; what the last run printed is dropped.
+  void start(const std::vector<std::string>& options = {}) {
+    std::vector<std::string> words = {"portsift", "-p", "80", "-r", "capture.pcap"};
+    words.insert(words.end(), options.begin(), options.end());
+    testlib::Argv argv(words);
+    Settings settings;
+    const ParseResult parsed = parse_options(argv.argc(), argv.argv(), &settings);
+    ASSERT_TRUE(parsed.run) << parsed.err;
+    feed_.reset();
+    run_.reset();
     out_ = std::make_unique<testlib::CapturedStream>();
     err_ = std::make_unique<testlib::CapturedStream>();
-    g_output.out = out_->file();
-    g_output.err = err_->file();
-    g_settings.port = 80;
-    g_settings.nbuckets = 20;
-    g_settings.bucket_size = 20;
-    g_settings.filter_to = 19;
-    ASSERT_TRUE(create_bucket_table(20));
-    g_capture.link = LinkInfo{DLT_EN10MB, false};
-    g_capture.offline = true;
+    run_ = std::make_unique<::Run>(settings, RunOutput{out_->file(), err_->file()});
+    ASSERT_TRUE(add_monitors(*run_));
+    run_->offline = true;
+    feed_ = std::make_unique<PacketFeed>(*run_);
+    feed_->link = LinkInfo{DLT_EN10MB, false, settings.decode_all};
   }
-  void TearDown() override { reset_process_state(); }
+
+  ::Run& run() { return *run_; }
+  Monitor& monitor() { return *run_->monitors.front(); }
+  PacketFeed& packet_feed() { return *feed_; }
 
   // What the run printed since the last call: traces and -c lines, warnings.
   std::string out() { return out_->take(); }
@@ -69,37 +85,42 @@ class TrackerTest : public ::testing::Test {
     seg.seq = s.seq;
     seg.ack = s.ack;
     seg.flags = s.flags;
+    if (s.flags & testlib::RST)
+      d.kind = SegmentKind::RESET;
+    else if (s.flags & testlib::SYN)
+      d.kind = (s.flags & testlib::ACK) ? SegmentKind::SYNACK : SegmentKind::SYN;
+    else
+      d.kind = SegmentKind::FIN;
+    d.payload = s.flags & (testlib::RST | testlib::SYN) ? 0 : static_cast<uint32_t>(s.payload);
     return d;
   }
 
   // The segment goes to the handler its flags choose (an RST first, then a SYN with
   // or without ACK, then a FIN), its addresses held meanwhile, as the packet loop
   // hands it on.
-  static void feed(int64_t sec, int64_t usec, const testlib::Seg& s) {
+  void feed(int64_t sec, int64_t usec, const testlib::Seg& s) {
+    if ((s.flags & (testlib::RST | testlib::SYN | testlib::FIN)) == 0) return;  // no handler
     DecodedFrame d = decoded(sec, usec, s);
-    hold_segment_addresses(&d);
-    const Segment& seg = d.seg;
-    if (s.flags & testlib::RST)
-      handle_close(seg, true, 0);
-    else if (s.flags & testlib::SYN)
-      (s.flags & testlib::ACK) ? handle_synack(seg) : handle_syn(seg);
-    else if (s.flags & testlib::FIN)
-      handle_close(seg, false, static_cast<uint32_t>(s.payload));
-    release_segment_addresses(seg);
+    hold_segment_addresses(run().pool, &d);
+    dispatch_segment(monitor(), d);
+    release_segment_addresses(run().pool, d.seg);
   }
 
-  static const ConnInfo* client(const std::string& addr = "10.0.0.1", uint16_t port = 5555) {
-    if (!is_ipv6(addr)) return conn_find(Endpoint{IpAddr{testlib::ip(addr)}, port});
+  const ConnInfo* client(const std::string& addr = "10.0.0.1", uint16_t port = 5555) {
+    ConnTable& table = monitor().table;
+    if (!is_ipv6(addr)) return conn_find(table, Endpoint{IpAddr{testlib::ip(addr)}, port}).info;
     // Numbered only for the lookup: an address no record holds is freed again.
     Ip6Addr bytes;
     const std::array<uint8_t, 16> a = testlib::ip6(addr);
     std::memcpy(bytes.bytes, a.data(), 16);
-    const uint32_t n = pool_intern(bytes);
-    const ConnInfo* rec = conn_find(Endpoint{IpAddr{n}, port, Family::IPV6});
-    pool_release(n);
+    const uint32_t n = pool_intern(run().pool, bytes);
+    const ConnInfo* rec = conn_find(table, Endpoint{IpAddr{n}, port, Family::IPV6}).info;
+    pool_release(run().pool, n);
     return rec;
   }
 
  private:
   std::unique_ptr<testlib::CapturedStream> out_, err_;
+  std::unique_ptr<::Run> run_;
+  std::unique_ptr<PacketFeed> feed_;
 };

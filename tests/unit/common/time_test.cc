@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "common/settings.h"
 #include "common/trace.h"
 #include "testlib/captured_stream.h"
 
@@ -31,19 +30,22 @@ TEST(MsecsBetween, Table) {
         << c.earlier.sec << "." << c.earlier.usec << " -> " << c.later.sec << "." << c.later.usec;
 }
 
-TEST(MsecsBetween, BackwardsTimeIsTracedOnlyWithDebug) {
+TEST(MsecsBetween, BackwardsTimeIsToldAndTracedOnlyWithDebug) {
+  bool backwards = false;
+  EXPECT_EQ(msecs_between({5, 7}, {5, 9}, &backwards), 0);
+  EXPECT_FALSE(backwards);
+  EXPECT_EQ(msecs_between({5, 7}, {4, 9}, &backwards), 0);
+  EXPECT_TRUE(backwards);
+
   testlib::CapturedStream trace;
-  g_output.out = trace.file();
-  g_settings = Settings{};
-  EXPECT_EQ(msecs_between({5, 7}, {4, 9}), 0);
+  EXPECT_EQ(traced_msecs_between(trace.file(), 0, {5, 7}, {4, 9}), 0);
   EXPECT_EQ(trace.take(), "");
-  g_settings.debug = 1;
-  EXPECT_EQ(msecs_between({5, 7}, {4, 9}), 0);
+  EXPECT_EQ(traced_msecs_between(trace.file(), 1, {5, 7}, {5, 1007}), 1);
+  EXPECT_EQ(trace.take(), "");
+  EXPECT_EQ(traced_msecs_between(trace.file(), 1, {5, 7}, {4, 9}), 0);
   const std::string out = trace.take();
   EXPECT_EQ(out,
-            "time.cc:" + out.substr(8, out.find(':', 8) - 8) + ":Bad value of time:5/7, 4/9\n\n");
-  g_settings = Settings{};
-  g_output = RunOutput{};
+            "trace.cc:" + out.substr(9, out.find(':', 9) - 9) + ":Bad value of time:5/7, 4/9\n\n");
 }
 
 }  // namespace

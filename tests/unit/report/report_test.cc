@@ -10,13 +10,20 @@ namespace {
 
 class Report : public TrackerTest {
  protected:
-  // The worked example: 501 and 3001 bytes in 250 ms, answered after 1.5 s.
   void SetUp() override {
     TrackerTest::SetUp();
-    g_clock.start_time = Timeval{100, 0};
-    g_clock.end_time = Timeval{102, 0};
-    g_clock.window_start = Timeval{99, 0};
-    g_clock.packet_count = 4;
+    example();
+  }
+
+  // The worked example in a new run with these options: 501 and 3001 bytes in
+  // 250 ms, and a SYN never answered.
+  void example(const std::vector<std::string>& options = {}) {
+    start(options);
+    RunClock& clock = run().clock;
+    clock.start_time = Timeval{100, 0};
+    clock.end_time = Timeval{102, 0};
+    clock.window_start = Timeval{99, 0};
+    clock.packet_count = 4;
     feed(100, 0, syn(1000));
     feed(100, 3500, synack(9000, 1001));
     feed(100, 250700, client_fin(1501, 12001));
@@ -25,9 +32,9 @@ class Report : public TrackerTest {
     feed(101, 0, unanswered);
   }
 
-  static std::string report() {
+  std::string report() {
     CapturedStream stream;
-    write_report(stream.file());
+    write_report(run(), monitor(), stream.file());
     return stream.take();
   }
 };
@@ -49,7 +56,7 @@ TEST_F(Report, WrittenTwiceToAnyStreamTheSame) {
 }
 
 TEST_F(Report, VariantsGoToTheGivenStream) {
-  g_settings.report_variant = REPORT_BRIEF;
+  example({"-V", "1"});
   EXPECT_EQ(report(),
             "Results of monitoring port 80 for 3.000000 seconds\n"
             "Total Connections: 1\nAvg Client Data: 501 bytes\nAvg Server Data: 3001 bytes\n"
@@ -61,8 +68,7 @@ TEST_F(Report, VariantsGoToTheGivenStream) {
             "Number of SYNs from incomplete connections: 1\n"
             "Number of established connections in progress: 1\n"
             "Distribution of SYNs to establsh connections (nSYNs:nConns): 1:1,\n");
-  g_settings.report_variant = REPORT_OPEN_LISTING;
-  g_settings.status_every = 1000;
+  example({"-V", "999", "-m", "1000"});
   EXPECT_EQ(report(),
             "2, 3.000000 1\n"
             "Connections in Progress for longer than 1000 msecs:\n"

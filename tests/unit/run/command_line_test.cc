@@ -8,20 +8,26 @@
 #include <cstdint>
 
 #include "common/settings.h"
-#include "run/capture.h"
-#include "run/process_state.h"
-#include "stats/run_stats.h"
+#include "run/capture_filter.h"
+#include "run/source.h"
+#include "testlib/argv.h"
 #include "testlib/captured_stream.h"
 
 namespace {
 
-void parse(std::vector<std::string> args) {
-  reset_process_state();
+// What the parser makes of "portsift" followed by `args`.
+ParseResult parse_result(std::vector<std::string> args, Settings* settings) {
   args.insert(args.begin(), "portsift");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  parse_command_line(static_cast<int>(args.size()), argv.data());
+  testlib::Argv argv(std::move(args));
+  return parse_options(argv.argc(), argv.argv(), settings);
+}
+
+// The settings of a command line the parser accepts.
+Settings parse(const std::vector<std::string>& args) {
+  Settings s;
+  const ParseResult r = parse_result(args, &s);
+  EXPECT_TRUE(r.run) << ::testing::PrintToString(args) << ": " << r.err;
+  return s;
 }
 
 struct LayoutCase {
@@ -49,56 +55,113 @@ TEST(CommandLine, DerivedLayout) {
       {{"-p", "80", "-w", "/dev/null", "-C", "-y", "2048", "-x", "4096"}, 0, 0, 0, -1},
   };
   for (const LayoutCase& c : cases) {
-    parse(c.args);
+    const Settings s = parse(c.args);
     std::string what = ::testing::PrintToString(c.args);
-    EXPECT_EQ(g_settings.nbuckets, c.nbuckets) << what;
-    EXPECT_EQ(g_settings.bucket_size, c.bucket_size) << what;
-    EXPECT_EQ(g_settings.bucket_base, c.bucket_base) << what;
-    EXPECT_EQ(g_settings.filter_to, c.filter_to) << what;
+    EXPECT_EQ(s.nbuckets, c.nbuckets) << what;
+    EXPECT_EQ(s.bucket_size, c.bucket_size) << what;
+    EXPECT_EQ(s.bucket_base, c.bucket_base) << what;
+    EXPECT_EQ(s.filter_to, c.filter_to) << what;
   }
-  reset_process_state();
 }
 
 TEST(CommandLine, NumbersFollowAtoiAndSignWidening) {
-  parse({"-p", "65616", "-x", "-1", "-Y", "-2", "-c", "abc", "-t", "7x", "-d", "-d", "-T", "-T"});
-  EXPECT_EQ(g_settings.port, 80);
-  EXPECT_EQ(g_settings.max_client_bytes, UINT64_MAX);
-  EXPECT_EQ(g_settings.min_server_bytes, UINT64_MAX - 1);
-  EXPECT_EQ(g_settings.min_syns, 0u);
-  EXPECT_EQ(g_settings.run_time, 7);
-  EXPECT_EQ(g_settings.debug, 2);
-  EXPECT_TRUE(g_settings.rtt_enabled);
-  EXPECT_EQ(g_buckets.size, 21u);
-  reset_process_state();
+  const Settings s =
+      parse({"-p", "65616", "-x", "-1", "-Y", "-2", "-c", "abc", "-t", "7x", "-d", "-d", "-T", "-T"});
+  EXPECT_EQ(s.port, 80);
+  EXPECT_EQ(s.max_client_bytes, UINT64_MAX);
+  EXPECT_EQ(s.min_server_bytes, UINT64_MAX - 1);
+  EXPECT_EQ(s.min_syns, 0u);
+  EXPECT_EQ(s.run_time, 7);
+  EXPECT_EQ(s.debug, 2);
+  EXPECT_TRUE(s.rtt_enabled);
+  EXPECT_EQ(s.nbuckets, 20);
+}
+
+// Every refusal comes back as what main() prints and the status it exits with; the
+// messages, their stream and whether the usage text follows are the program's.
+TEST(CommandLine, RefusalsAreReturnedNotActedOn) {
+  const struct {
+    std::vector<std::string> args;
+    std::string out, err;
+    bool usage;
+    int status;
+  } cases[] = {
+      {{}, "", "Port must be specified\n", true, 1},
+      {{"-p", "80", "-P", "-C"}, "", "Only one of -S,-P or -C please\n", true, 1},
+      {{"-x", "100", "-y", "100"}, "", "Client requests < 100 and > 100?\n", true, 1},
+      {{"-p", "80", "-X", "-5", "-Y", "-2"}, "", "Server responses < -5 and > -2?\n", true, 1},
+      {{"-p", "80", "-t", "0"}, "", "Illegal value for options\n", false, 1},
+      {{"-p", "80", "-m", "500"}, "portsift: illegal option -- m\n", "", true, 1},
+      {{"-p", "80", "-I", "25:00:00"}, "", "Illegal time string\n", true, 1},
+      {{"-p", "80", "-I", "12:00:00x"}, "", "Illegal time string: x\n", true, 1},
+      // A second -r: the usage text alone.
+      {{"-p", "80", "-r", "a", "-r", "b"}, "", "", true, 1},
+      {{"-p", "80", "--max-conns", "0"},
+       "",
+       "portsift: --max-conns takes a number of connections from 1 to 4294967294, not '0'\n",
+       true,
+       1},
+      {{"-p", "80", "--conns", ""},
+       "",
+       "portsift: --conns needs a file name, or - for standard output\n",
+       false,
+       1},
+      {{"-p", "80", "-r", "x", "--intervals", "rows.csv"},
+       "",
+       "portsift: --intervals needs --interval SECS\n",
+       false,
+       1},
+      {{"-p", "80", "-w", "out.pcap", "--json"},
+       "",
+       "portsift: -w copies packets and makes no report; --conns, --intervals, --interval and "
+       "--json need a report run\n",
+       false,
+       1},
+      {{"--version"}, "portsift " PORTSIFT_VERSION "\n", "", false, 0},
+  };
+  for (const auto& c : cases) {
+    Settings s;
+    const ParseResult r = parse_result(c.args, &s);
+    const std::string what = ::testing::PrintToString(c.args);
+    EXPECT_FALSE(r.run) << what;
+    EXPECT_EQ(r.out, c.out) << what;
+    EXPECT_EQ(r.err, c.err) << what;
+    EXPECT_EQ(r.usage, c.usage) << what;
+    EXPECT_EQ(r.status, c.status) << what;
+  }
+  Settings s;
+  const ParseResult help = parse_result({"-p", "80", "--help"}, &s);
+  EXPECT_FALSE(help.run);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: portsift -p port [-d]", 0), 0u) << help.out;
+  EXPECT_NE(help.out.find("\nLong options:\n  --help"), std::string::npos) << help.out;
 }
 
 TEST(CommandLine, LastValueCountsAndWordsAfterFirstNonOption) {
-  parse({"-p", "81", "-n", "5", "-n", "7", "-p", "80", "host", "10.0.0.1", "-d"});
-  EXPECT_EQ(g_settings.port, 80);
-  EXPECT_EQ(g_settings.nbuckets, 7);
-  EXPECT_EQ(g_settings.debug, 0);
-  EXPECT_EQ(g_settings.filter_words, (std::vector<std::string>{"host", "10.0.0.1", "-d"}));
-  reset_process_state();
+  const Settings s =
+      parse({"-p", "81", "-n", "5", "-n", "7", "-p", "80", "host", "10.0.0.1", "-d"});
+  EXPECT_EQ(s.port, 80);
+  EXPECT_EQ(s.nbuckets, 7);
+  EXPECT_EQ(s.debug, 0);
+  EXPECT_EQ(s.filter_words, (std::vector<std::string>{"host", "10.0.0.1", "-d"}));
 }
 
 TEST(CommandLine, LongFileNamesAreCut) {
-  parse({"-p", "80", "-r", std::string(5000, 'a')});
-  EXPECT_EQ(g_settings.read_file, std::string(1023, 'a'));
-  reset_process_state();
+  const Settings s = parse({"-p", "80", "-r", std::string(5000, 'a')});
+  EXPECT_EQ(s.read_file, std::string(1023, 'a'));
 }
 
 TEST(CommandLine, SinceTextIsReadOnceIntoCalendarFields) {
-  parse({"-p", "80", "-I", "2021-03-05.00:00:10"});
-  const struct tm& t = g_settings.since_fields;
+  const Settings dated = parse({"-p", "80", "-I", "2021-03-05.00:00:10"});
+  const struct tm& t = dated.since_fields;
   EXPECT_EQ(t.tm_year, 121);
   EXPECT_EQ(t.tm_mon, 2);
   EXPECT_EQ(t.tm_mday, 5);
   EXPECT_EQ(t.tm_sec, 10);
-  parse({"-p", "80", "-I", "12:34:56"});
-  EXPECT_EQ(g_settings.since_fields.tm_mday, 0);  // no date: the first packet's
-  EXPECT_EQ(g_settings.since_fields.tm_hour, 12);
-  EXPECT_EQ(g_settings.since_fields.tm_min, 34);
-  reset_process_state();
+  const Settings s = parse({"-p", "80", "-I", "12:34:56"});
+  EXPECT_EQ(s.since_fields.tm_mday, 0);  // no date: the first packet's
+  EXPECT_EQ(s.since_fields.tm_hour, 12);
+  EXPECT_EQ(s.since_fields.tm_min, 34);
 }
 
 TEST(FilterExpression, FixedPartAndWords) {
@@ -135,8 +198,8 @@ TEST(FilterExpression, DecodeAllAddsIpv6AndTagsOnEthernet) {
 
 // The hint about --decode-all: only on a terminal, only for a link type it reads.
 TEST(LinkHint, OnlyOnATerminalForALinkTypeTheOptionReads) {
-  reset_process_state();
-  g_settings.program_name = "portsift";
+  Settings s;
+  s.program_name = "portsift";
   const struct {
     bool terminal;
     int dlt;
@@ -152,11 +215,10 @@ TEST(LinkHint, OnlyOnATerminalForALinkTypeTheOptionReads) {
   };
   for (const auto& c : cases) {
     testlib::CapturedStream err;
-    g_settings.decode_all = c.decode_all;
-    print_link_hint(err.file(), c.terminal, c.dlt);
+    s.decode_all = c.decode_all;
+    print_link_hint(err.file(), c.terminal, s, c.dlt);
     EXPECT_EQ(err.take(), c.hint) << c.dlt << " " << c.terminal;
   }
-  reset_process_state();
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "run/capture.h"
+#include "run/capture_filter.h"
 #include "testlib/capture_builder.h"
 #include "testlib/compiled_filter.h"
 #include "testlib/connections.h"

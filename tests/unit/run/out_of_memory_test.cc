@@ -17,18 +17,15 @@ namespace {
 
 class OutOfMemory : public TrackerTest {
  protected:
-  void TearDown() override {
-    g_big_alloc_limit = BigAllocLimit{};
-    TrackerTest::TearDown();
-  }
-
-  static void take(const Packet& p, bool deferred) {
+  void take(const Packet& p, bool deferred) {
     const pcap_pkthdr h = header_of(p);
+    u_char* const user = reinterpret_cast<u_char*>(&packet_feed());
     if (deferred)
-      handle_packet_deferred(nullptr, &h, p.data.data());
+      handle_packet_deferred(user, &h, p.data.data());
     else
-      handle_packet(nullptr, &h, p.data.data());
+      handle_packet(user, &h, p.data.data());
   }
+  std::string summary();
 };
 
 // Completed connections interleaved with ones left open, one endpoint each: the
@@ -52,12 +49,13 @@ std::vector<Packet> growing_traffic(int connections) {
   return packets;
 }
 
-std::string summary() {
+std::string OutOfMemory::summary() {
+  const Monitor& m = monitor();
   std::ostringstream out;
-  out << g_tracker.total_syns << ' ' << g_totals.nconns << ' ' << g_totals.sum_syns << ' '
-      << conn_count() << ' ' << g_capture.conns_at_out_of_memory << ' ' << g_clock.end_time.sec
-      << '.' << g_clock.end_time.usec;
-  for (const auto& [nsyns, conns] : g_syn_dist) out << ' ' << nsyns << ':' << conns;
+  out << m.totals.total_syns << ' ' << m.totals.nconns << ' ' << m.totals.sum_syns << ' '
+      << conn_count(m.table) << ' ' << run().conns_at_out_of_memory << ' '
+      << run().clock.end_time.sec << '.' << run().clock.end_time.usec;
+  for (const auto& [nsyns, conns] : m.syn_dist) out << ' ' << nsyns << ':' << conns;
   return out.str();
 }
 
@@ -66,23 +64,24 @@ TEST_F(OutOfMemory, TheRunStopsAtTheSegmentThatFoundNoMemory) {
   std::string one_at_a_time;
   for (bool deferred : {false, true}) {
     SCOPED_TRACE(deferred ? "in batches" : "one at a time");
-    SetUp();
+    start();
     // The index's first table and the first chunk of records: growing the index
     // past 768 entries fails.
-    g_big_alloc_limit.left = 2;
+    run().memory.left = 2;
     for (const Packet& p : packets) take(p, deferred);
-    if (deferred) flush_deferred_segments();
-    ASSERT_TRUE(g_capture.out_of_memory);
-    EXPECT_EQ(g_capture.conns_at_out_of_memory, 768u);
-    EXPECT_EQ(conn_count(), 768u);
+    if (deferred) flush_deferred_segments(packet_feed());
+    const Monitor& m = monitor();
+    ASSERT_TRUE(run().out_of_memory);
+    EXPECT_EQ(run().conns_at_out_of_memory, 768u);
+    EXPECT_EQ(conn_count(m.table), 768u);
     // The SYN that found no room was not counted, nor anything after it: 768
     // connections, every third one closed by its client.
-    EXPECT_EQ(g_tracker.total_syns, 768u);
-    EXPECT_EQ(g_totals.nconns, 256);
-    EXPECT_EQ(g_syn_dist, (SynDistribution{{1, 256}}));
+    EXPECT_EQ(m.totals.total_syns, 768u);
+    EXPECT_EQ(m.totals.nconns, 256);
+    EXPECT_EQ(m.syn_dist, (SynDistribution{{1, 256}}));
     // The run ends at the packet that failed, in batches too.
-    EXPECT_EQ(g_clock.end_time.sec, 100);
-    EXPECT_EQ(g_clock.end_time.usec, 76800);
+    EXPECT_EQ(run().clock.end_time.sec, 100);
+    EXPECT_EQ(run().clock.end_time.usec, 76800);
     if (!deferred)
       one_at_a_time = summary();
     else
@@ -113,24 +112,25 @@ TEST_F(OutOfMemory, TheRunStopsAtTheSegmentWhoseAddressFoundNoMemory) {
   std::string one_at_a_time;
   for (bool deferred : {false, true}) {
     SCOPED_TRACE(deferred ? "in batches" : "one at a time");
-    SetUp();
-    g_capture.link.decode_all = true;
+    start({"--decode-all"});
     // The pool's first index table and chunk, the table's index and first chunk:
     // growing the pool's index past 768 addresses (the server's and 767 clients')
     // fails.
-    g_big_alloc_limit.left = 4;
+    run().memory.left = 4;
     for (const Packet& p : packets) take(p, deferred);
-    if (deferred) flush_deferred_segments();
-    ASSERT_TRUE(g_capture.out_of_memory);
-    EXPECT_EQ(conn_count(), 767u);
-    EXPECT_EQ(g_tracker.total_syns, 767u);
-    EXPECT_EQ(g_totals.nconns, 256);
+    if (deferred) flush_deferred_segments(packet_feed());
+    const Monitor& m = monitor();
+    ASSERT_TRUE(run().out_of_memory);
+    EXPECT_EQ(conn_count(m.table), 767u);
+    EXPECT_EQ(m.totals.total_syns, 767u);
+    EXPECT_EQ(m.totals.nconns, 256);
     // Each record holds its client's address, a closed one also its first FIN's
     // sender (the client again): nothing else is left holding one.
+    const AddrPool& pool = run().pool;
     uint64_t refs = 0;
-    for (uint32_t n = 1; n < g_addr_pool.used; n++) refs += g_addr_pool.slot(n).refs;
+    for (uint32_t n = 1; n < pool.used; n++) refs += pool.slot(n).refs;
     EXPECT_EQ(refs, 767u + 256u);
-    EXPECT_EQ(g_addr_pool.size, 767u);
+    EXPECT_EQ(pool.size, 767u);
     if (!deferred)
       one_at_a_time = summary();
     else

@@ -2,6 +2,7 @@
 // order, the status line's period, and segments handed on in batches.
 #include "run/packet_loop.h"
 
+#include <csignal>
 #include <cstring>
 #include <random>
 #include <set>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "run/signals.h"
 #include "stats/run_clock.h"
 #include "testlib/runner.h"
 #include "track/addr_pool.h"
@@ -22,16 +24,20 @@ class PacketLoop : public TrackerTest {
  protected:
   // The frame is copied into a buffer of exactly its captured length, so that
   // AddressSanitizer catches any read past it.
-  static void take(const Packet& p, bool deferred = false) {
+  void take(const Packet& p, bool deferred = false) {
     const pcap_pkthdr h = header_of(p);
     std::unique_ptr<u_char[]> exact(new u_char[p.data.empty() ? 1 : p.data.size()]);
     if (!p.data.empty()) std::memcpy(exact.get(), p.data.data(), p.data.size());
+    u_char* const user = reinterpret_cast<u_char*>(&packet_feed());
     if (deferred)
-      handle_packet_deferred(nullptr, &h, exact.get());
+      handle_packet_deferred(user, &h, exact.get());
     else
-      handle_packet(nullptr, &h, exact.get());
+      handle_packet(user, &h, exact.get());
   }
-  static void take(int64_t sec, int64_t usec, const Seg& seg) { take(at(sec, usec, seg)); }
+  void take(int64_t sec, int64_t usec, const Seg& seg) { take(at(sec, usec, seg)); }
+  size_t records() { return conn_count(monitor().table); }
+  std::string state(const std::string& printed);
+  size_t addresses_held();
 };
 
 // An IPv6 SYN behind a hop-by-hop options header: not TCP as far as portsift reads.
@@ -67,9 +73,8 @@ TEST_F(PacketLoop, TracesFollowDecodingAsFarAsItGets) {
        "FILE:LINE:Proto = 51\n\nFILE:LINE:Not TCP packet\n", true},
   };
   for (const auto& c : cases) {
-    SetUp();
-    g_capture.link.decode_all = c.decode_all;
-    g_settings.debug = 2;
+    start(c.decode_all ? std::vector<std::string>{"--decode-all", "-d", "-d"}
+                       : std::vector<std::string>{"-d", "-d"});
     take(at(100, 0, arp_frame()));  // opens the window at 99
     out();
     take(c.packet);
@@ -77,13 +82,13 @@ TEST_F(PacketLoop, TracesFollowDecodingAsFarAsItGets) {
     const std::string got = "FILE:LINE:Got packet 2:len = ";
     ASSERT_EQ(traces.compare(0, got.size(), got), 0) << c.name << ": " << traces;
     EXPECT_EQ(traces.substr(traces.find("\n\n") + 2), c.traces) << c.name;
-    EXPECT_EQ(conn_count(), 0u) << c.name;
-    EXPECT_EQ(g_clock.packet_count, 2u) << c.name;
+    EXPECT_EQ(records(), 0u) << c.name;
+    EXPECT_EQ(run().clock.packet_count, 2u) << c.name;
   }
 }
 
 TEST_F(PacketLoop, TracesOfASegment) {
-  g_settings.debug = 2;
+  start({"-d", "-d"});
   Packet p = at(100, 0, syn(1000));
   p.wire_len = 1514;
   take(p);
@@ -98,8 +103,7 @@ TEST_F(PacketLoop, TracesOfASegment) {
 }
 
 TEST_F(PacketLoop, TracesOfAnIpv6SegmentBehindAVlanTag) {
-  g_capture.link.decode_all = true;
-  g_settings.debug = 2;
+  start({"--decode-all", "-d", "-d"});
   Seg s = as_ipv6(syn(1000));
   s.vlan_tags = {0x8100};
   take(at(100, 0, s));
@@ -112,7 +116,7 @@ TEST_F(PacketLoop, TracesOfAnIpv6SegmentBehindAVlanTag) {
             "FILE:LINE:TCP data offset = 20, TCP len = 20\n\n"
             "[2001:db8::1]:5555 > [2001:db8::2]:80 S SEQ:1000\n");
   EXPECT_NE(client("2001:db8::1", 5555), nullptr);
-  EXPECT_EQ(g_addr_pool.size, 1u);  // the client's address, held by its record
+  EXPECT_EQ(run().pool.size, 1u);  // the client's address, held by its record
 }
 
 TEST_F(PacketLoop, WindowDropsPacketsNotNewerThanTheSecondBeforeTheFirst) {
@@ -126,16 +130,16 @@ TEST_F(PacketLoop, WindowDropsPacketsNotNewerThanTheSecondBeforeTheFirst) {
   EXPECT_NE(client("10.0.0.1", 5555), nullptr);
   EXPECT_EQ(client("10.0.0.1", 6000), nullptr);
   EXPECT_NE(client("10.0.0.1", 7000), nullptr);
-  EXPECT_EQ(g_clock.start_time.sec, 100);
-  EXPECT_EQ(g_clock.end_time.sec, 100);
-  EXPECT_EQ(g_clock.end_time.usec, 0);
-  EXPECT_EQ(g_clock.window_start.sec, 99);
-  EXPECT_EQ(g_clock.packet_count, 3u);
+  const RunClock& clock = run().clock;
+  EXPECT_EQ(clock.start_time.sec, 100);
+  EXPECT_EQ(clock.end_time.sec, 100);
+  EXPECT_EQ(clock.end_time.usec, 0);
+  EXPECT_EQ(clock.window_start.sec, 99);
+  EXPECT_EQ(clock.packet_count, 3u);
 }
 
 TEST_F(PacketLoop, SinceTimeOfDayUsesTheFirstPacketsDate) {
-  g_settings.has_since = true;
-  g_settings.since_fields.tm_hour = 12;  // -I 12:00:00
+  start({"-I", "12:00:00"});
   const int64_t t1159 = 1614859140;      // 2021-03-04 11:59:00 UTC
   take(t1159, 0, syn(1));
   Seg at_noon = syn(2);
@@ -144,45 +148,52 @@ TEST_F(PacketLoop, SinceTimeOfDayUsesTheFirstPacketsDate) {
   Seg after = syn(3);
   after.sport = 7000;
   take(t1159 + 61, 0, after);  // 12:00:01
-  EXPECT_EQ(g_clock.window_start.sec, t1159 + 60);
-  EXPECT_EQ(conn_count(), 1u);
+  EXPECT_EQ(run().clock.window_start.sec, t1159 + 60);
+  EXPECT_EQ(records(), 1u);
   EXPECT_NE(client("10.0.0.1", 7000), nullptr);
 }
 
 TEST_F(PacketLoop, SinceDateAndTime) {
-  g_settings.has_since = true;
-  g_settings.since_fields.tm_year = 121;  // -I 2021-03-05.00:00:10
-  g_settings.since_fields.tm_mon = 2;
-  g_settings.since_fields.tm_mday = 5;
-  g_settings.since_fields.tm_sec = 10;
+  start({"-I", "2021-03-05.00:00:10"});
   take(1614859140, 0, syn(1));
-  EXPECT_EQ(g_clock.window_start.sec, 1614902400 + 10);
-  EXPECT_EQ(conn_count(), 0u);
+  EXPECT_EQ(run().clock.window_start.sec, 1614902400 + 10);
+  EXPECT_EQ(records(), 0u);
 }
 
+// A live run asked to stop, by a signal or by a table out of memory.
 TEST_F(PacketLoop, StopRequestedHandlesNoFurtherPacket) {
-  g_capture.offline = false;
-  take(100, 0, syn(1000));
-  g_capture.stop_requested = 1;
-  Seg other = syn(2000);
-  other.sport = 6000;
-  take(100, 1, other);
-  EXPECT_EQ(conn_count(), 1u);
-  EXPECT_EQ(g_clock.packet_count, 1u);
+  for (bool by_signal : {true, false}) {
+    start();
+    run().offline = false;
+    take(100, 0, syn(1000));
+    if (by_signal) {
+      install_signals();
+      std::raise(SIGALRM);
+      ASSERT_TRUE(stop_signalled());
+    } else {
+      run().out_of_memory = true;
+    }
+    Seg other = syn(2000);
+    other.sport = 6000;
+    take(100, 1, other);
+    EXPECT_EQ(records(), 1u) << by_signal;
+    EXPECT_EQ(run().clock.packet_count, 1u) << by_signal;
+    clear_stop_signal();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGALRM, SIG_DFL);
+  }
 }
 
 TEST_F(PacketLoop, StatusLineStepOfZeroNeverFires) {
-  g_settings.report_variant = REPORT_OPEN_LISTING;
   for (int every : {5, -9, 9}) {
-    g_settings.status_every = every;
+    start({"-V", "999", "-m", std::to_string(every)});
     for (int i = 0; i < 30; ++i) take(100, i, syn(1000));
     EXPECT_EQ(out(), "") << every;
   }
 }
 
 TEST_F(PacketLoop, StatusLineEveryTenthOfItsSetting) {
-  g_settings.report_variant = REPORT_OPEN_LISTING;
-  g_settings.status_every = -1000;  // the magnitude of the step counts
+  start({"-V", "999", "-m", "-1000"});  // the magnitude of the step counts
   for (int i = 0; i < 250; ++i) take(100, i, syn(1000));
   // Packets 1, 101 and 201; at the first one the window has not started yet.
   EXPECT_EQ(out(), "0, 0.000000 0\n1, 1.000000 0\n1, 1.000000 0\n");
@@ -246,29 +257,31 @@ std::vector<Packet> random_traffic(uint32_t seed, int count, bool ipv6 = false) 
 }
 
 // Everything a report could read, and what was printed.
-std::string state(const std::string& printed) {
+std::string PacketLoop::state(const std::string& printed) {
   std::ostringstream out;
-  const RunTotals& t = g_totals;
-  out << "totals " << g_tracker.total_syns << ' ' << g_tracker.dup_syns << ' ' << t.resets << ' '
+  const Monitor& m = monitor();
+  const AddrPool& pool = run().pool;
+  const RunTotals& t = m.totals;
+  out << "totals " << t.total_syns << ' ' << t.dup_syns << ' ' << t.resets << ' '
       << t.nconns << ' ' << t.sum_client_bytes << ' ' << t.sum_server_bytes << ' ' << t.sum_duration
       << ' ' << t.sum_rtt << ' ' << t.sum_syns << '\n';
-  for (size_t i = 0; i < g_buckets.size; i++) {
-    const Bucket& b = g_buckets.rows[i];
+  for (size_t i = 0; i < m.buckets.size(); i++) {
+    const Bucket& b = m.buckets[i];
     out << "bucket " << b.count << ' ' << b.client_bytes << ' ' << b.server_bytes << ' ' << b.rtt
         << ' ' << b.duration << ' ' << b.throughput << '\n';
   }
-  for (const auto& [nsyns, conns] : g_syn_dist) out << "syns " << nsyns << ':' << conns << '\n';
+  for (const auto& [nsyns, conns] : m.syn_dist) out << "syns " << nsyns << ':' << conns << '\n';
   // Addresses as text: an IPv6 address's number depends on when others were freed.
-  for (const FilterEntry& f : g_filters)
-    out << "filter " << addr_text(f.addr_a, f.family).text << ' '
-        << addr_text(f.addr_b, f.family).text << ' ' << f.client_port << '\n';
-  for (const ConnInfo* r : conns_in_key_order())
-    out << "conn " << addr_text(r->client).text << ':' << r->client.port << " state " << r->state
+  for (const FilterEntry& f : m.filters)
+    out << "filter " << addr_text(pool, f.addr_a, f.family).text << ' '
+        << addr_text(pool, f.addr_b, f.family).text << ' ' << f.client_port << '\n';
+  for (const ConnInfo* r : conns_in_key_order(m.table))
+    out << "conn " << addr_text(pool, r->client).text << ':' << r->client.port << " state " << r->state
         << " syn " << r->syn_time.sec << '.' << r->syn_time.usec << " fin " << r->fin_time.sec
         << '.' << r->fin_time.usec << " rtt " << r->rtt << " isn " << r->client_isn << '/'
         << r->server_isn << " pending " << r->pending_isn << '@' << r->pending_syn_time.sec << '.'
         << r->pending_syn_time.usec << " nsyns " << r->nsyns << " fin_sender "
-        << (r->state == CLOSING ? addr_text(r->fin_sender, r->client.family).text : "-") << ":"
+        << (r->state == CLOSING ? addr_text(pool, r->fin_sender, r->client.family).text : "-") << ":"
         << r->fin_sender_port << " synacks " << r->synacks << " bucket " << r->bucket << '\n';
   return out.str() + printed;
 }
@@ -278,18 +291,19 @@ std::string state(const std::string& printed) {
 // endpoints, so that one batch often holds several segments of one connection.
 // The IPv6 addresses something still holds: records' clients, closing records'
 // first-FIN senders, -D entries.
-size_t addresses_held() {
+size_t PacketLoop::addresses_held() {
+  const AddrPool& pool = run().pool;
   std::set<std::string> held;
-  conn_for_each([&](const ConnInfo& r) {
+  conn_for_each(monitor().table, [&](const ConnInfo& r) {
     if (r.client.family != Family::IPV6) return;
-    held.insert(addr_text(r.client).text);
+    held.insert(addr_text(pool, r.client).text);
     if (r.fin_sender.raw != AddrPool::NO_NUMBER)
-      held.insert(addr_text(r.fin_sender, Family::IPV6).text);
+      held.insert(addr_text(pool, r.fin_sender, Family::IPV6).text);
   });
-  for (const FilterEntry& f : g_filters) {
+  for (const FilterEntry& f : monitor().filters) {
     if (f.family != Family::IPV6) continue;
-    held.insert(addr_text(f.addr_a, f.family).text);
-    held.insert(addr_text(f.addr_b, f.family).text);
+    held.insert(addr_text(pool, f.addr_a, f.family).text);
+    held.insert(addr_text(pool, f.addr_b, f.family).text);
   }
   return held.size();
 }
@@ -300,17 +314,17 @@ TEST_F(PacketLoop, BatchesLeaveTheSameStateAsOneAtATime) {
       const std::vector<Packet> packets = random_traffic(seed, 400, decode_all);
       std::string expected;
       for (bool batched : {false, true}) {
-        SetUp();
-        g_capture.link.decode_all = decode_all;
-        g_settings.min_syns = 2;  // NSYNS lines, printed while the segments are handled
-        g_settings.filter_from = 0;
-        g_settings.filter_to = -1;
-        ASSERT_EQ(can_defer_segments(), true);
+        // NSYNS lines, printed while the segments are handled, and a -D listing of
+        // every connection (one bucket of 1000 s).
+        std::vector<std::string> options = {"-c", "2", "-D", "0", "-s", "1000000"};
+        if (decode_all) options.push_back("--decode-all");
+        start(options);
+        ASSERT_EQ(can_defer_segments(run()), true);
         for (const Packet& p : packets) take(p, batched);
-        if (batched) flush_deferred_segments();
+        if (batched) flush_deferred_segments(packet_feed());
         const std::string got = state(out());
         // The pool holds exactly what the records and the listing refer to.
-        EXPECT_EQ(g_addr_pool.size, addresses_held()) << "seed " << seed;
+        EXPECT_EQ(run().pool.size, addresses_held()) << "seed " << seed;
         if (!batched)
           expected = got;
         else

@@ -92,8 +92,9 @@ TEST(Progress, WantedOnlyOnATerminalThatNothingElseWritesTo) {
         << c.err_tty << c.out_tty << c.debug << c.min_syns << c.status_every;
 }
 
-int g_handled = 0;
-void count_packet(u_char*, const struct pcap_pkthdr*, const u_char*) { ++g_handled; }
+void count_packet(u_char* handled, const struct pcap_pkthdr*, const u_char*) {
+  ++*reinterpret_cast<int*>(handled);
+}
 
 double g_fake_now = 0;
 double half_second_steps() { return g_fake_now += 0.5; }
@@ -124,10 +125,12 @@ TEST(Progress, ReadInBatchesHandsOverEveryMatchingPacket) {
   pcap_freecode(&program);
 
   testlib::CapturedStream screen;  // what the terminal would receive
-  g_handled = 0;
+  int handled = 0;
   g_fake_now = 0;
-  EXPECT_EQ(read_savefile_in_batches(pcap, count_packet, screen.file(), half_second_steps), 0);
-  EXPECT_EQ(g_handled, syns);
+  EXPECT_EQ(read_savefile_in_batches(pcap, count_packet, reinterpret_cast<u_char*>(&handled),
+                                     screen.file(), half_second_steps),
+            0);
+  EXPECT_EQ(handled, syns);
   // Started at 0.5; the batches end at 1.0 (too early), 1.5 and 2.0.
   const std::string text = screen.take();
   const std::string last = ERASE + "100% of the file read, 2055 matching packets, 1370/s" + ERASE;

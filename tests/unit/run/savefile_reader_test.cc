@@ -3,6 +3,7 @@
 // do something the reader does not reproduce, and the records handed over before the
 // refusal must still be libpcap's. With the native filter, it must pass what
 // pcap_loop() passes with the compiled filter installed.
+#include "testlib/files.h"
 #include "run/savefile_reader.h"
 
 #include <gtest/gtest.h>
@@ -241,10 +242,6 @@ std::vector<RawRecord> connection_records(Link link) {
   return out;
 }
 
-std::vector<uint8_t> read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // Buffer sizes: the smallest (one record of the snapshot length), a little more,
 // and the default; the small ones move records across refills at every alignment.
@@ -305,7 +302,7 @@ TEST(SavefileReader, ReadsWholeFilesAsLibpcapDoes) {
           {"link type " + std::to_string(linktype) + (other_order ? " other order" : ""),
            savefile(fh, {raw(5, 6, sixty), raw(5, 7, can)}, other_order)});
     }
-  cases.push_back({"demo.pcap", read_file(DEMO_PCAP)});
+  cases.push_back({"demo.pcap", testlib::read_bytes(DEMO_PCAP)});
   cases.push_back({"builder", pcap_bytes({at(100, 5, syn(1)), at(101, 7, synack(9, 2))})});
 
   char dir[] = "/tmp/savefile_reader_test.XXXXXX";
@@ -433,7 +430,7 @@ TEST(SavefileReader, FilesCutAnywhere) {
     }
   }
   // The bundled capture of real traffic, cut at random points.
-  const std::vector<uint8_t> demo = read_file(DEMO_PCAP);
+  const std::vector<uint8_t> demo = testlib::read_bytes(DEMO_PCAP);
   std::mt19937 rng(7);
   for (int i = 0; i < 200; ++i) {
     const size_t len = 24 + rng() % (demo.size() - 24);
@@ -502,7 +499,7 @@ std::string packet_text(const pcap_pkthdr& h, const u_char* data) {
 // hands over with the filter installed are those the reader hands over and the
 // native check passes, header and bytes.
 TEST(SavefileReader, WithTheNativeFilterPassesWhatPcapLoopPasses) {
-  const std::vector<uint8_t> demo = read_file(DEMO_PCAP);
+  const std::vector<uint8_t> demo = testlib::read_bytes(DEMO_PCAP);
   std::vector<Packet> packets;
   for (uint32_t i = 0; i < 40; ++i) {
     Seg s = i % 3 ? syn(i) : synack(i, i + 1);

@@ -1,7 +1,7 @@
 // Close accounting over the worked example: client 10.0.0.1:5555 with ISN 1000,
 // server ISN 9000, the client's FIN (seq 1501, ack 12001) 250.7 ms after the SYN:
 // 501 client bytes, 3001 server bytes, 250 ms, bucket 12 of twenty 20-ms buckets.
-#include "stats/close.h"
+#include "stats/tracker.h"
 
 #include <functional>
 #include <optional>
@@ -24,7 +24,7 @@ Step answer(int64_t usec) { return {usec, server_fin(12001, 1502)}; }
 
 struct CloseCase {
   const char* name;
-  std::function<void()> configure;
+  std::vector<std::string> options;  // after "-p 80"
   std::vector<Step> steps;
   int64_t nconns;
   int64_t client_sum, server_sum, duration_sum, rtt_sum;
@@ -34,10 +34,7 @@ struct CloseCase {
   std::string out = "";
 };
 
-void none() {}
-std::function<void()> set(uint64_t Settings::*field, int value) {
-  return [=] { g_settings.*field = static_cast<uint64_t>(static_cast<int64_t>(value)); };
-}
+const std::vector<std::string> none;
 
 Seg with_src_dst(Seg s, const char* src, const char* dst) {
   s.src = src;
@@ -45,13 +42,6 @@ Seg with_src_dst(Seg s, const char* src, const char* dst) {
   return s;
 }
 
-std::function<void()> sort_by(SortMode mode, int bucket_size, uint32_t bucket_base = 0) {
-  return [=] {
-    g_settings.sort_mode = mode;
-    g_settings.bucket_size = bucket_size;
-    g_settings.bucket_base = bucket_base;
-  };
-}
 
 // The client's FIN of the worked example with 100 bytes of payload: its sequence
 // number lies 100 before the close point.
@@ -83,25 +73,25 @@ const CloseCase CASES[] = {
     {"IsnWraps", none, {{0, syn(4294967000u)}, SA, {250700, client_fin(500, 12001)}},
       1, 796, 3001, 250, 0, 12, CLOSING},
     // Byte filters: limits count, negative limits were widened with their sign.
-    {"MaxServerBelow", set(&Settings::max_server_bytes, 3000), {S, SA, CF, answer(290700)},
+    {"MaxServerBelow", {"-X", "3000"}, {S, SA, CF, answer(290700)},
       0, 0, 0, 0, 0, -1, std::nullopt},
-    {"MaxServerAt", set(&Settings::max_server_bytes, 3001), {S, SA, CF},
+    {"MaxServerAt", {"-X", "3001"}, {S, SA, CF},
       1, 501, 3001, 250, 0, 12, CLOSING},
-    {"MaxServerNegative", set(&Settings::max_server_bytes, -1), {S, SA, CF},
+    {"MaxServerNegative", {"-X", "-1"}, {S, SA, CF},
       1, 501, 3001, 250, 0, 12, CLOSING},
-    {"MinServerAt", set(&Settings::min_server_bytes, 3001), {S, SA, CF},
+    {"MinServerAt", {"-Y", "3001"}, {S, SA, CF},
       1, 501, 3001, 250, 0, 12, CLOSING},
-    {"MinServerAbove", set(&Settings::min_server_bytes, 3002), {S, SA, CF},
+    {"MinServerAbove", {"-Y", "3002"}, {S, SA, CF},
       0, 0, 0, 0, 0, -1, CLOSING},
-    {"MinServerNegative", set(&Settings::min_server_bytes, -1), {S, SA, CF},
+    {"MinServerNegative", {"-Y", "-1"}, {S, SA, CF},
       0, 0, 0, 0, 0, -1, CLOSING},
-    {"MaxClientAt", set(&Settings::max_client_bytes, 501), {S, SA, CF},
+    {"MaxClientAt", {"-x", "501"}, {S, SA, CF},
       1, 501, 3001, 250, 0, 12, CLOSING},
-    {"MaxClientBelow", set(&Settings::max_client_bytes, 500), {S, SA, CF},
+    {"MaxClientBelow", {"-x", "500"}, {S, SA, CF},
       0, 0, 0, 0, 0, -1, CLOSING},
-    {"MinClientAt", set(&Settings::min_client_bytes, 501), {S, SA, CF},
+    {"MinClientAt", {"-y", "501"}, {S, SA, CF},
       1, 501, 3001, 250, 0, 12, CLOSING},
-    {"MinClientAbove", set(&Settings::min_client_bytes, 502), {S, SA, CF},
+    {"MinClientAbove", {"-y", "502"}, {S, SA, CF},
       0, 0, 0, 0, 0, -1, CLOSING},
     // The answering FIN stands in for a missing handshake estimate: 0 < ms <= 1099.
     {"AnswerAt40ms", none, {S, SA, CF, answer(290700)}, 1, 501, 3001, 250, 40, 12, std::nullopt},
@@ -112,7 +102,7 @@ const CloseCase CASES[] = {
       1, 501, 3001, 250, 0, 12, std::nullopt},
     {"AnswerBeforeFirstFin", none, {S, SA, CF, answer(200000)},
       1, 501, 3001, 250, 0, 12, std::nullopt},
-    {"HandshakeEstimateWins", [] {g_tracker.rtt_enabled = true;}, {S, SA, CF, answer(290700)},
+    {"HandshakeEstimateWins", {"-T"}, {S, SA, CF, answer(290700)},
       1, 501, 3001, 250, 3, 12, std::nullopt},
     {"RepeatedFinMovesTheFinTime", none,
       {S, SA, CF, {300700, client_fin(1501, 12001)}, answer(340700)},
@@ -139,19 +129,20 @@ const CloseCase CASES[] = {
       1, 501, 3001, 250, 40, 12, std::nullopt},
     {"SharedAddressRepeatedFin", none, shared_address(2),
       1, 501, 3001, 250, 20, 12, std::nullopt},
-    {"MinSyns", [] {g_settings.min_syns = 2;}, {S, {1000, syn(1000)}, SA, CF},
+    {"MinSyns", {"-c", "2"}, {S, {1000, syn(1000)}, SA, CF},
       1, 501, 3001, 249, 0, 12, CLOSING, 0, "NSYNS=2:host 10.0.0.1 and port 5555\n"},
-    {"MinSynsNotReached", [] {g_settings.min_syns = 3;}, {S, {1000, syn(1000)}, SA, CF},
+    {"MinSynsNotReached", {"-c", "3"}, {S, {1000, syn(1000)}, SA, CF},
       1, 501, 3001, 249, 0, 12, CLOSING},
     // The byte orderings place by KB per bucket size; -s 1 makes 3001 bytes bucket 2.
-    {"ServerBytes", sort_by(BY_SERVER_BYTES, 1), {S, SA, CF},
+    {"ServerBytes", {"-S", "-s", "1"}, {S, SA, CF},
       1, 501, 3001, 250, 0, 2, CLOSING},
-    {"ClientBytes", sort_by(BY_CLIENT_BYTES, 1), {S, SA, CF},
+    {"ClientBytes", {"-C", "-s", "1"}, {S, SA, CF},
       1, 501, 3001, 250, 0, 0, CLOSING},
-    {"ServerBytesWithBase", sort_by(BY_SERVER_BYTES, 1, 1), {S, SA, CF},
+    // -Y 1024 starts the first bucket at 1 KB.
+    {"ServerBytesWithBase", {"-S", "-s", "1", "-Y", "1024"}, {S, SA, CF},
       1, 501, 3001, 250, 0, 1, CLOSING},
     // The larger side over the duration: 3001 / 250 = 12 KB/s, bucket 2 of 5 KB/s each.
-    {"Throughput", sort_by(BY_THROUGHPUT, 5), {S, SA, CF},
+    {"Throughput", {"-P", "-s", "5"}, {S, SA, CF},
       1, 501, 3001, 250, 0, 2, CLOSING},
 };
 // clang-format on
@@ -166,21 +157,23 @@ class CloseAccounting : public TrackerTest, public ::testing::WithParamInterface
 // Runs the case's steps, over IPv6 when asked (10.0.0.N as 2001:db8::N), and checks
 // what they left.
 void CloseAccounting::check(const CloseCase& c, bool ipv6) {
-  c.configure();
+  start(c.options);
   for (const Step& step : c.steps) feed(100, step.usec, ipv6 ? as_ipv6(step.seg) : step.seg);
   std::string expected_out = c.out;
   if (ipv6 && !expected_out.empty())
     expected_out.replace(expected_out.find("10.0.0.1"), 8, ipv6_of("10.0.0.1"));
   EXPECT_EQ(out(), expected_out);
-  EXPECT_EQ(g_totals.nconns, c.nconns);
-  EXPECT_EQ(g_totals.sum_client_bytes, c.client_sum);
-  EXPECT_EQ(g_totals.sum_server_bytes, c.server_sum);
-  EXPECT_EQ(g_totals.sum_duration, c.duration_sum);
-  EXPECT_EQ(g_totals.sum_rtt, c.rtt_sum);
-  EXPECT_EQ(g_totals.resets, c.resets);
+  const RunTotals& t = monitor().totals;
+  EXPECT_EQ(t.nconns, c.nconns);
+  EXPECT_EQ(t.sum_client_bytes, c.client_sum);
+  EXPECT_EQ(t.sum_server_bytes, c.server_sum);
+  EXPECT_EQ(t.sum_duration, c.duration_sum);
+  EXPECT_EQ(t.sum_rtt, c.rtt_sum);
+  EXPECT_EQ(t.resets, c.resets);
   int64_t bucketed = 0;
-  for (size_t i = 0; i < g_buckets.size; ++i) {
-    const Bucket& b = g_buckets.rows[i];
+  const BucketTable& buckets = monitor().buckets;
+  for (size_t i = 0; i < buckets.size(); ++i) {
+    const Bucket& b = buckets[i];
     bucketed += b.count;
     if (c.bucket == static_cast<int>(i)) {
       EXPECT_EQ(b.count, c.nconns) << "bucket " << i;
@@ -197,9 +190,9 @@ void CloseAccounting::check(const CloseCase& c, bool ipv6) {
   } else {
     EXPECT_EQ(rec, nullptr);
     // Nothing else holds an address: a removed record leaves the pool empty.
-    EXPECT_EQ(g_addr_pool.size, 0u);
+    EXPECT_EQ(run().pool.size, 0u);
   }
-  EXPECT_EQ(g_totals.sum_syns, static_cast<uint64_t>(c.nconns) *
+  EXPECT_EQ(t.sum_syns, static_cast<uint64_t>(c.nconns) *
                                    (c.steps.size() > 1 && c.steps[1].seg.flags == SYN ? 2 : 1));
 }
 
@@ -215,29 +208,28 @@ using Close = TrackerTest;
 
 TEST_F(Close, ThroughputOverflowBucket) {
   // Closed within the millisecond: the duration counts as 1 for the throughput.
-  g_settings.sort_mode = BY_THROUGHPUT;
+  start({"-P"});
   feed(100, 0, syn(1000));
   feed(100, 100, synack(9000, 1001));
   feed(100, 500, client_fin(1001 + 0, 9001 + 64000 - 1));
   const ConnInfo* rec = client();
   EXPECT_EQ(rec->throughput, 64000u);
   EXPECT_EQ(rec->bucket, 20);
-  const Bucket& b = g_buckets.rows[20];
+  const Bucket& b = monitor().buckets[20];
   EXPECT_EQ(b.count, 1);
   EXPECT_EQ(b.duration, 1);
   EXPECT_EQ(b.throughput, 64001 / 2);
-  EXPECT_EQ(g_totals.sum_duration, 0);
+  EXPECT_EQ(monitor().totals.sum_duration, 0);
 }
 
 TEST_F(Close, FinTracesInBothDirections) {
-  g_settings.debug = 1;
+  start({"-d"});
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
   out();
   feed(100, 250700, client_fin(1501, 12001));
   EXPECT_EQ(out(), "10.0.0.1:5555 > 10.0.0.2:80 F SEQ:1501(501),ACK:12001(3001),MSECS:250\n");
-  SetUp();
-  g_settings.debug = 1;
+  start({"-d"});
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
   out();
@@ -246,18 +238,17 @@ TEST_F(Close, FinTracesInBothDirections) {
 }
 
 TEST_F(Close, DashDCapturesTheFirstFinsAddresses) {
-  g_settings.filter_from = 240;
-  g_settings.filter_to = 260;
+  start({"-D", "240"});  // 240 to 260 ms
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
   feed(100, 250700, server_fin(12001, 1501));
-  ASSERT_EQ(g_filters.size(), 1u);
-  EXPECT_EQ(g_filters[0].addr_a, IpAddr{ip("10.0.0.2")});
-  EXPECT_EQ(g_filters[0].addr_b, IpAddr{ip("10.0.0.1")});
-  EXPECT_EQ(g_filters[0].client_port, 5555u);
+  const FilterList& filters = monitor().filters;
+  ASSERT_EQ(filters.size(), 1u);
+  EXPECT_EQ(filters[0].addr_a, IpAddr{ip("10.0.0.2")});
+  EXPECT_EQ(filters[0].addr_b, IpAddr{ip("10.0.0.1")});
+  EXPECT_EQ(filters[0].client_port, 5555u);
 
-  g_settings.filter_from = 250 + 1;  // just above: not listed
-  g_settings.filter_to = -1;
+  start({"-D", "251"});  // just above: not listed
   Seg s = syn(1000);
   s.sport = 6000;
   Seg sa = synack(9000, 1001);
@@ -267,11 +258,10 @@ TEST_F(Close, DashDCapturesTheFirstFinsAddresses) {
   feed(100, 0, s);
   feed(100, 3500, sa);
   feed(100, 250700, f);
-  EXPECT_EQ(g_filters.size(), 1u);
+  EXPECT_EQ(monitor().filters.size(), 0u);
 }
 
 TEST_F(Close, SynDistributionAndSums) {
-  g_settings.min_syns = 0;
   for (uint16_t port : {5001, 5002, 5003}) {
     int syns = port == 5003 ? 3 : 1;
     for (int i = 0; i < syns; ++i) {
@@ -286,8 +276,8 @@ TEST_F(Close, SynDistributionAndSums) {
     feed(100, 10, sa);
     feed(100, 20, f);
   }
-  EXPECT_EQ(g_totals.sum_syns, 5u);
-  EXPECT_EQ(g_syn_dist, (SynDistribution{{1, 2}, {3, 1}}));
+  EXPECT_EQ(monitor().totals.sum_syns, 5u);
+  EXPECT_EQ(monitor().syn_dist, (SynDistribution{{1, 2}, {3, 1}}));
 }
 
 TEST_F(Close, WrappedDurationsNeverIndexOutsideTheTable) {
@@ -298,22 +288,22 @@ TEST_F(Close, WrappedDurationsNeverIndexOutsideTheTable) {
   feed(100 + 2147484, 0, client_fin(1501, 12001));
   const std::string errors = err();
   EXPECT_NE(errors.find(":Bad bucket value:-107374164\n\n"), std::string::npos) << errors;
-  EXPECT_EQ(g_totals.nconns, 1);
+  EXPECT_EQ(monitor().totals.nconns, 1);
   EXPECT_EQ(client()->bucket, -1);
-  for (size_t i = 0; i < g_buckets.size; ++i) EXPECT_EQ(g_buckets.rows[i].count, 0);
+  for (size_t i = 0; i < monitor().buckets.size(); ++i) EXPECT_EQ(monitor().buckets[i].count, 0);
   feed(100 + 2147484, 40000, server_fin(12001, 1502));  // no bucket: no estimate either
-  EXPECT_EQ(g_totals.sum_rtt, 0);
+  EXPECT_EQ(monitor().totals.sum_rtt, 0);
   EXPECT_EQ(client(), nullptr);
 }
 
 TEST_F(Close, DurationOfMinusOneAddsNoThroughputTerm) {
   // 2^32 - 1 ms after the SYN the duration is -1: the term's divisor would be 0.
-  g_settings.sort_mode = BY_THROUGHPUT;
+  start({"-P"});
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
   feed(100 + 4294967, 295000, client_fin(1501, 12001));
-  EXPECT_EQ(g_totals.sum_duration, -1);
-  const Bucket& b = g_buckets.rows[0];
+  EXPECT_EQ(monitor().totals.sum_duration, -1);
+  const Bucket& b = monitor().buckets[0];
   EXPECT_EQ(b.count, 1);
   EXPECT_EQ(b.duration, -1);
   EXPECT_EQ(b.throughput, 0);

@@ -7,14 +7,12 @@
 #include <map>
 #include <random>
 
-#include "run/process_state.h"
-
 namespace {
 
+// A fresh pool for every test.
 class AddrPoolTest : public ::testing::Test {
  protected:
-  void SetUp() override { reset_process_state(); }
-  void TearDown() override { reset_process_state(); }
+  AddrPool p;
 };
 
 Ip6Addr addr(uint32_t n) {
@@ -26,23 +24,23 @@ Ip6Addr addr(uint32_t n) {
 }
 
 TEST_F(AddrPoolTest, HoldersShareANumberAndTheLastOneFreesIt) {
-  const uint32_t a = pool_intern(addr(1));
+  const uint32_t a = pool_intern(p, addr(1));
   EXPECT_NE(a, AddrPool::NO_NUMBER);
-  EXPECT_EQ(pool_intern(addr(1)), a);
-  pool_hold(a);
-  const uint32_t b = pool_intern(addr(2));
+  EXPECT_EQ(pool_intern(p, addr(1)), a);
+  pool_hold(p, a);
+  const uint32_t b = pool_intern(p, addr(2));
   EXPECT_NE(b, a);
-  EXPECT_EQ(g_addr_pool.size, 2u);
+  EXPECT_EQ(p.size, 2u);
   for (int holders = 3; holders > 0; --holders) {
-    EXPECT_EQ(pool_address(a), addr(1));
-    pool_release(a);
+    EXPECT_EQ(pool_address(p, a), addr(1));
+    pool_release(p, a);
   }
-  EXPECT_EQ(g_addr_pool.size, 1u);
+  EXPECT_EQ(p.size, 1u);
   // The freed number goes to the next new address; the old address is new again.
-  EXPECT_EQ(pool_intern(addr(3)), a);
-  EXPECT_EQ(pool_address(a), addr(3));
-  EXPECT_NE(pool_intern(addr(1)), a);
-  EXPECT_EQ(pool_address(b), addr(2));
+  EXPECT_EQ(pool_intern(p, addr(3)), a);
+  EXPECT_EQ(pool_address(p, a), addr(3));
+  EXPECT_NE(pool_intern(p, addr(1)), a);
+  EXPECT_EQ(pool_address(p, b), addr(2));
 }
 
 TEST_F(AddrPoolTest, AgreesWithAMapThroughGrowthAndReuse) {
@@ -50,13 +48,13 @@ TEST_F(AddrPoolTest, AgreesWithAMapThroughGrowthAndReuse) {
   std::map<uint32_t, std::pair<uint32_t, int>> model;  // address -> number, holders
   // More addresses than one chunk holds, held once each...
   const uint32_t many = AddrPool::CHUNK_SIZE + 1000;
-  for (uint32_t a = 0; a < many; ++a) model[a] = {pool_intern(addr(a)), 1};
+  for (uint32_t a = 0; a < many; ++a) model[a] = {pool_intern(p, addr(a)), 1};
   // ... then held and let go at random, from a space small enough to come back.
   for (int step = 0; step < 200000; ++step) {
     const uint32_t a = rng() % (many + 50000);
     auto it = model.find(a);
     if (it == model.end() || rng() % 2 == 0) {
-      const uint32_t n = pool_intern(addr(a));
+      const uint32_t n = pool_intern(p, addr(a));
       ASSERT_NE(n, AddrPool::NO_NUMBER);
       if (it == model.end()) {
         model[a] = {n, 1};
@@ -65,16 +63,16 @@ TEST_F(AddrPoolTest, AgreesWithAMapThroughGrowthAndReuse) {
         it->second.second++;
       }
     } else {
-      pool_release(it->second.first);
+      pool_release(p, it->second.first);
       if (--it->second.second == 0) model.erase(it);
     }
   }
-  ASSERT_EQ(g_addr_pool.size, model.size());
+  ASSERT_EQ(p.size, model.size());
   for (const auto& [a, held] : model) {
-    ASSERT_EQ(pool_address(held.first), addr(a));
-    ASSERT_EQ(pool_intern(addr(a)), held.first);
+    ASSERT_EQ(pool_address(p, held.first), addr(a));
+    ASSERT_EQ(pool_intern(p, addr(a)), held.first);
   }
-  EXPECT_GT(g_addr_pool.chunks.size(), 1u);
+  EXPECT_GT(p.chunks.size(), 1u);
 }
 
 }  // namespace

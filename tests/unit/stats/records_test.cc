@@ -6,15 +6,12 @@
 #include <algorithm>
 #include <vector>
 
-#include "report/summary.h"
+#include "stats/monitor.h"
 #include "unit/tracker_fixture.h"
 
 using namespace testlib;
 
 namespace {
-
-std::vector<ConnRecord> g_seen;
-void collect(const ConnRecord& r) { g_seen.push_back(r); }
 
 struct Step {
   int64_t usec;  // after 100 s
@@ -115,39 +112,46 @@ void expect_record(const ConnRecord& r, const Want& w) {
   EXPECT_EQ(r.counted, w.counted);
 }
 
-class Records : public TrackerTest, public ::testing::WithParamInterface<RecordCase> {
+// A fresh run whose monitor keeps records, collected as they leave.
+class RecordsTest : public TrackerTest {
  protected:
-  void SetUp() override {
-    TrackerTest::SetUp();
-    g_seen.clear();
-    g_records.enabled = true;
-    g_records.sink = collect;
+  void start_keeping(const std::vector<std::string>& options = {}) {
+    start(options);
+    seen.clear();
+    records_start(monitor().records, monitor().table);
+    monitor().records.sink = [this](const ConnRecord& r) { seen.push_back(r); };
   }
+  std::vector<ConnRecord> seen;
 };
+
+class Records : public RecordsTest, public ::testing::WithParamInterface<RecordCase> {};
 
 TEST_P(Records, LeaveAsTheSegmentsSay) {
   const RecordCase& c = GetParam();
-  g_settings.max_client_bytes = c.max_client_bytes;
+  start_keeping(c.max_client_bytes == 0
+                    ? std::vector<std::string>{}
+                    : std::vector<std::string>{"-x", std::to_string(c.max_client_bytes)});
+  const RecordKeeping& k = monitor().records;
   for (const Step& step : c.steps) {
     feed(100, step.usec, step.seg);
     // The waiting counts are kept as the table changes, never recounted.
-    const OpenCounts open = count_open_connections();
-    ASSERT_EQ(g_records.unanswered, open.never_completed);
-    ASSERT_EQ(g_records.unanswered_syns, open.incomplete_syns);
+    const OpenCounts open = count_open_connections(monitor());
+    ASSERT_EQ(k.unanswered, open.never_completed);
+    ASSERT_EQ(k.unanswered_syns, open.incomplete_syns);
   }
-  ASSERT_EQ(g_seen.size(), c.left.size());
+  ASSERT_EQ(seen.size(), c.left.size());
   for (size_t i = 0; i < c.left.size(); ++i) {
     SCOPED_TRACE("left #" + std::to_string(i));
-    expect_record(g_seen[i], c.left[i]);
+    expect_record(seen[i], c.left[i]);
   }
-  g_seen.clear();
-  records_flush_table();
-  ASSERT_EQ(g_seen.size(), c.at_end.size());
-  std::sort(g_seen.begin(), g_seen.end(),
+  seen.clear();
+  records_flush_table(monitor().records, monitor().table);
+  ASSERT_EQ(seen.size(), c.at_end.size());
+  std::sort(seen.begin(), seen.end(),
             [](const ConnRecord& a, const ConnRecord& b) { return a.start_us < b.start_us; });
   for (size_t i = 0; i < c.at_end.size(); ++i) {
     SCOPED_TRACE("at end #" + std::to_string(i));
-    expect_record(g_seen[i], c.at_end[i]);
+    expect_record(seen[i], c.at_end[i]);
   }
 
   // What the report says of the same steps.
@@ -158,36 +162,35 @@ TEST_P(Records, LeaveAsTheSegmentsSay) {
       counted += w.counted;
       resets += w.state == R::RESET;
     }
-  EXPECT_EQ(counted, g_totals.nconns);
-  EXPECT_EQ(resets, g_totals.resets);
+  EXPECT_EQ(counted, monitor().totals.nconns);
+  EXPECT_EQ(resets, monitor().totals.resets);
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, Records, ::testing::ValuesIn(CASES),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(TrackerTest, RecordsCarryBothEndpoints) {
-  g_seen.clear();
-  g_records.enabled = true;
-  g_records.sink = collect;
+TEST_F(RecordsTest, RecordsCarryBothEndpoints) {
+  start_keeping();
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
   feed(100, 5000, client_rst(1001));
-  ASSERT_EQ(g_seen.size(), 1u);
-  EXPECT_EQ(g_seen[0].client, (Endpoint{IpAddr{ip("10.0.0.1")}, 5555}));
-  EXPECT_EQ(g_seen[0].server, (Endpoint{IpAddr{ip("10.0.0.2")}, 80}));
-  EXPECT_EQ(g_seen[0].synacks, 1);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].client, (Endpoint{IpAddr{ip("10.0.0.1")}, 5555}));
+  EXPECT_EQ(seen[0].server, (Endpoint{IpAddr{ip("10.0.0.2")}, 80}));
+  EXPECT_EQ(seen[0].synacks, 1);
 }
 
-// Without the options that need it the side store is never created: an open
+// Without the options that need it the records column is never created: an open
 // connection costs its table slot and nothing more.
-TEST_F(TrackerTest, NoSideStoreWithoutRecords) {
+TEST_F(TrackerTest, NoRecordsColumnWithoutRecords) {
   for (uint16_t port = 1000; port < 1100; ++port) {
     Seg s = syn(port);
     s.sport = port;
     feed(100, port, s);
   }
-  EXPECT_TRUE(g_records.chunks.empty());
-  EXPECT_EQ(g_records.unanswered, 0u);
+  EXPECT_FALSE(monitor().table.keeps_extra);
+  EXPECT_TRUE(monitor().table.extra.empty());
+  EXPECT_EQ(monitor().records.unanswered, 0u);
 }
 
 }  // namespace

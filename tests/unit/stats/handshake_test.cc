@@ -1,6 +1,6 @@
 // Handshake tracking: records created, restarted and established by SYNs and
 // SYN-ACKs, the round-trip estimate, port reuse, and the key order.
-#include "track/handshake.h"
+#include "stats/tracker.h"
 
 #include "unit/tracker_fixture.h"
 
@@ -16,21 +16,21 @@ TEST_F(Handshake, RepeatedSynsRestartTheRecord) {
   feed(103, 7, syn(1000));
   const ConnInfo* rec = client();
   ASSERT_NE(rec, nullptr);
-  EXPECT_EQ(conn_count(), 1u);
+  EXPECT_EQ(conn_count(monitor().table), 1u);
   EXPECT_EQ(rec->nsyns, 3u);
   EXPECT_EQ(rec->state, SYN_SEEN);
   EXPECT_EQ(rec->syn_time.sec, 103);
   EXPECT_EQ(rec->syn_time.usec, 7);
   EXPECT_EQ(rec->bucket, -1);
-  EXPECT_EQ(g_tracker.total_syns, 3u);
-  EXPECT_EQ(g_tracker.dup_syns, 2u);
+  EXPECT_EQ(monitor().totals.total_syns, 3u);
+  EXPECT_EQ(monitor().totals.dup_syns, 2u);
 }
 
 TEST_F(Handshake, SynAckWithoutRecordDoesNothing) {
-  g_settings.debug = 1;
+  start({"-d"});
   feed(100, 0, synack(9000, 1001));
   EXPECT_EQ(out(), "");
-  EXPECT_EQ(conn_count(), 0u);
+  EXPECT_EQ(conn_count(monitor().table), 0u);
 }
 
 TEST_F(Handshake, SynAckFindsTheClientFromThePorts) {
@@ -70,8 +70,7 @@ TEST_F(Handshake, RoundTripFromHandshake) {
       {"NeitherOverIpv6", false, false, 0, "", true},
   };
   for (const Case& c : cases) {
-    SetUp();
-    g_tracker.rtt_enabled = c.dash_t;
+    start(c.dash_t ? std::vector<std::string>{"-T"} : std::vector<std::string>{});
     auto family = [&](const Seg& s) { return c.ipv6 ? as_ipv6(s) : s; };
     const std::string client_addr = c.ipv6 ? ipv6_of("10.0.0.1") : "10.0.0.1";
     if (c.ipv6) {
@@ -79,9 +78,9 @@ TEST_F(Handshake, RoundTripFromHandshake) {
       Ip6Addr local6;
       const std::array<uint8_t, 16> bytes = ip6(c.client_is_local ? client_addr : "2001:db8::9");
       std::memcpy(local6.bytes, bytes.data(), 16);
-      g_tracker.local_addrs6.insert(local6);
+      run().host.v6.insert(local6);
     } else if (c.client_is_local) {
-      g_tracker.local_addrs.insert(IpAddr{ip("10.0.0.1")});
+      run().host.v4.insert(IpAddr{ip("10.0.0.1")});
     }
     feed(100, 0, family(syn(1000)));
     feed(100, 3500, family(synack(9000, 1001)));
@@ -94,12 +93,12 @@ TEST_F(Handshake, RoundTripFromHandshake) {
     EXPECT_EQ(err(), c.err) << c.name;
     EXPECT_EQ(client(client_addr)->rtt, c.rtt) << c.name;
     EXPECT_EQ(client(client_addr, 6000)->rtt, c.rtt ? 4 : 0) << c.name;
-    EXPECT_EQ(g_tracker.rtt_enabled, c.dash_t || c.client_is_local) << c.name;
+    EXPECT_EQ(monitor().rtt_enabled, c.dash_t || c.client_is_local) << c.name;
   }
 }
 
 TEST_F(Handshake, SecondSynAckCountsButKeepsTheEstimate) {
-  g_tracker.rtt_enabled = true;
+  start({"-T"});
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
   feed(100, 900000, synack(9000, 1001));
@@ -108,7 +107,7 @@ TEST_F(Handshake, SecondSynAckCountsButKeepsTheEstimate) {
 }
 
 TEST_F(Handshake, SameIsnInEstablishedIsARepeatedSyn) {
-  g_tracker.rtt_enabled = true;
+  start({"-T"});
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
   feed(101, 0, syn(1000));
@@ -117,11 +116,11 @@ TEST_F(Handshake, SameIsnInEstablishedIsARepeatedSyn) {
   EXPECT_EQ(rec->nsyns, 2u);
   EXPECT_EQ(rec->synacks, 0);
   EXPECT_EQ(rec->rtt, 0);
-  EXPECT_EQ(g_tracker.dup_syns, 1u);
+  EXPECT_EQ(monitor().totals.dup_syns, 1u);
 }
 
 TEST_F(Handshake, PortReuseAdoptsTheAnsweredAttempt) {
-  g_tracker.rtt_enabled = true;
+  start({"-T", "-d"});
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
   feed(105, 250, syn(5000));  // a new attempt on the same endpoint
@@ -129,9 +128,9 @@ TEST_F(Handshake, PortReuseAdoptsTheAnsweredAttempt) {
   EXPECT_EQ(rec->client_isn, 1000u);  // recorded as pending only
   EXPECT_EQ(rec->pending_isn, 5000u);
   EXPECT_EQ(rec->nsyns, 1u);
-  EXPECT_EQ(g_tracker.total_syns, 1u);
+  EXPECT_EQ(monitor().totals.total_syns, 1u);
 
-  g_settings.debug = 1;
+  out();
   feed(105, 9000, synack(3333, 7001));  // answers something else: dropped
   EXPECT_EQ(out(), "10.0.0.2:80 > 10.0.0.1:5555 SA SEQ:3333,DROPPED\n");
   EXPECT_EQ(rec->server_isn, 9000u);
@@ -169,7 +168,7 @@ TEST_F(Handshake, PendingSynWithZeroMicrosecondsIsNeverCompared) {
 }
 
 TEST_F(Handshake, Traces) {
-  g_settings.debug = 1;
+  start({"-d"});
   feed(100, 0, syn(1000));
   feed(100, 3500, synack(9000, 1001));
   feed(100, 5000, syn(77));  // pending attempt: the trace shows the record's ISN
@@ -211,14 +210,13 @@ TEST_F(Handshake, ListingFollowsKeyTextOrder) {
     feed(100, 0, s);
   }
   std::vector<std::string> keys;
-  for (const ConnInfo* rec : conns_in_key_order()) keys.push_back(client_key(rec->client).data());
+  for (const ConnInfo* rec : conns_in_key_order(monitor().table)) keys.push_back(client_key(rec->client).data());
   EXPECT_EQ(keys, (std::vector<std::string>{" 0x2010a0x15b3", "0x1000000a0x50", "0x100000a0x15b3",
                                             "0x100000a0x50", "0x200000a0x50"}));
 }
 
 TEST_F(Handshake, FullTableCountsNewEndpointsSynsWithoutFollowingThem) {
-  conn_table_hold_at_most(2);
-  g_settings.debug = 1;
+  start({"--max-conns", "2", "-d"});
   for (uint16_t port : {5001, 5002, 5003, 5004, 5003}) {
     Seg s = syn(1000 + port);
     s.sport = port;
@@ -228,11 +226,11 @@ TEST_F(Handshake, FullTableCountsNewEndpointsSynsWithoutFollowingThem) {
   Seg again = syn(6001);
   again.sport = 5001;
   feed(101, 0, again);
-  EXPECT_EQ(conn_count(), 2u);
-  EXPECT_EQ(g_tracker.total_syns, 6u);
-  EXPECT_EQ(g_tracker.dup_syns, 1u);
-  EXPECT_EQ(g_tracker.untracked_syns, 3u);
-  EXPECT_EQ(g_tracker.untracked_endpoints.count(), 2u);
+  EXPECT_EQ(conn_count(monitor().table), 2u);
+  EXPECT_EQ(monitor().totals.total_syns, 6u);
+  EXPECT_EQ(monitor().totals.dup_syns, 1u);
+  EXPECT_EQ(monitor().untracked.syns, 3u);
+  EXPECT_EQ(monitor().untracked.endpoints.count(), 2u);
   EXPECT_EQ(client("10.0.0.1", 5003), nullptr);
   // The trace of an untracked SYN shows its own sequence number.
   const std::string traces = out();

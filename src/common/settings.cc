@@ -1,3 +1,0 @@
-#include "common/settings.h"
-
-Settings g_settings;

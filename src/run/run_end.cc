@@ -1,0 +1,84 @@
+#include "run/run_end.h"
+
+#include <cinttypes>
+
+#include "common/trace.h"
+#include "report/json_report.h"
+#include "report/summary.h"
+#include "stats/run_clock.h"
+
+namespace {
+
+// A run whose table could not grow ends early, but not in silence.
+void warn_out_of_memory(const Run& run) {
+  if (!run.out_of_memory) return;
+  static constexpr char OUT_OF_MEMORY_FMT[] =
+      "portsift: out of memory with %zu connections in the table; the report covers the "
+      "packets read before it\n";
+  std::fprintf(run.output.err, OUT_OF_MEMORY_FMT, run.conns_at_out_of_memory);
+}
+
+// With --max-conns: how much of the traffic was counted without being followed.
+void report_untracked(const Run& run, const Monitor& m) {
+  const Settings& s = run.settings;
+  if (s.max_conns == SIZE_MAX) return;
+  static constexpr char UNTRACKED_FMT[] =
+      "portsift: %" PRIu64 " SYNs from %s%" PRIu64
+      " endpoints were not followed: the table held its limit of %zu connections "
+      "(--max-conns)\n";
+  std::fprintf(run.output.err, UNTRACKED_FMT, m.untracked.syns,
+               m.untracked.endpoints.estimated() ? "about " : "", m.untracked.endpoints.count(),
+               s.max_conns);
+}
+
+}  // namespace
+
+void print_considering_lines(const Run& run) {
+  const Settings& s = run.settings;
+  FILE* out = run.output.out;
+  static constexpr char MAX_CLIENT_FMT[] =
+      "Considering connections where client sends < %" PRIu64 " bytes to the server\n";
+  static constexpr char MAX_SERVER_FMT[] =
+      "Considering connections where server sends < %" PRIu64 " bytes to the client\n";
+  static constexpr char MIN_CLIENT_FMT[] =
+      "Considering connections where clients sends > %" PRIu64 " bytes to the server\n";
+  static constexpr char MIN_SERVER_FMT[] =
+      "Considering connections where server sends > %" PRIu64 " bytes to the client\n";
+  // On the run's output stream: standard error when standard output carries data.
+  if (s.max_client_bytes != 0) std::fprintf(out, MAX_CLIENT_FMT, s.max_client_bytes);
+  if (s.max_server_bytes != 0) std::fprintf(out, MAX_SERVER_FMT, s.max_server_bytes);
+  if (s.min_client_bytes != 0) std::fprintf(out, MIN_CLIENT_FMT, s.min_client_bytes);
+  if (s.min_server_bytes != 0) std::fprintf(out, MIN_SERVER_FMT, s.min_server_bytes);
+  if (s.rtt_enabled) {
+    static constexpr char RTT_FILE_FMT[] =
+        "RTT Estimation enabled.\nEstimates will be wrong if this trace was captured on the "
+        "server for port %d\n";
+    static constexpr char RTT_LIVE_FMT[] =
+        "RTT Estimation enabled.\nEstimates will be wrong if this machine is the server for "
+        "port %d\n";
+    std::fflush(out);
+    std::fprintf(run.output.err, run.offline ? RTT_FILE_FMT : RTT_LIVE_FMT, s.port);
+  }
+}
+
+RunEnd finish_run(Run& run, Source& src, RecordFiles& files) {
+  warn_out_of_memory(run);
+  for (const std::unique_ptr<Monitor>& m : run.monitors) report_untracked(run, *m);
+  end_capture(run, src);
+  const Settings& s = run.settings;
+  if (s.debug >= 2) {
+    static constexpr char HASH_HAS_FMT[] = "Hash has %u conns left\n\n";
+    size_t left = 0;
+    for (const std::unique_ptr<Monitor>& m : run.monitors) left += conn_count(m->table);
+    TRACE(run.output.out, HASH_HAS_FMT, static_cast<unsigned>(left));
+  }
+  if (!run.offline) end_live_clock(run.clock, wall_clock_now());
+  const bool records_written = files.finish(run);
+  for (const std::unique_ptr<Monitor>& m : run.monitors) {
+    if (s.json)
+      write_json_report(run, *m, run.data);
+    else if (!s.data_on_stdout())
+      write_report(run, *m, run.output.out);
+  }
+  return records_written ? RunEnd::SUCCESS : RunEnd::FAILURE;
+}

@@ -1,0 +1,41 @@
+#include "stats/monitor.h"
+
+Monitor::Monitor(uint16_t port, const Settings& settings, AddrPool& pool, const HostAddrs& host,
+                 const RunOutput& output, BigAllocLimit* limit)
+    : port(port),
+      settings(settings),
+      pool(pool),
+      host(host),
+      output(output),
+      table(pool, limit),
+      rtt_enabled(settings.rtt_enabled) {
+  if (settings.max_conns != SIZE_MAX) conn_table_hold_at_most(table, settings.max_conns);
+}
+
+OpenCounts count_open_connections(const Monitor& m) {
+  OpenCounts c;
+  conn_for_each(m.table, [&](const ConnInfo& rec) {
+    if (rec.state <= SYN_SEEN) {
+      c.never_completed++;
+      c.incomplete_syns += rec.nsyns;
+    } else {
+      c.in_progress++;
+      if (rec.state == CLOSING) c.closing++;
+      // Four SYN-ACKs for one attempt: the client is probably no longer there.
+      if (rec.synacks >= 4) c.maybe_discarded++;
+    }
+  });
+  return c;
+}
+
+IntervalTotals interval_totals(const Monitor& m) {
+  IntervalTotals t;
+  t.syns = m.totals.total_syns;
+  t.dup_syns = m.totals.dup_syns;
+  t.resets = m.totals.resets;
+  t.nconns = m.totals.nconns;
+  t.unanswered = m.records.unanswered;
+  t.unanswered_syns = m.records.unanswered_syns;
+  t.records = conn_count(m.table);
+  return t;
+}

@@ -1,0 +1,81 @@
+// Monitor: everything one watched server port follows and counts in a run: its
+// connection table, its counters and sums, buckets, -D list, SYN distribution,
+// interval clock and percentiles. A run has one monitor per port (Run::monitors).
+#pragma once
+
+#include <cstdint>
+
+#include "common/big_alloc.h"
+#include "common/settings.h"
+#include "common/trace.h"
+#include "stats/intervals.h"
+#include "stats/percentiles.h"
+#include "stats/run_stats.h"
+#include "track/addr_pool.h"
+#include "track/conn_table.h"
+#include "track/endpoint_tally.h"
+#include "track/local_addrs.h"
+#include "track/records.h"
+
+// SYNs of new endpoints while the table held --max-conns records (counted in
+// total_syns too), and their endpoints.
+struct Untracked {
+  uint64_t syns = 0;
+  EndpointTally endpoints;
+};
+
+struct Monitor {
+  // What the monitor reads of its run, which outlives it: the settings, this host's
+  // addresses, the streams it prints on, and the pool its IPv6 addresses are held in.
+  Monitor(uint16_t port, const Settings& settings, AddrPool& pool, const HostAddrs& host,
+          const RunOutput& output, BigAllocLimit* limit);
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+
+  const uint16_t port;  // the server's port: segments from it come from the server
+  const Settings& settings;
+  AddrPool& pool;
+  const HostAddrs& host;
+  const RunOutput& output;
+
+  ConnTable table;
+  RecordKeeping records;
+  RunTotals totals;
+  Untracked untracked;
+  // Round-trip estimation: on from the start with -T, or switched on by the first
+  // SYN-ACK addressed to one of this host's addresses (this host is then the
+  // client, and a handshake's time is a true round trip).
+  bool rtt_enabled;
+  BucketTable buckets;  // none in write mode, which buckets nothing
+  FilterList filters;
+  SynDistribution syn_dist;
+  IntervalClock intervals;
+  RecordPercentiles percentiles;
+};
+
+// What the records still in the table say at the end of the run.
+struct OpenCounts {
+  uint64_t never_completed = 0;  // still waiting for a SYN-ACK
+  uint64_t incomplete_syns = 0;  // their SYNs
+  uint64_t in_progress = 0;      // established or closing
+  uint64_t closing = 0;
+  uint64_t maybe_discarded = 0;  // in progress with 4 or more SYN-ACKs
+};
+OpenCounts count_open_connections(const Monitor& m);
+
+// The monitor's totals as an interval row computes them.
+IntervalTotals interval_totals(const Monitor& m);
+
+// The interval rows that have ended by `now_us` (see intervals_advance); the run's
+// start opens the first interval.
+inline void monitor_advance_intervals(Monitor& m, int64_t run_start_us, int64_t now_us) {
+  if (!intervals_due(m.intervals, now_us)) return;
+  intervals_advance(m.intervals, run_start_us, now_us, interval_totals(m),
+                    m.records.interval_handshakes);
+}
+
+// The last interval row, ending the run at `end_us`.
+inline void monitor_finish_intervals(Monitor& m, int64_t run_start_us, int64_t end_us) {
+  intervals_finish(m.intervals, run_start_us, end_us, interval_totals(m),
+                   m.records.interval_handshakes);
+}

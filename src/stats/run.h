@@ -1,0 +1,51 @@
+// Run: the state of one run of the program from its first packet to its report: the
+// fixed settings, where it prints, the clock and window, this host's addresses, the
+// address pool, what its sources said, and one Monitor per watched port. The packet
+// path changes it; the report reads it. main() makes one; a test makes its own.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/big_alloc.h"
+#include "common/settings.h"
+#include "common/trace.h"
+#include "stats/monitor.h"
+#include "stats/run_clock.h"
+#include "track/addr_pool.h"
+#include "track/local_addrs.h"
+
+struct Run {
+  // `streams` are where the run prints: the process's own, or a test's buffers.
+  explicit Run(const Settings& settings, RunOutput streams = RunOutput{});
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  const Settings settings;
+  // Traces, -c and -m lines, the byte-limit lines and the report on `output.out`;
+  // when standard output carries the JSON report or rows (Settings::data_on_stdout)
+  // they go to the error stream instead, and `data` is the stream they would have
+  // used.
+  RunOutput output;
+  FILE* data;
+  BigAllocLimit memory;  // every big structure of the run allocates against it
+  AddrPool pool;
+  HostAddrs host;  // collected only when the interface is chosen automatically
+  RunClock clock;
+  std::vector<std::unique_ptr<Monitor>> monitors;
+
+  // What the sources said.
+  bool offline = false;              // the packets come from a capture file
+  unsigned trace_packet_number = 0;  // the running number of the -dd packet trace
+  std::string read_error;  // libpcap's text when a source could not be read to its end
+  // The table could not grow: the run ended there, with this many records in it.
+  bool out_of_memory = false;
+  size_t conns_at_out_of_memory = 0;
+};
+
+// Adds the monitor of `port`, with its bucket table unless the run is in write mode
+// (which buckets nothing); nullptr when the table's memory cannot be had.
+Monitor* add_monitor(Run& run, uint16_t port);
