@@ -4,19 +4,23 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build demo test check check-asan clean
+.PHONY: all deps configure build demo test check check-asan clean
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
 # The report of the bundled capture: real loopback traffic to a server on port 8080.
-demo: build
+# Only the program is built, not the tests and tools.
+demo: configure
+	cmake --build $(BUILD) -j$(JOBS) --target portsift
 	$(BUILD)/portsift -p 8080 -r examples/demo.pcap
 
 # The test suite on the normal build.
