@@ -290,14 +290,29 @@ void handle_synack(Monitor& m, const Segment& seg) {
     rec->synacks = 0;
   }
 
-  rec->server_isn = seg.seq;
+  if (pending || rec->state != ESTABLISHED) {
+    // This SYN-ACK establishes the attempt (the first answer, an answer to a closing
+    // connection, or one that adopts a pending attempt): the server's bytes are
+    // counted from its sequence number.
+    rec->server_isn = seg.seq;
+    rec->established_isn = seg.seq;
+  } else if (seg.ack == static_cast<uint32_t>(rec->client_isn + 1)) {
+    // A further answer to the attempt already established. With another ISN it
+    // would measure the server's FIN from a number the connection never used, and
+    // the count would wrap to billions: the bytes stay counted from the ISN that
+    // established it. (A retransmission carries that ISN anyway.)
+    rec->server_isn = rec->established_isn;
+  } else {
+    rec->server_isn = seg.seq;
+  }
   const int32_t ms = traced_msecs_between(m.output.out, m.settings.debug, rec->syn_time, seg.time);
   rec->synacks++;
   if (m.settings.debug >= 1) {
     trace_sender(m, seg);
-    static constexpr char SYNACK_FMT[] = "%s:%hu SA SEQ:%" PRIu64 ",MSECS:%d\n";
+    // The segment's own sequence number, whichever ISN the bytes are counted from.
+    static constexpr char SYNACK_FMT[] = "%s:%hu SA SEQ:%lu,MSECS:%d\n";
     std::fprintf(m.output.out, SYNACK_FMT, addr_text(m.pool, seg.dst, true).text, seg.dst.port,
-                 rec->server_isn, ms);
+                 static_cast<unsigned long>(seg.seq), ms);
   }
 
   if (rec->state == SYN_SEEN) {

@@ -29,9 +29,16 @@ struct ConnInfo {
   Timeval fin_time;          // the first FIN; moved by a repeated FIN from its sender
   Timeval pending_syn_time;  // a later SYN from the same endpoint; zero = none
   uint64_t client_isn;
+  // The server's initial sequence number the byte counts are measured from: the one
+  // of the SYN-ACK that established the current attempt (see established_isn).
   uint64_t server_isn;
-  uint64_t pending_isn;  // that later SYN's sequence number
-  uint64_t nsyns;        // SYNs counted for this record
+  uint32_t pending_isn;  // that later SYN's sequence number
+  // The ISN of the SYN-ACK that established the current attempt. A later SYN-ACK
+  // answering the same attempt with another ISN (a Fast Open retry, a middlebox
+  // answering for the server) does not move the byte counts' origin: it was never
+  // the connection's.
+  uint32_t established_isn;
+  uint64_t nsyns;  // SYNs counted for this record
   Endpoint client;       // the endpoint the record is filed under; an IPv6 one held
   // The endpoint that sent the first FIN, of the client's family (set only through
   // conn_set_fin_sender, which holds an IPv6 address).

@@ -236,6 +236,34 @@ TEST(Records, StreamOutAsConnectionsLeave) {
   EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + leaving.size()), leaving);
 }
 
+// A second SYN-ACK with another ISN for an established connection: its record
+// counts the server's bytes from the ISN that established it, as the report does,
+// and the JSON report's percentiles follow it.
+TEST(Records, StraySynAckKeepsTheServersBytes) {
+  std::vector<Packet> packets = {
+      at(BASE_SEC, 0, syn(1000)),
+      at(BASE_SEC, 3500, synack(9000, 1001)),
+      at(BASE_SEC, 10000, synack(2000000000, 1001)),
+      at(BASE_SEC, 250700, client_fin(1501, 12001)),
+      at(BASE_SEC, 290700, server_fin(12001, 1502)),
+  };
+  const std::string capture = capture_of("stray", packets);
+  const RunResult r = run_portsift({"-p", "80", "--conns", "-", "-r", capture});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string error;
+  const std::vector<Row> rows = read_csv_rows(r.out, &error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(*rows[0].at("server_bytes"), "3001");
+  EXPECT_EQ(*rows[0].at("client_bytes"), "501");
+  EXPECT_EQ(*rows[0].at("synacks"), "2");
+  const RunResult json = run_portsift({"-p", "80", "--json", "-r", capture});
+  ASSERT_EQ(json.status, 0) << json.err;
+  const auto report = nlohmann::json::parse(json.out);
+  EXPECT_EQ(report["summary"]["avg_server_bytes"], 3001);
+  EXPECT_EQ(report["percentiles"]["server_bytes"]["max"], 3001);
+}
+
 // ---------------------------------------------------------------------------
 // Interval rows: events placed in the interval of their packets, the table's state
 // at each end, and the last, partial interval.

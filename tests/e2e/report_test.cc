@@ -128,6 +128,33 @@ std::vector<Packet> worked_ipv6_reset() {
   return packets_of(over_ipv6(conns), Link::ETHERNET, {0x88a8, 0x8100});
 }
 
+// Connections whose server answered the established attempt a second time with
+// another ISN (a Fast Open retry, a middlebox answering in its name): the bytes stay
+// counted from the ISN that established each. The first closes from the client; the
+// second from the server, its ISN 296 below 2^32 so that the count wraps; the third
+// stays open with its two SYN-ACKs.
+std::vector<Packet> stray_synacks() {
+  auto on_port = [](Seg s, uint16_t port) {
+    (s.sport == 80 ? s.dport : s.sport) = port;
+    return s;
+  };
+  return {
+      at(BASE_SEC, 0, syn(1000)),
+      at(BASE_SEC, 3500, synack(9000, 1001)),
+      at(BASE_SEC, 10000, synack(2000000000, 1001)),
+      at(BASE_SEC, 250700, client_fin(1501, 12001)),
+      at(BASE_SEC, 290700, server_fin(12001, 1502)),
+      at(BASE_SEC, 500000, on_port(syn(7000), 6000)),
+      at(BASE_SEC, 502000, on_port(synack(4294967000u, 7001), 6000)),
+      at(BASE_SEC, 503000, on_port(synack(123456, 7001), 6000)),
+      at(BASE_SEC, 700000, on_port(server_fin(2705, 7301), 6000)),
+      at(BASE_SEC, 720000, on_port(client_fin(7301, 2706), 6000)),
+      at(BASE_SEC, 800000, on_port(syn(500), 7000)),
+      at(BASE_SEC, 801000, on_port(synack(600, 501), 7000)),
+      at(BASE_SEC + 1, 0, on_port(synack(77777, 501), 7000)),
+  };
+}
+
 struct ReportCase {
   const char* name;
   std::function<std::vector<Packet>()> capture;
@@ -145,6 +172,10 @@ const std::string RTT_FILE_NOTE =
 
 const ReportCase CASES[] = {
     {"worked_default", [] { return from(worked()); }, {}},
+    {"stray_synack", stray_synacks, {}},
+    {"stray_synack_raw_filters", stray_synacks, {"-R", "-S", "-s", "1", "-D", "2"}},
+    {"stray_synack_debug", stray_synacks, {"-d"}},
+    {"stray_synack_open", stray_synacks, {"-V", "999", "-m", "100"}},
     {"worked_raw", [] { return from(worked()); }, {"-R"}},
     {"worked_rtt_on", [] { return from(worked()); }, {"-T"}, RTT_FILE_NOTE},
     {"worked_debug", [] { return from(worked()); }, {"-d"}},

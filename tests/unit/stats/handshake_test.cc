@@ -167,6 +167,72 @@ TEST_F(Handshake, PendingSynWithZeroMicrosecondsIsNeverCompared) {
   EXPECT_EQ(rec->syn_time.sec, 100);
 }
 
+// The byte counts' origin: every SYN-ACK that establishes an attempt sets it, a
+// further answer to the established attempt leaves it where that one put it, and
+// any other SYN-ACK moves it as it always has.
+TEST_F(Handshake, ServerIsnComesFromTheSynAckThatEstablished) {
+  const struct {
+    const char* name;
+    std::vector<std::pair<int64_t, Seg>> steps;  // usec after 100 s, segment
+    uint64_t server_isn;
+    int synacks;
+  } cases[] = {
+      {"RetransmittedSameIsn", {{0, syn(1000)}, {10, synack(9000, 1001)}, {20, synack(9000, 1001)}},
+       9000, 2},
+      {"StrayWithAnotherIsn", {{0, syn(1000)}, {10, synack(9000, 1001)}, {20, synack(5, 1001)}},
+       9000, 2},
+      {"StrayNearTheWrap",
+       {{0, syn(1000)}, {10, synack(4294967000u, 1001)}, {20, synack(1234, 1001)}},
+       4294967000u, 2},
+      // Acknowledging something else, it is no answer to this attempt: as it always was.
+      {"AnotherAcknowledgement", {{0, syn(1000)}, {10, synack(9000, 1001)}, {20, synack(5, 77)}},
+       5, 2},
+      // A SYN-ACK that takes a closing connection back establishes it anew.
+      {"ReopensAClosingConnection",
+       {{0, syn(1000)}, {10, synack(9000, 1001)}, {30, client_fin(1501, 12001)},
+        {40, synack(5, 1001)}, {50, synack(6, 1001)}},
+       5, 3},
+      // A repeated SYN starts the attempt again: its answer establishes it.
+      {"RepeatedSynAnsweredAnew",
+       {{0, syn(1000)}, {10, synack(9000, 1001)}, {20, syn(1000)}, {30, synack(5, 1001)},
+        {40, synack(6, 1001)}},
+       5, 2},
+      // The pending attempt is adopted again by every answer to it, so each of those
+      // establishes it.
+      {"AdoptedAttempt",
+       {{0, syn(1000)}, {10, synack(9000, 1001)}, {20, syn(5000)}, {30, synack(4444, 5001)},
+        {40, synack(3333, 5001)}},
+       3333, 1},
+      // A pending SYN stamped with 0 microseconds is never compared: its answer moves
+      // the origin as it always has.
+      {"ZeroMicrosecondPendingSyn",
+       {{0, syn(1000)}, {10, synack(9000, 1001)}, {1000000, syn(5000)},
+        {1000010, synack(4444, 7777)}},
+       4444, 2},
+  };
+  for (const auto& c : cases) {
+    start();
+    for (const auto& [usec, seg] : c.steps) feed(100 + usec / 1000000, usec % 1000000, seg);
+    const ConnInfo* rec = client();
+    ASSERT_NE(rec, nullptr) << c.name;
+    EXPECT_EQ(rec->server_isn, c.server_isn) << c.name;
+    EXPECT_EQ(rec->synacks, c.synacks) << c.name;
+    EXPECT_EQ(rec->state, ESTABLISHED) << c.name;
+  }
+}
+
+TEST_F(Handshake, StraySynAckTracesItsOwnSequenceNumber) {
+  start({"-d"});
+  feed(100, 0, syn(1000));
+  feed(100, 3500, synack(9000, 1001));
+  feed(100, 9500, synack(2000000000, 1001));
+  EXPECT_EQ(out(),
+            "10.0.0.1:5555 > 10.0.0.2:80 S SEQ:1000\n"
+            "10.0.0.2:80 > 10.0.0.1:5555 SA SEQ:9000,MSECS:3\n"
+            "10.0.0.2:80 > 10.0.0.1:5555 SA SEQ:2000000000,MSECS:9\n");
+  EXPECT_EQ(client()->server_isn, 9000u);
+}
+
 TEST_F(Handshake, Traces) {
   start({"-d"});
   feed(100, 0, syn(1000));
