@@ -14,6 +14,8 @@
 //     --open N          scale: connections left open at the end
 //     --completed N     scale: connections opened and closed by FINs
 //     --snaplen N       bytes kept per packet, 0 = whole packets (default 0)
+//     --ports N         spread the connections over server ports 80 to 80 + N - 1
+//                       (default 1: all on port 80)
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -248,6 +250,7 @@ enum Phase : uint8_t { P_SYN, P_SYNACK, P_ACK3, P_DATA, P_CLOSE1, P_ACK_FIN1, P_
 struct Conn {
   uint32_t client_addr;
   uint16_t client_port;
+  uint16_t server_port;
   Kind kind;
   Phase phase;
   uint8_t retries;  // SYN retransmissions still to send
@@ -283,6 +286,7 @@ struct Config {
   uint64_t hold_min_us, hold_max_us;
   uint64_t close_window_us;
   uint64_t exact_left_open;  // scale: exactly this many LEFT_OPEN, the rest NORMAL
+  uint64_t ports = 1;        // server ports from SERVER_PORT on, connection n on n % ports
 };
 
 // The endpoint of connection n: n is scrambled by a multiplication modulo M, a
@@ -349,6 +353,7 @@ class Generator {
     Conn& c = conns_[idx];
     std::memset(&c, 0, sizeof c);
     endpoint(n, &c.client_addr, &c.client_port);
+    c.server_port = static_cast<uint16_t>(SERVER_PORT + n % cfg_.ports);
     Rng& r = conn_rng_;
     if (cfg_.exact_left_open != 0) {
       // Exactly the asked number left open, spread at random over the stream.
@@ -386,7 +391,7 @@ class Generator {
   void emit(Conn& c, uint64_t t, bool from_client, uint8_t flags, uint32_t payload) {
     const uint32_t seq = from_client ? c.cseq : c.sseq;
     const uint32_t ack = from_client ? c.sseq : c.cseq;
-    put_tcp(w_, t, from_client, c.client_addr, c.client_port, SERVER_PORT, seq, ack, flags,
+    put_tcp(w_, t, from_client, c.client_addr, c.client_port, c.server_port, seq, ack, flags,
             payload);
     if (cfg_.other > 0 && rng_.chance(cfg_.other)) put_other(w_, rng_, t);
   }
@@ -513,7 +518,8 @@ class Generator {
 [[noreturn]] void usage() {
   std::fputs(
       "usage: gen_capture --workload mixed|handshake|open-peak|ipv6-vlan|scale --out FILE\n"
-      "                   [--seed N] [--connections N] [--open N] [--completed N] [--snaplen N]\n",
+      "                   [--seed N] [--connections N] [--open N] [--completed N] [--snaplen N]\n"
+      "                   [--ports N]\n",
       stderr);
   std::exit(2);
 }
@@ -530,7 +536,7 @@ uint64_t number(const char* text) {
 
 int main(int argc, char** argv) {
   std::string workload, out;
-  uint64_t seed = 1, connections = 0, open = 0, completed = 0, snaplen = 0;
+  uint64_t seed = 1, connections = 0, open = 0, completed = 0, snaplen = 0, ports = 1;
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
     if (i + 1 >= argc) usage();
@@ -549,10 +555,12 @@ int main(int argc, char** argv) {
       completed = number(v);
     else if (a == "--snaplen")
       snaplen = number(v);
+    else if (a == "--ports")
+      ports = number(v);
     else
       usage();
   }
-  if (out.empty()) usage();
+  if (out.empty() || ports == 0 || ports > 1000) usage();
 
   Config cfg{};
   if (workload == "mixed") {
@@ -594,6 +602,7 @@ int main(int argc, char** argv) {
     usage();
   }
   if (connections != 0 && workload != "scale") cfg.connections = connections;
+  cfg.ports = ports;
   if (workload == "scale" && open == 0) cfg.exact_left_open = 0;
 
   PcapWriter w(out.c_str(), static_cast<uint32_t>(snaplen));

@@ -14,12 +14,15 @@
 #   BENCH_BUILD      the Release build folder (default build-bench in the repo)
 #   ROUNDS           timed rounds per workload, at least 5 (default 7)
 #   SEED             generator seed (default 1)
-#   WORKLOADS        any of: mixed handshake open-peak ipv6-vlan scale (default the first
-#                    four, and mixed+conns; ipv6-vlan runs both with --decode-all); a
-#                    workload followed by +conns times portsift writing every
-#                    connection's record (--conns to /dev/null, CSV), by +all also the
-#                    JSON report and one-second interval rows, and prints its time
-#                    against the plain workload's when both ran
+#   WORKLOADS        any of: mixed handshake open-peak ipv6-vlan ports10 scale (default
+#                    the first five, mixed+conns and mixed+any; ipv6-vlan runs both
+#                    with --decode-all; ports10 is the mixed capture's connections
+#                    spread over ports 80 to 89, watched with -p 80-89); a workload
+#                    followed by +conns times portsift writing every connection's
+#                    record (--conns to /dev/null, CSV), by +all also the JSON report
+#                    and one-second interval rows, by +any watching every port (-p
+#                    any), and prints its time against the plain workload's when both
+#                    ran (ports10 against mixed too)
 #   SCALE_OPEN       scale: connections left open at the end (default 2000000)
 #   SCALE_COMPLETED  scale: connections completed (default 10000000)
 #   KEEP_CAPTURES=0  delete each capture after its workload
@@ -34,7 +37,7 @@ bench_dir=${BENCH_DIR:-/tmp/portsift-bench}
 build=${BENCH_BUILD:-$root/build-bench}
 rounds=${ROUNDS:-7}
 seed=${SEED:-1}
-workloads=${WORKLOADS:-mixed mixed+conns handshake open-peak ipv6-vlan}
+workloads=${WORKLOADS:-mixed mixed+conns mixed+any ports10 handshake open-peak ipv6-vlan}
 scale_open=${SCALE_OPEN:-2000000}
 scale_completed=${SCALE_COMPLETED:-10000000}
 port=80
@@ -72,6 +75,7 @@ variant_args() {
     "") ;;
     conns) echo "--conns /dev/null --conns-format csv" ;;
     all) echo "--conns /dev/null --conns-format csv --interval 1 --intervals /dev/null --intervals-format csv --json" ;;
+    any) echo "-p any" ;;
     *) echo "unknown variant: +$1" >&2; exit 2 ;;
   esac
 }
@@ -82,6 +86,7 @@ prepare() {
   local w=$1 args
   options=()
   floor_options=()
+  port=80
   case "$w" in
     scale)
       capture=$bench_dir/scale-${scale_open}open-${scale_completed}done-seed$seed-$gen_id.pcap
@@ -89,6 +94,10 @@ prepare() {
     mixed|handshake|open-peak|ipv6-vlan)
       capture=$bench_dir/$w-seed$seed-$gen_id.pcap
       args=(--workload "$w") ;;
+    ports10)
+      capture=$bench_dir/$w-seed$seed-$gen_id.pcap
+      args=(--workload mixed --ports 10)
+      port=80-89 ;;
     *) echo "unknown workload: $w" >&2; exit 2 ;;
   esac
   if [ "$w" = ipv6-vlan ] || [ "${DECODE_ALL:-0}" = 1 ]; then
@@ -104,6 +113,17 @@ prepare() {
 
   # The report must show what the generator put in: otherwise the timing means nothing.
   local out expected
+  if [ "$port" != 80 ]; then
+    # Several ports: the run's totals across them.
+    out=$("$portsift" "${options[@]}" -p "$port" --json -r "$capture" |
+      python3 -c 'import json, sys; t = json.load(sys.stdin)["totals"]; print(t["connections"], t["syns"], t["duplicate_syns"], t["resets"], t["dropped_by_server"], t["incomplete_syns"], t["in_progress"])')
+    expected="$(field completed "$meta") $(field syns "$meta") $(field dup_syns "$meta") $(field resets "$meta") $(field unanswered "$meta") $(field unanswered_syns "$meta") $(field left_open "$meta")"
+    if [ "$out" != "$expected" ]; then
+      echo "portsift's totals on $capture do not match the generator: $out against $expected" >&2
+      exit 1
+    fi
+    return
+  fi
   out=$("$portsift" "${options[@]}" -p "$port" -r "$capture")
   expected="Total Connections (terminated by FIN): $(field completed "$meta")
 Total number of SYNs: $(field syns "$meta") (duplicates: $(field dup_syns "$meta"))
@@ -210,6 +230,14 @@ for w in $workloads; do
     "$(q "${read_ratio_of[$w]}" "${read_ratio_of[$base]}")" \
     "$(q "${cpu_of[$w]}" "${cpu_of[$base]}")"
 done
+
+# Several ports against one: the same connections spread over ten ports.
+if [ -n "${wall_of[ports10]:-}" ] && [ -n "${wall_of[mixed]:-}" ]; then
+  q() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", a / b}'; }
+  printf 'ports10 against mixed: wall %s (through the floor %s, through the read %s), cpu %s\n' \
+    "$(q "${wall_of[ports10]}" "${wall_of[mixed]}")" "$(q "${ratio_of[ports10]}" "${ratio_of[mixed]}")" \
+    "$(q "${read_ratio_of[ports10]}" "${read_ratio_of[mixed]}")" "$(q "${cpu_of[ports10]}" "${cpu_of[mixed]}")"
+fi
 
 if [ -x "$build/bench/index_bench" ]; then
   echo

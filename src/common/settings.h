@@ -36,12 +36,22 @@ enum class RowFormat : uint8_t {
 // The name that stands for standard output in --conns and --intervals.
 constexpr char STANDARD_OUTPUT_NAME[] = "-";
 
+// The most ports -p any watches when --max-ports is not given: enough for every
+// service a server offers, and a bound on what a scan of every port can make the
+// run hold (a watched port costs a few KB).
+constexpr size_t DEFAULT_MAX_PORTS = 1024;
+
 // Longest -r / -w argument kept; longer ones are cut without notice.
 constexpr size_t MAX_FILE_NAME = 1023;
 
 struct Settings {
   std::string program_name;
-  uint16_t port = 0;  // 0: not given
+  uint16_t port = 0;  // 0: not given; with a list, its first port
+  // The watched ports, in the order -p gave them (one for a single port); empty
+  // with -p any, which watches every port that receives a SYN.
+  std::vector<uint16_t> ports;
+  bool any_port = false;
+  size_t max_ports = DEFAULT_MAX_PORTS;  // --max-ports: what -p any watches at the most
   int debug = 0;
   bool raw = false;
   std::string read_file;   // empty: capture live

@@ -34,8 +34,7 @@ Json time_text(const Timeval& t) {
   return text;
 }
 
-Json summary(const Monitor& m, const OpenCounts& open) {
-  const RunTotals& t = m.totals;
+Json summary(const RunTotals& t, const OpenCounts& open) {
   Json s;
   s["connections"] = t.nconns;
   s["avg_client_bytes"] = average(t.sum_client_bytes, t.nconns);
@@ -187,29 +186,88 @@ Json percentiles(const Monitor& m) {
   return all;
 }
 
-}  // namespace
-
-void write_json_report(const Run& run, const Monitor& m, FILE* out) {
+// The run's time span: every port's report carries it, and so does the document.
+void put_span(const Run& run, Json& j) {
   const Settings& s = run.settings;
   const RunClock& clock = run.clock;
-  const OpenCounts open = count_open_connections(m);
   // A file without packets has no times (the text report shows the epoch).
   const bool has_time = !s.reading_file() || clock.first_packet_seen;
+  j["seconds"] = run_length_ms(clock, run.output.out, s.debug) / 1000.0;
+  j["start"] = has_time ? time_text(clock.start_time) : Json(nullptr);
+  j["end"] = has_time ? time_text(clock.end_time) : Json(nullptr);
+  j["start_us"] = has_time ? Json(usecs_of(clock.start_time)) : Json(nullptr);
+  j["end_us"] = has_time ? Json(usecs_of(clock.end_time)) : Json(nullptr);
+}
+
+Json port_report(const Run& run, const Monitor& m) {
+  const Settings& s = run.settings;
+  const OpenCounts open = count_open_connections(m);
   Json report;
   report["version"] = JSON_REPORT_VERSION;
   report["port"] = m.port;
-  report["seconds"] = run_length_ms(clock, run.output.out, s.debug) / 1000.0;
-  report["start"] = has_time ? time_text(clock.start_time) : Json(nullptr);
-  report["end"] = has_time ? time_text(clock.end_time) : Json(nullptr);
-  report["start_us"] = has_time ? Json(usecs_of(clock.start_time)) : Json(nullptr);
-  report["end_us"] = has_time ? Json(usecs_of(clock.end_time)) : Json(nullptr);
-  report["summary"] = summary(m, open);
+  put_span(run, report);
+  report["summary"] = summary(m.totals, open);
   report["syn_distribution"] = syn_distribution(m);
   report["table"] = table(s, m);
   report["listing"] = listing(s, m);
   report["percentiles"] = percentiles(m);
+  return report;
+}
+
+// The run's figures summed over its ports.
+Json run_totals(const Run& run) {
+  RunTotals t;
+  OpenCounts open;
+  for (const std::unique_ptr<Monitor>& owned : run.monitors) {
+    const Monitor& m = *owned;
+    t.total_syns += m.totals.total_syns;
+    t.dup_syns += m.totals.dup_syns;
+    t.resets += m.totals.resets;
+    t.nconns += m.totals.nconns;
+    t.sum_client_bytes += m.totals.sum_client_bytes;
+    t.sum_server_bytes += m.totals.sum_server_bytes;
+    t.sum_duration += m.totals.sum_duration;
+    t.sum_rtt += m.totals.sum_rtt;
+    t.sum_syns += m.totals.sum_syns;
+    const OpenCounts o = count_open_connections(m);
+    open.never_completed += o.never_completed;
+    open.incomplete_syns += o.incomplete_syns;
+    open.in_progress += o.in_progress;
+    open.closing += o.closing;
+    open.maybe_discarded += o.maybe_discarded;
+  }
+  // The summary's keys over every port, after how many ports there were.
+  Json j;
+  j["ports"] = run.monitors.size();
+  const Json figures = summary(t, open);
+  for (auto it = figures.begin(); it != figures.end(); ++it) j[it.key()] = it.value();
+  return j;
+}
+
+std::string text_of(const Json& j) {
   // Replacement characters for bytes that are not UTF-8 rather than an exception:
   // no text here comes from the packets, but the report must never fail.
-  const std::string text = report.dump(2, ' ', false, Json::error_handler_t::replace);
-  std::fprintf(out, "%s\n", text.c_str());
+  return j.dump(2, ' ', false, Json::error_handler_t::replace);
+}
+
+}  // namespace
+
+void write_json_report(const Run& run, const Monitor& m, FILE* out) {
+  std::fprintf(out, "%s\n", text_of(port_report(run, m)).c_str());
+}
+
+void write_json_report(const Run& run, FILE* out) {
+  Json report;
+  report["version"] = JSON_REPORT_VERSION;
+  put_span(run, report);
+  Json ports = Json::array();
+  for (const Monitor* m : report_order(run)) ports.push_back(port_report(run, *m));
+  report["ports"] = std::move(ports);
+  report["totals"] = run_totals(run);
+  if (run.settings.any_port) {
+    report["unwatched"] = Json{{"ports", run.unwatched_port_count}, {"syns", run.unwatched_syns}};
+  } else {
+    report["unwatched"] = nullptr;
+  }
+  std::fprintf(out, "%s\n", text_of(report).c_str());
 }

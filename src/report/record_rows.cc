@@ -15,6 +15,8 @@ const size_t CONN_FIELD_COUNT = sizeof CONN_FIELDS / sizeof CONN_FIELDS[0];
 const char* const INTERVAL_FIELDS[] = {
     "start_us",        "end_us", "new_syns",   "retried_syns",     "counted",          "resets",
     "unanswered_syns", "open",   "handshakes", "handshake_p50_us", "handshake_p99_us",
+    // Last, so that the columns a script found by position before stay where they were.
+    "port",
 };
 const size_t INTERVAL_FIELD_COUNT = sizeof INTERVAL_FIELDS / sizeof INTERVAL_FIELDS[0];
 
@@ -111,7 +113,7 @@ void write_conn_row(RowWriter& w, const AddrPool& pool, ConnRowCache& cache, con
   row.done();
 }
 
-void write_interval_row(RowWriter& w, const IntervalRow& r) {
+void write_interval_row(RowWriter& w, const IntervalRow& r, uint16_t port) {
   w.number(r.start_us);
   w.number(r.end_us);
   w.number(r.new_syns);
@@ -128,5 +130,6 @@ void write_interval_row(RowWriter& w, const IntervalRow& r) {
     w.null();
     w.null();
   }
+  w.number(uint64_t{port});
   w.end_row();
 }

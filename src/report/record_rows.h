@@ -35,4 +35,5 @@ struct ConnRowCache {
 
 // One record as a row; its IPv6 addresses are read from `pool`.
 void write_conn_row(RowWriter& w, const AddrPool& pool, ConnRowCache& cache, const ConnRecord& r);
-void write_interval_row(RowWriter& w, const IntervalRow& r);
+// One interval of the monitor of `port`: each watched port has a row per interval.
+void write_interval_row(RowWriter& w, const IntervalRow& r, uint16_t port);

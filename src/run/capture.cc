@@ -38,6 +38,8 @@ RunEnd run_live_capture(Run& run, RecordFiles& files, Source& src) {
   PacketFeed feed(run);
   feed.link = src.link;
   feed.pcap = src.pcap;
+  feed.files = &files;
+  if (src.user_filter.compiled) feed.user_filter = &src.user_filter.program;
   u_char* const user = reinterpret_cast<u_char*>(&feed);
   do {
     pcap_dispatch(src.pcap, DISPATCH_BATCH, handle_packet, user);
@@ -50,11 +52,15 @@ RunEnd run_live_capture(Run& run, RecordFiles& files, Source& src) {
 }  // namespace
 
 bool add_monitors(Run& run) {
-  if (add_monitor(run, run.settings.port) != nullptr) return true;
-  // perror()'s wording for "malloc:", as start-up reports a table too large.
-  static constexpr char NO_MEMORY_FMT[] = "malloc:: %s\n";
-  std::fprintf(run.output.err, NO_MEMORY_FMT, std::strerror(ENOMEM));
-  return false;
+  // With -p any the monitors come with the SYNs.
+  for (uint16_t port : run.settings.ports) {
+    if (add_monitor(run, port) != nullptr) continue;
+    // perror()'s wording for "malloc:", as start-up reports a table too large.
+    static constexpr char NO_MEMORY_FMT[] = "malloc:: %s\n";
+    std::fprintf(run.output.err, NO_MEMORY_FMT, std::strerror(ENOMEM));
+    return false;
+  }
+  return true;
 }
 
 RunEnd run_file_capture(Run& run, RecordFiles& files, Source& src, const char* interface,
@@ -66,6 +72,7 @@ RunEnd run_file_capture(Run& run, RecordFiles& files, Source& src, const char* i
   PacketFeed feed(run);
   feed.link = src.link;
   feed.pcap = src.pcap;
+  feed.files = &files;
   u_char* const user = reinterpret_cast<u_char*>(&feed);
   // A damaged file ends the loop early: what was read before the damage is still
   // reported, with a warning that says why the report stops there.

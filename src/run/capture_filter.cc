@@ -50,13 +50,27 @@ struct Ip6Place {
   }
 };
 
-// The port's SYN, FIN or RST segment, its TCP header at `tcp`: the port as the
-// source (bytes 0-1) or the destination (2-3), the flags (byte 13) having SYN, FIN or
-// RST (0x07) set. libpcap's "tcp[...]" reads IPv4 only, hence the explicit offsets.
-std::string ipv6_port_segment(const Ip6Place& tcp, uint16_t port) {
-  const std::string p = std::to_string(port);
-  return "(" + tcp.load(0, 2) + " == " + p + " || " + tcp.load(2, 2) + " == " + p + ") && (" +
-         tcp.load(13) + " & 7) != 0";
+// A SYN, FIN or RST segment of a watched port, its TCP header at `tcp`: a port as
+// the source (bytes 0-1) or the destination (2-3), the flags (byte 13) having SYN,
+// FIN or RST (0x07) set. libpcap's "tcp[...]" reads IPv4 only, hence the explicit
+// offsets. Several ports test each run of consecutive ports on both sides; every
+// port tests none.
+std::string ipv6_port_segment(const Ip6Place& tcp, const PortSet& ports) {
+  const std::string flags = "(" + tcp.load(13) + " & 7) != 0";
+  if (ports.every()) return flags;
+  std::string sides;
+  for (int side : {0, 2}) {
+    const std::string port = tcp.load(side, 2);
+    for (const auto& [lo, hi] : ports.ranges()) {
+      if (!sides.empty()) sides += " || ";
+      if (lo == hi)
+        sides += port + " == " + std::to_string(lo);
+      else
+        sides += "(" + port + " >= " + std::to_string(lo) + " && " + port +
+                 " <= " + std::to_string(hi) + ")";
+    }
+  }
+  return "(" + sides + ") && " + flags;
 }
 
 // IPv6 TCP from header number `passed` of the extension header chain on: `header`
@@ -70,9 +84,9 @@ std::string ipv6_port_segment(const Ip6Place& tcp, uint16_t port) {
 // length in 8-byte words after the first 8 in its second, and the chain goes on
 // behind it. The decoder reads the same chains (past_extension_headers).
 std::string ipv6_chain(const Ip6Place& header, const std::string& next, const Ip6Place& tcp,
-                       int passed, uint16_t port) {
+                       int passed, const PortSet& ports) {
   const std::string here = "((" + next + " == 6 || (" + next + " == 44 && (" + header.load(0, 4) +
-                           " & 0xff00fff8) == 0x06000000)) && " + ipv6_port_segment(tcp, port) +
+                           " & 0xff00fff8) == 0x06000000)) && " + ipv6_port_segment(tcp, ports) +
                            ")";
   if (passed == IPV6_MAX_OPTION_HEADERS) return here;
   const std::string is_option = "(" + next + " == 0 || " + next + " == 43 || " + next + " == 60)";
@@ -86,32 +100,32 @@ std::string ipv6_chain(const Ip6Place& header, const std::string& next, const Ip
   const Ip6Place behind = header.after(header.load(1), 8);
   const Ip6Place tcp_behind = header.after("((" + header.load(0, 2) + " & 0x8ff) % 2047)", 8);
   return "(" + here + "||(" + is_option + " && " +
-         ipv6_chain(behind, header.load(0), tcp_behind, passed + 1, port) + "))";
+         ipv6_chain(behind, header.load(0), tcp_behind, passed + 1, ports) + "))";
 }
 
 // IPv6 to or from the port, SYN, FIN or RST, behind the extension headers the
 // decoder reads. After the fixed header the TCP header is 8 bytes further on when
 // the next header (byte 6) is a fragment header (44, bit 3 set) than when it is TCP
 // (6, bit 3 clear).
-std::string ipv6_filter(uint16_t port) {
+std::string ipv6_filter(const PortSet& ports) {
   Ip6Place fixed_end;
   fixed_end.bytes = 40;
   Ip6Place tcp = fixed_end;
   tcp.read_bytes = "(ip6[6] & 8)";
-  return "(" + ipv6_chain(fixed_end, "ip6[6]", tcp, 0, port) + ")";
+  return "(" + ipv6_chain(fixed_end, "ip6[6]", tcp, 0, ports) + ")";
 }
 
 }  // namespace
 
-std::string filter_expression(uint16_t port, const std::vector<std::string>& filter_words) {
+std::string filter_expression(const PortSet& ports, const std::vector<std::string>& filter_words) {
   // The fixed part is the one the native check stands in for, written in one place.
-  return filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, port) + and_words(filter_words);
+  return filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, ports) + and_words(filter_words);
 }
 
-std::string decode_all_filter_expression(uint16_t port,
+std::string decode_all_filter_expression(const PortSet& ports,
                                          const std::vector<std::string>& filter_words, int dlt) {
-  const std::string packet = "((" + filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, port) +
-                             ")||" + ipv6_filter(port) + ")" + and_words(filter_words);
+  const std::string packet = "((" + filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, ports) +
+                             ")||" + ipv6_filter(ports) + ")" + and_words(filter_words);
   if (dlt != DLT_EN10MB) return packet;
   // libpcap's "vlan" moves every later offset of the expression 4 bytes on, so the
   // untagged test comes first and the doubly tagged one inside the singly tagged.
@@ -119,13 +133,42 @@ std::string decode_all_filter_expression(uint16_t port,
 }
 
 
-std::string capture_filter_text(const Settings& s, uint16_t port, int dlt) {
-  return s.decode_all ? decode_all_filter_expression(port, s.filter_words, dlt)
-                      : filter_expression(port, s.filter_words);
+PortSet watched_ports(const Settings& s) {
+  return s.any_port ? PortSet::every_port() : PortSet::of(s.ports);
 }
 
+std::string capture_filter_text(const Settings& s, int dlt) {
+  const PortSet ports = watched_ports(s);
+  return s.decode_all ? decode_all_filter_expression(ports, s.filter_words, dlt)
+                      : filter_expression(ports, s.filter_words);
+}
+
+namespace {
+
+// The most instructions the kernel takes in a socket filter (linux/bpf_common.h's
+// BPF_MAXINSNS).
+constexpr u_int KERNEL_MAX_INSTRUCTIONS = 4096;
+
+// pcap_compile() as the program has always called it: without optimisation, with the
+// network mask. -1 after printing the failure.
+int compile(pcap_t* pcap, const std::string& expression, bpf_u_int32 mask, bpf_program* program,
+            FILE* err) {
+  const int rc = pcap_compile(pcap, program, expression.c_str(), 0, mask);
+  if (rc == 0) return 0;
+  // The return code alone does not tell the user what is wrong with the
+  // expression: libpcap's own reason follows on the next line.
+  static constexpr char COMPILE_FMT[] = "pcap_compile:%d\n\n";
+  static constexpr char COMPILE_REASON_FMT[] = "%s\n";
+  TRACE(err, COMPILE_FMT, rc);
+  TRACE(err, COMPILE_REASON_FMT, pcap_geterr(pcap));
+  return -1;
+}
+
+}  // namespace
+
 int install_filter(pcap_t* pcap, const char* interface, const std::string& expression, FILE* out,
-                   FILE* err, int debug) {
+                   FILE* err, int debug, const std::string* kernel_expression,
+                   FilterProgram* user_filter) {
   char errbuf[PCAP_ERRBUF_SIZE];
   errbuf[0] = '\0';
   bpf_u_int32 net = 0, mask = 0;
@@ -139,25 +182,30 @@ int install_filter(pcap_t* pcap, const char* interface, const std::string& expre
   static constexpr char SETTING_FILTER_FMT[] = "Setting filter to %s\n";
   if (debug >= 1) TRACE(out, SETTING_FILTER_FMT, expression.c_str());
 
-  struct bpf_program program;
-  rc = pcap_compile(pcap, &program, expression.c_str(), 0, mask);
-  if (rc != 0) {
-    // The return code alone does not tell the user what is wrong with the
-    // expression: libpcap's own reason follows on the next line.
-    static constexpr char COMPILE_FMT[] = "pcap_compile:%d\n\n";
-    static constexpr char COMPILE_REASON_FMT[] = "%s\n";
-    TRACE(err, COMPILE_FMT, rc);
-    TRACE(err, COMPILE_REASON_FMT, pcap_geterr(pcap));
-    return -1;
+  FilterProgram full;
+  if (compile(pcap, expression, mask, &full.program, err) != 0) return -1;
+  full.compiled = true;
+  FilterProgram broad;
+  const bpf_program* installed = &full.program;
+  if (kernel_expression != nullptr && user_filter != nullptr &&
+      full.program.bf_len > KERNEL_MAX_INSTRUCTIONS) {
+    if (compile(pcap, *kernel_expression, mask, &broad.program, err) != 0) return -1;
+    broad.compiled = true;
+    installed = &broad.program;
   }
-  rc = pcap_setfilter(pcap, &program);
-  pcap_freecode(&program);
+  rc = pcap_setfilter(pcap, const_cast<bpf_program*>(installed));
   if (rc != 0) {
     static constexpr char SETFILTER_FMT[] = "pcap_setfilter:%d\n\n";
     static constexpr char SETFILTER_REASON_FMT[] = "%s\n";
     TRACE(err, SETFILTER_FMT, rc);
     TRACE(err, SETFILTER_REASON_FMT, pcap_geterr(pcap));
     return -1;
+  }
+  if (installed != &full.program) {
+    // The packet loop runs the whole program on what the broader one passes.
+    user_filter->program = full.program;
+    user_filter->compiled = true;
+    full.compiled = false;
   }
   return 0;
 }

@@ -78,6 +78,7 @@ enum LongOption : int {
   OPT_INTERVALS,
   OPT_INTERVALS_FORMAT,
   OPT_DECODE_ALL,
+  OPT_MAX_PORTS,
 };
 
 struct LongOptionInfo {
@@ -118,10 +119,16 @@ constexpr LongOptionInfo LONG_OPTIONS[] = {
     {{"decode-all", no_argument, nullptr, OPT_DECODE_ALL},
      nullptr,
      "also read IPv6, VLAN tags, Linux cooked (-i any) and raw IP captures"},
+    {{"max-ports", required_argument, nullptr, OPT_MAX_PORTS},
+     "N",
+     "with -p any: watch at most N ports (default 1024); SYNs to more are counted only"},
 };
 
 // The connection table numbers its records in 32 bits.
 constexpr unsigned long long MAX_CONNS_LIMIT = UINT32_MAX - 1;
+
+// The word -p takes for "every port that receives a SYN".
+constexpr char ANY_PORT_WORD[] = "any";
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -191,6 +198,79 @@ bool read_max_conns(const char* arg, size_t* out) {
     return false;
   *out = static_cast<size_t>(n);
   return true;
+}
+
+// Whether a -p value is a list of ports and ranges ("80,443", "8000-8010,9090"): made
+// only of digits, commas and dashes, with a comma or dash between two digits. Any
+// other value, a single number among them, is read as a port always was (atoi(),
+// its low 16 bits), so that scripts see the same results and messages.
+bool is_port_list(const char* text) {
+  bool separated = false;  // a separator follows a digit
+  bool list = false;
+  for (const char* p = text; *p != '\0'; ++p) {
+    const bool digit = *p >= '0' && *p <= '9';
+    if (!digit && *p != ',' && *p != '-') return false;
+    if (digit && separated) list = true;
+    if (digit) separated = false;
+    if (!digit && p != text && (p[-1] >= '0' && p[-1] <= '9')) separated = true;
+  }
+  return list;
+}
+
+// A port of a list: digits only, from 1 to 65535.
+bool read_list_port(const std::string& word, uint16_t* port) {
+  if (word.empty() || word.size() > 5) return false;
+  unsigned long n = 0;
+  for (char c : word) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + static_cast<unsigned long>(c - '0');
+  }
+  if (n == 0 || n > 65535) return false;
+  *port = static_cast<uint16_t>(n);
+  return true;
+}
+
+// Reads "80,443,8000-8010" into its ports, in the order given (a range ascending).
+// False with the reason when an element is empty or not a port from 1 to 65535, a
+// range is empty, or a port is named twice.
+bool read_port_list(const char* prog, const std::string& text, std::vector<uint16_t>* ports,
+                    std::string* error) {
+  std::vector<bool> seen(65536, false);
+  ports->clear();
+  size_t at = 0;
+  while (true) {
+    const size_t comma = text.find(',', at);
+    const std::string item = text.substr(at, comma == std::string::npos ? std::string::npos
+                                                                         : comma - at);
+    const size_t dash = item.find('-');
+    uint16_t lo = 0, hi = 0;
+    const bool read = dash == std::string::npos
+                          ? read_list_port(item, &lo) && (hi = lo, true)
+                          : read_list_port(item.substr(0, dash), &lo) &&
+                                read_list_port(item.substr(dash + 1), &hi);
+    if (!read) {
+      static constexpr char BAD_ITEM_FMT[] =
+          "%s: -p %s: '%s' is not a port from 1 to 65535 or a range of them (80,443,8000-8010)\n";
+      *error = format(BAD_ITEM_FMT, prog, text.c_str(), item.c_str());
+      return false;
+    }
+    if (lo > hi) {
+      static constexpr char EMPTY_RANGE_FMT[] = "%s: -p %s: the range %s holds no port\n";
+      *error = format(EMPTY_RANGE_FMT, prog, text.c_str(), item.c_str());
+      return false;
+    }
+    for (uint32_t p = lo; p <= hi; ++p) {
+      if (seen[p]) {
+        static constexpr char TWICE_FMT[] = "%s: -p %s: port %u is named twice\n";
+        *error = format(TWICE_FMT, prog, text.c_str(), static_cast<unsigned>(p));
+        return false;
+      }
+      seen[p] = true;
+      ports->push_back(static_cast<uint16_t>(p));
+    }
+    if (comma == std::string::npos) return true;
+    at = comma + 1;
+  }
 }
 
 // Byte thresholds and -c take atoi()'s int and widen it with its sign, so -x -1
@@ -283,6 +363,7 @@ RowFormat format_of_name(const std::string& name) {
 }
 
 struct RecordWords {
+  bool max_ports_given = false;
   FormatWord conns_format;
   FormatWord intervals_format;
   std::string interval;  // the --interval text
@@ -398,7 +479,7 @@ bool validate(Settings& s, const RecordWords& words, ParseResult* refusal) {
   if (!check_byte_pairs(s, refusal)) return false;
   derive_byte_layout(s);
 
-  if (s.port == 0) {
+  if (s.port == 0 && !s.any_port) {
     static constexpr char NO_PORT_FMT[] = "Port must be specified\n";
     *refusal = refused(NO_PORT_FMT, true);
     return false;
@@ -420,7 +501,15 @@ bool validate(Settings& s, const RecordWords& words, ParseResult* refusal) {
     }
   }
 
-  return validate_records(s, words, refusal);
+  if (!validate_records(s, words, refusal)) return false;
+  if (words.max_ports_given && !s.any_port) {
+    static constexpr char MAX_PORTS_ALONE_FMT[] =
+        "%s: --max-ports bounds the ports -p any finds; give -p any with it\n";
+    *refusal = refused(format(MAX_PORTS_ALONE_FMT, s.program_name.c_str()), false);
+    return false;
+  }
+  if (!s.any_port && s.ports.empty()) s.ports.push_back(s.port);
+  return true;
 }
 
 }  // namespace
@@ -495,8 +584,33 @@ ParseResult parse_options(int argc, char** argv, Settings* settings) {
         s.decode_all = true;
         break;
       case 'p':
-        s.port = static_cast<uint16_t>(std::atoi(optarg));  // keeps the low 16 bits
+        // The last -p counts, as for every option.
+        s.any_port = std::strcmp(optarg, ANY_PORT_WORD) == 0;
+        s.ports.clear();
+        if (s.any_port) {
+          s.port = 0;
+        } else if (is_port_list(optarg)) {
+          std::string error;
+          if (!read_port_list(prog, optarg, &s.ports, &error)) return refused(error, false);
+          s.port = s.ports.front();
+        } else {
+          s.port = static_cast<uint16_t>(std::atoi(optarg));  // keeps the low 16 bits
+        }
         break;
+      case OPT_MAX_PORTS: {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long n = std::strtoul(optarg, &end, 10);
+        if (*optarg == '\0' || *optarg == '-' || *end != '\0' || errno != 0 || n == 0 ||
+            n > 65535) {
+          static constexpr char BAD_MAX_PORTS_FMT[] =
+              "%s: --max-ports takes a number of ports from 1 to 65535, not '%s'\n";
+          return refused(format(BAD_MAX_PORTS_FMT, prog, optarg), true);
+        }
+        s.max_ports = n;
+        words.max_ports_given = true;
+        break;
+      }
       case 'd':
         s.debug++;
         break;

@@ -23,10 +23,13 @@
 // Only frames of another framing (IPv6, tagged, cooked, raw) run the program.
 class FileFilter {
  public:
-  // The filter for the savefile `pcap` has open, for `port`; nothing when there is
+  // The filter for the savefile `pcap` has open, for `ports`; nothing when there is
   // no exact way to reach libpcap's verdict (the caller then leaves the file to
   // libpcap).
-  static std::optional<FileFilter> make(pcap_t* pcap, uint16_t port, bool decode_all);
+  static std::optional<FileFilter> make(pcap_t* pcap, const PortSet& ports, bool decode_all);
+  static std::optional<FileFilter> make(pcap_t* pcap, uint16_t port, bool decode_all) {
+    return make(pcap, PortSet::of({port}), decode_all);
+  }
 
   bool matches(const pcap_pkthdr& header, const uint8_t* data) const {
     if (classic_) {

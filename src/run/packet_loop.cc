@@ -5,6 +5,7 @@
 
 #include "common/trace.h"
 #include "report/variants.h"
+#include "run/record_output.h"
 #include "run/signals.h"
 #include "stats/run_clock.h"
 #include "stats/tracker.h"
@@ -15,8 +16,64 @@ namespace {
 // Memory kept for the end of a run that ran out of it (see PacketFeed::reserve).
 constexpr size_t RESERVE_BYTES = 16 << 20;
 
-// The monitor a segment belongs to: a run watches one port.
-Monitor& monitor_of(Run& run, const DecodedFrame&) { return *run.monitors.front(); }
+// With -p any: the port a SYN is sent to becomes a watched port, while fewer than
+// --max-ports are; nullptr when there is no room (the SYN is counted, not followed).
+// Throws std::bad_alloc when its monitor's memory cannot be had.
+Monitor* watch_port(PacketFeed& feed, uint16_t port) {
+  Run& run = feed.run;
+  if (run.monitors.size() >= run.settings.max_ports) {
+    if (run.unwatched_ports.empty()) run.unwatched_ports.assign(65536, false);
+    if (!run.unwatched_ports[port]) {
+      run.unwatched_ports[port] = true;
+      run.unwatched_port_count++;
+    }
+    run.unwatched_syns++;
+    return nullptr;
+  }
+  Monitor* m = add_monitor(run, port);
+  if (m == nullptr) throw std::bad_alloc();
+  if (feed.files != nullptr) feed.files->adopt(run, *m);
+  return m;
+}
+
+// The monitors a segment goes to: each watched port's among its two, as a run
+// watching that port alone would have been handed it (the capture filter passes a
+// segment with the port on either side); the destination's first. With one port
+// the capture filter passed only its segments, and they all go to it. Returns how
+// many there are.
+int monitors_of(PacketFeed& feed, const DecodedFrame& d, Monitor* out[2]) {
+  Run& run = feed.run;
+  if (!run.settings.any_port && run.monitors.size() == 1) {
+    out[0] = run.monitors.front().get();
+    return 1;
+  }
+  int n = 0;
+  Monitor* dst = monitor_of_port(run, d.seg.dst.port);
+  if (dst == nullptr && run.settings.any_port && d.kind == SegmentKind::SYN)
+    dst = watch_port(feed, d.seg.dst.port);
+  if (dst != nullptr) out[n++] = dst;
+  Monitor* src = monitor_of_port(run, d.seg.src.port);
+  if (src != nullptr && src != dst) out[n++] = src;
+  return n;
+}
+
+// The monitor whose lookup a batched segment prepares: that of its destination
+// port, else of its source port; nullptr when neither is watched yet.
+Monitor* likely_monitor(const Run& run, const DecodedFrame& d) {
+  if (!run.settings.any_port && run.monitors.size() == 1) return run.monitors.front().get();
+  Monitor* m = monitor_of_port(run, d.seg.dst.port);
+  return m != nullptr ? m : monitor_of_port(run, d.seg.src.port);
+}
+
+// The interval rows that ended before `now_us`, of every monitor: their intervals
+// are the run's, all cut at the same moments, so the first monitor's clock says
+// when one is due.
+void advance_intervals(Run& run, int64_t now_us) {
+  if (run.monitors.empty() || !intervals_due(run.monitors.front()->intervals, now_us)) return;
+  const int64_t start_us = usecs_of(run.clock.start_time);
+  for (const std::unique_ptr<Monitor>& m : run.monitors)
+    monitor_advance_intervals(*m, start_us, now_us);
+}
 
 void out_of_memory(PacketFeed& feed, const Timeval& failed_packet) {
   Run& run = feed.run;
@@ -37,8 +94,8 @@ void maybe_print_status(Run& run, const Timeval& now) {
   const int step = run.settings.status_every / 10;
   if (step == 0) return;
   const uint64_t period = static_cast<uint64_t>(std::llabs(step));
-  if (run.clock.packet_count % period == 0)
-    print_status(run.output.out, run, *run.monitors.front(), now);
+  if (run.clock.packet_count % period != 0) return;
+  for (const std::unique_ptr<Monitor>& m : run.monitors) print_status(run.output.out, run, *m, now);
 }
 
 // The traces of the network layer, as far as decoding got.
@@ -126,13 +183,25 @@ bool try_hold_addresses(AddrPool& pool, DecodedFrame* d, const PoolLookup* prepa
 // memory ran out on the way. The run then ends as a stop request ends it: this
 // segment and every later one are not handled, and the report covers what was
 // handled before.
-bool dispatch(PacketFeed& feed, Monitor& m, const DecodedFrame& d) {
+// `prepared`, when the segment waited in a batch, is its entry: its lookup serves the
+// monitor it was prepared for.
+bool dispatch(PacketFeed& feed, const DecodedFrame& d,
+              const SegmentBatches::Entry* prepared = nullptr) {
   Run& run = feed.run;
   bool handled = true;
   try {
     // The rows of the intervals that ended before this segment come first.
-    monitor_advance_intervals(m, usecs_of(run.clock.start_time), usecs_of(d.seg.time));
-    dispatch_segment(m, d);
+    advance_intervals(run, usecs_of(d.seg.time));
+    Monitor* monitors[2];
+    const int n = monitors_of(feed, d, monitors);
+    for (int i = 0; i < n; i++) {
+      Monitor& m = *monitors[i];
+      monitor_reserve(m);
+      const bool hinted = prepared != nullptr && prepared->monitor == &m;
+      if (hinted) conn_set_hint(m.table, &prepared->lookup);
+      dispatch_segment(m, d);
+      if (hinted) conn_set_hint(m.table, nullptr);
+    }
   } catch (const std::bad_alloc&) {
     out_of_memory(feed, d.seg.time);
     handled = false;
@@ -171,18 +240,15 @@ void advance_batches(PacketFeed& feed) {
   if (numbered < b.filled) b.no_memory = true;
   for (size_t i = 0; i < numbered; i++) {
     SegmentBatches::Entry& e = full[i];
-    e.monitor = &monitor_of(run, e.d);
-    conn_prepare(e.monitor->table, &e.lookup, tracked_endpoint(e.d, e.monitor->port));
+    e.monitor = likely_monitor(run, e.d);
+    if (e.monitor != nullptr)
+      conn_prepare(e.monitor->table, &e.lookup, tracked_endpoint(e.d, e.monitor->port));
   }
-  for (size_t i = 0; i < b.numbered && !run.out_of_memory; i++) {
-    SegmentBatches::Entry& e = waiting[i];
-    conn_set_hint(e.monitor->table, &e.lookup);
-    dispatch(feed, *e.monitor, e.d);
-    conn_set_hint(e.monitor->table, nullptr);
-  }
+  for (size_t i = 0; i < b.numbered && !run.out_of_memory; i++) dispatch(feed, waiting[i].d, &waiting[i]);
   if (b.numbered < b.waiting && !run.out_of_memory)
     out_of_memory(feed, waiting[b.numbered].d.seg.time);
-  for (size_t i = 0; i < numbered; i++) conn_locate(full[i].monitor->table, &full[i].lookup);
+  for (size_t i = 0; i < numbered; i++)
+    if (full[i].monitor != nullptr) conn_locate(full[i].monitor->table, &full[i].lookup);
   b.waiting = b.filled;
   b.numbered = numbered;
   b.filled = 0;
@@ -198,10 +264,13 @@ bool run_stopping(const Run& run) { return stop_signalled() || run.out_of_memory
 
 void handle_packet(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes) {
   PacketFeed& feed = *reinterpret_cast<PacketFeed*>(user);
+  // A packet the whole filter does not pass was never delivered.
+  if (feed.user_filter != nullptr && pcap_offline_filter(feed.user_filter, header, bytes) == 0)
+    return;
   DecodedFrame d;
   if (!take_packet<false>(feed, header, bytes, &d)) return;
   if (try_hold_addresses(feed.run.pool, &d))
-    dispatch(feed, monitor_of(feed.run, d), d);
+    dispatch(feed, d);
   else
     out_of_memory(feed, d.seg.time);
 }

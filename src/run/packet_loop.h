@@ -26,7 +26,9 @@ struct SegmentBatches {
   static constexpr size_t BATCH = 16;
   struct Entry {
     DecodedFrame d;
-    Monitor* monitor;   // the segment's
+    // The monitor the segment most probably goes to, whose lookup was prepared; the
+    // segment's monitors are decided when it is handed on (a SYN may add one).
+    Monitor* monitor;
     ConnLookup lookup;  // of the endpoint the handler will look up
     // An IPv6 segment's two addresses in the pool: prepared as the segment is
     // decoded, located and numbered when its batch is full.
@@ -47,6 +49,8 @@ struct SegmentBatches {
 // What the packet handlers work with: the run, the framing of the source being
 // read, and what the deferred path keeps between packets. libpcap's `user`
 // argument carries it to the handlers.
+class RecordFiles;
+
 struct PacketFeed {
   explicit PacketFeed(Run& run);
   PacketFeed(const PacketFeed&) = delete;
@@ -55,6 +59,12 @@ struct PacketFeed {
   Run& run;
   LinkInfo link;
   pcap_t* pcap = nullptr;  // the source's handle, broken off when memory runs out
+  // A live source's program that the kernel could not take (Source::user_filter):
+  // run here on every packet first; nullptr when the kernel runs the whole filter.
+  const bpf_program* user_filter = nullptr;
+  // Where a port -p any finds mid-run gets its record and interval files; nullptr:
+  // none (tests).
+  RecordFiles* files = nullptr;
   SegmentBatches batches;
   // Memory kept for the end of a run that runs out: given back when the table
   // cannot grow, so that the report can still be written.

@@ -84,24 +84,31 @@ bool RecordFiles::start(Run& run) {
   if (!s.intervals_file.empty() && !open(run, intervals_, s.intervals_file, s.intervals_format,
                                          INTERVAL_FIELDS, INTERVAL_FIELD_COUNT))
     return false;
-  for (const std::unique_ptr<Monitor>& owned : run.monitors) {
-    Monitor& m = *owned;
-    if (!s.intervals_file.empty()) {
-      m.intervals.length_us = s.interval_us;
-      m.intervals.sink = [this](const IntervalRow& row) {
-        if (intervals_.rows) write_interval_row(*intervals_.rows, row);
-      };
-      m.records.interval_rows = true;
-      // Every histogram takes its memory now: nothing that handles a segment has to
-      // find memory for records (a table that runs out ends the run with its report).
-      m.records.interval_handshakes.reserve();
-    }
-    if (s.json) percentiles_reserve(m.percentiles);
-    records_start(m.records, m.table);
-    m.records.sink = [this, &m](const ConnRecord& record) { on_record(m, record); };
-  }
   started_ = true;
+  for (const std::unique_ptr<Monitor>& m : run.monitors) adopt(run, *m);
   return true;
+}
+
+void RecordFiles::adopt(Run& run, Monitor& m) {
+  if (!started_) return;
+  const Settings& s = run.settings;
+  if (!s.intervals_file.empty()) {
+    m.intervals.length_us = s.interval_us;
+    m.intervals.sink = [this, &m](const IntervalRow& row) {
+      if (intervals_.rows) write_interval_row(*intervals_.rows, row, m.port);
+    };
+    m.records.interval_rows = true;
+    // The run's intervals have started: this monitor's begins with the current one,
+    // from nothing.
+    const Monitor& first = *run.monitors.front();
+    if (&first != &m && first.intervals.started) {
+      m.intervals.started = true;
+      m.intervals.start_us = first.intervals.start_us;
+      m.intervals.at_start = IntervalTotals{};
+    }
+  }
+  records_start(m.records, m.table);
+  m.records.sink = [this, &m](const ConnRecord& record) { on_record(m, record); };
 }
 
 void RecordFiles::tick_live(Run& run) {

@@ -37,6 +37,10 @@ class RecordFiles {
   // the files.
   bool start(Run& run);
 
+  // A monitor added after start() (a port -p any found): its records and rows go to
+  // the same files, and its intervals are cut where the run's are.
+  void adopt(Run& run, Monitor& m);
+
   // Between the batches of a live run: the interval rows the wall clock has made
   // due, and, at most once a second, the files flushed, so they can be followed as
   // they grow.

@@ -118,8 +118,14 @@ int prepare_source(Run& run, Source& src, const char* interface) {
   src.link.dlt = pcap_datalink(src.pcap);
   src.link.swapped = pcap_is_swapped(src.pcap) == 1;
   src.link.decode_all = s.decode_all;
-  const std::string expression = capture_filter_text(s, s.port, src.link.dlt);
-  if (install_filter(src.pcap, interface, expression, run.output.out, run.output.err, s.debug) != 0)
+  const std::string expression = capture_filter_text(s, src.link.dlt);
+  // What the kernel runs in place of a program too long for it: the same words for
+  // every port.
+  Settings every_port = s;
+  every_port.any_port = true;
+  const std::string broad = capture_filter_text(every_port, src.link.dlt);
+  if (install_filter(src.pcap, interface, expression, run.output.out, run.output.err, s.debug,
+                     src.offline ? nullptr : &broad, &src.user_filter) != 0)
     return 1;
   if (!link_supported(src.link.dlt, s.decode_all)) {
     static constexpr char BAD_LINK_FMT[] = "Unknown datalink type: %d\n";
@@ -172,15 +178,31 @@ void print_link_hint(FILE* err, bool err_is_terminal, const Settings& s, int dlt
                description != nullptr ? description : "?");
 }
 
+std::string ports_phrase(const Settings& s) {
+  if (s.any_port) return "any port";
+  return (s.ports.size() == 1 ? "port " : "ports ") + ports_text(s);
+}
+
+std::string ports_text(const Settings& s) {
+  if (s.any_port) return "any";
+  std::string text;
+  for (const auto& [lo, hi] : PortSet::of(s.ports).ranges()) {
+    if (!text.empty()) text += ",";
+    text += std::to_string(lo);
+    if (hi != lo) text += "-" + std::to_string(hi);
+  }
+  return text;
+}
+
 void print_no_match_hint(FILE* err, bool err_is_terminal, const Run& run, bool stopped,
                          bool file_had_packets) {
   const Settings& s = run.settings;
   if (!err_is_terminal || s.decode_all || !file_had_packets) return;
   if (run.clock.first_packet_seen || stopped) return;
   static constexpr char NO_MATCH_HINT_FMT[] =
-      "%s: no packet of the capture was an IPv4 SYN, FIN or RST of port %d; --decode-all "
+      "%s: no packet of the capture was an IPv4 SYN, FIN or RST of %s; --decode-all "
       "also reads IPv6, VLAN-tagged, Linux cooked and raw IP frames\n";
-  std::fprintf(err, NO_MATCH_HINT_FMT, s.program_name.c_str(), s.port);
+  std::fprintf(err, NO_MATCH_HINT_FMT, s.program_name.c_str(), ports_phrase(s).c_str());
 }
 
 bool savefile_has_records(pcap_t* pcap) {

@@ -9,6 +9,7 @@
 
 #include "common/settings.h"
 #include "common/trace.h"
+#include "run/capture_filter.h"
 #include "stats/run.h"
 #include "track/decode.h"
 
@@ -17,6 +18,9 @@ struct Source {
   pcap_dumper_t* dumper = nullptr;  // write mode only
   LinkInfo link;                    // the source's framing
   bool offline = false;             // a capture file
+  // A live capture whose program is longer than the kernel takes runs a broader one
+  // in the kernel and this one on what that passes (install_filter).
+  FilterProgram user_filter;
 
   Source() = default;
   Source(const Source&) = delete;
@@ -57,6 +61,11 @@ void print_link_hint(FILE* err, bool err_is_terminal, const Settings& s, int dlt
 // that option reads (IPv6, VLAN tags). Scripts see the run exactly as it always was.
 void print_no_match_hint(FILE* err, bool err_is_terminal, const Run& run, bool stopped,
                          bool file_had_packets);
+
+// The watched ports as -p names them: "80", "80,443,8000-8010", "any".
+std::string ports_text(const Settings& s);
+// The same in a sentence: "port 80", "ports 80,443", "any port".
+std::string ports_phrase(const Settings& s);
 
 // Whether the savefile holds anything past the headers libpcap has read: records,
 // or at least bytes that claim to be. Standard input and files in memory cannot

@@ -12,6 +12,13 @@ Monitor::Monitor(uint16_t port, const Settings& settings, AddrPool& pool, const 
   if (settings.max_conns != SIZE_MAX) conn_table_hold_at_most(table, settings.max_conns);
 }
 
+void monitor_reserve(Monitor& m) {
+  if (m.reserved) return;
+  if (m.records.interval_rows) m.records.interval_handshakes.reserve();
+  if (m.records.enabled && m.settings.json) percentiles_reserve(m.percentiles);
+  m.reserved = true;
+}
+
 OpenCounts count_open_connections(const Monitor& m) {
   OpenCounts c;
   conn_for_each(m.table, [&](const ConnInfo& rec) {

@@ -35,7 +35,15 @@ struct Run {
   AddrPool pool;
   HostAddrs host;  // collected only when the interface is chosen automatically
   RunClock clock;
-  std::vector<std::unique_ptr<Monitor>> monitors;
+  std::vector<std::unique_ptr<Monitor>> monitors;  // in the order -p named the ports
+  // Each port's monitor: its index in `monitors`, NO_MONITOR for a port not watched.
+  static constexpr uint16_t NO_MONITOR = 0xffff;
+  std::vector<uint16_t> monitor_index;
+  // -p any: SYNs to ports beyond --max-ports, counted and not followed, and those
+  // ports.
+  uint64_t unwatched_syns = 0;
+  std::vector<bool> unwatched_ports;
+  size_t unwatched_port_count = 0;
 
   // What the sources said.
   bool offline = false;              // the packets come from a capture file
@@ -47,5 +55,16 @@ struct Run {
 };
 
 // Adds the monitor of `port`, with its bucket table unless the run is in write mode
-// (which buckets nothing); nullptr when the table's memory cannot be had.
+// (which buckets nothing); nullptr when the table's memory cannot be had (or the
+// port has one already).
 Monitor* add_monitor(Run& run, uint16_t port);
+
+// The monitor of `port`, or nullptr.
+inline Monitor* monitor_of_port(const Run& run, uint16_t port) {
+  const uint16_t i = run.monitor_index[port];
+  return i == Run::NO_MONITOR ? nullptr : run.monitors[i].get();
+}
+
+// The monitors in the order their reports are written: as -p named the ports, or,
+// with -p any, the ports with the most connections counted first (ties by port).
+std::vector<const Monitor*> report_order(const Run& run);

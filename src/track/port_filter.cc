@@ -5,24 +5,39 @@
 
 #include <cstdio>
 
-std::string filter_text(FilterExpression expression, uint16_t port) {
+std::string filter_text(FilterExpression expression, const PortSet& ports) {
   switch (expression) {
     case FilterExpression::HANDSHAKE_AND_CLOSE: {
-      static constexpr char HANDSHAKE_AND_CLOSE_FMT[] =
-          "(tcp port %d)&&((tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0)";
-      char text[128];
-      std::snprintf(text, sizeof text, HANDSHAKE_AND_CLOSE_FMT, port);
-      return text;
+      static constexpr char FLAGS_PART[] = "((tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0)";
+      if (ports.every()) return std::string("(tcp)&&") + FLAGS_PART;
+      static constexpr char PORT_FMT[] = "(tcp port %u)";
+      static constexpr char RANGE_FMT[] = "(tcp portrange %u-%u)";
+      char term[64];
+      std::string text;
+      const auto ranges = ports.ranges();
+      for (const auto& [lo, hi] : ranges) {
+        if (lo == hi)
+          std::snprintf(term, sizeof term, PORT_FMT, static_cast<unsigned>(lo));
+        else
+          std::snprintf(term, sizeof term, RANGE_FMT, static_cast<unsigned>(lo),
+                        static_cast<unsigned>(hi));
+        if (!text.empty()) text += "||";
+        text += term;
+      }
+      // One port is written as it always was: scripts read the -d trace of it.
+      if (ranges.size() != 1 || ranges.front().first != ranges.front().second)
+        text = "(" + text + ")";
+      return text + "&&" + FLAGS_PART;
     }
   }
   return std::string();
 }
 
-std::optional<PortFilter> PortFilter::make(FilterExpression expression, uint16_t port,
+std::optional<PortFilter> PortFilter::make(FilterExpression expression, const PortSet& ports,
                                            const FilterSource& source) {
   if (expression != FilterExpression::HANDSHAKE_AND_CLOSE) return std::nullopt;
   PortFilter filter;
-  filter.port_ = port;
+  filter.ports_ = ports;
   switch (source.link_type) {
     case DLT_EN10MB:
       filter.framing_ = Framing::ETHERNET;

@@ -8,21 +8,30 @@
 #include <string>
 
 #include "track/packet_reader.h"
+#include "track/port_set.h"
 
 // The filter expressions the native check stands in for. Each has its own reading
 // of its compiled programs (below for the one there is), and make() turns down a
 // source it has none for.
 enum class FilterExpression : uint8_t {
-  // Handshake and close segments of the port, IPv4 only in effect:
+  // Handshake and close segments of the watched ports, IPv4 only in effect:
   //   (tcp port P)&&((tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0)
+  // for one port P;
+  //   ((tcp port P)||(tcp portrange A-B)||...)&&((tcp[tcpflags] & ...) != 0)
+  // for several, one term per run of consecutive ports, ascending; and
+  //   (tcp)&&((tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0)
+  // for every port.
   HANDSHAKE_AND_CLOSE,
 };
 
-// The exact text libpcap compiles for an expression and port. The native check is
-// exact for this text compiled without optimisation and for nothing else: a run
-// that uses the check must compile this text for its libpcap path too, so that
-// the two cannot drift apart.
-std::string filter_text(FilterExpression expression, uint16_t port);
+// The exact text libpcap compiles for an expression and its ports. The native check
+// is exact for this text compiled without optimisation and for nothing else: a run
+// that uses the check must compile this text for its libpcap path too, so that the
+// two cannot drift apart.
+std::string filter_text(FilterExpression expression, const PortSet& ports);
+inline std::string filter_text(FilterExpression expression, uint16_t port) {
+  return filter_text(expression, PortSet::of({port}));
+}
 
 // What the filter needs to know about the capture: the link type and byte order
 // that libpcap reports for the savefile (pcap_datalink(), pcap_is_swapped()).
@@ -40,8 +49,12 @@ class PortFilter {
  public:
   // The check for this source, or nothing when there is none for its link type:
   // the caller then keeps libpcap's program.
-  static std::optional<PortFilter> make(FilterExpression expression, uint16_t port,
+  static std::optional<PortFilter> make(FilterExpression expression, const PortSet& ports,
                                         const FilterSource& source);
+  static std::optional<PortFilter> make(FilterExpression expression, uint16_t port,
+                                        const FilterSource& source) {
+    return make(expression, PortSet::of({port}), source);
+  }
 
   // The program's verdict for a frame of which `caplen` bytes were captured (all
   // that may be read) out of `wire_len` on the wire. Allocates nothing, reads no
@@ -83,7 +96,7 @@ class PortFilter {
   // DLT_NULL: AF_INET as its four bytes read in this host's order, for a savefile
   // of either byte order.
   uint32_t inet_family_ = 0;
-  uint16_t port_ = 0;
+  PortSet ports_;
 };
 
 // What the unoptimised program for HANDSHAKE_AND_CLOSE checks, from bpf_dump() of
@@ -109,6 +122,12 @@ class PortFilter {
 // loads the program makes were in bounds" comes down to two checks, and the order in
 // which the program makes them (the destination port only when the source port did
 // not match) cannot change a verdict.
+//
+// Several ports are a disjunction of such port tests (a "portrange" term compares
+// the same two loads with its bounds) before the same flags part: the frame passes
+// when its source or destination port is one of them. Every port ("tcp" for the
+// port part) tests the link and the protocol the flags part tests again, and no
+// port: the flags part alone decides.
 inline bool PortFilter::matches(const uint8_t* frame_bytes, uint32_t caplen,
                                 uint32_t /*wire_len: no expression reads it yet*/) const {
   const PacketReader frame{frame_bytes, caplen};
@@ -151,5 +170,6 @@ inline bool PortFilter::ipv4_tcp_matches(const PacketReader& frame,
   HeaderView<TCP_READ> th;
   if (!frame.header(tcp, &th)) return false;
   if ((th.u8<13>() & FIN_SYN_RST) == 0) return false;
-  return th.be16<0>() == port_ || th.be16<2>() == port_;
+  if (ports_.every()) return true;
+  return ports_.contains(th.be16<0>()) || ports_.contains(th.be16<2>());
 }

@@ -259,7 +259,7 @@ TEST(Records, StraySynAckKeepsTheServersBytes) {
   EXPECT_EQ(*rows[0].at("synacks"), "2");
   const RunResult json = run_portsift({"-p", "80", "--json", "-r", capture});
   ASSERT_EQ(json.status, 0) << json.err;
-  const auto report = nlohmann::json::parse(json.out);
+  const auto report = nlohmann::json::parse(json.out)["ports"][0];
   EXPECT_EQ(report["summary"]["avg_server_bytes"], 3001);
   EXPECT_EQ(report["percentiles"]["server_bytes"]["max"], 3001);
 }
@@ -288,11 +288,11 @@ TEST(Intervals, RowsOfAKnownCapture) {
   const std::string t0 = "1000000000", t1 = "1000100000", t2 = "1000200000", t3 = "1000300000";
   EXPECT_EQ(read_file(rows_file),
             "start_us,end_us,new_syns,retried_syns,counted,resets,unanswered_syns,open,"
-            "handshakes,handshake_p50_us,handshake_p99_us\n" +
-                t0 + "," + t1 + ",2,1,0,0,0,2,2,90,99.8\n" +    //
-                t1 + "," + t2 + ",1,0,1,0,1,1,0,,\n" +           //
-                t2 + "," + t3 + ",1,0,0,0,1,2,1,120,120\n" +     //
-                t3 + "," + t3 + ",0,0,0,1,1,1,0,,\n");
+            "handshakes,handshake_p50_us,handshake_p99_us,port\n" +
+                t0 + "," + t1 + ",2,1,0,0,0,2,2,90,99.8,80\n" +    //
+                t1 + "," + t2 + ",1,0,1,0,1,1,0,,,80\n" +           //
+                t2 + "," + t3 + ",1,0,0,0,1,2,1,120,120,80\n" +     //
+                t3 + "," + t3 + ",0,0,0,1,1,1,0,,,80\n");
   // The last row's state is the report's.
   EXPECT_NE(r.out.find("Number of SYNs from incomplete connections: 1\n"), std::string::npos);
   EXPECT_NE(r.out.find("Number of established connections in progress: 1 "), std::string::npos);
@@ -396,10 +396,20 @@ TEST(JsonReport, SaysWhatTheTextReportSays) {
     // standard error, as the text run prints it (the byte limits, the -T note).
     const size_t considering = text.out.find("Results of monitoring");
     EXPECT_EQ(json.err, text.out.substr(0, considering) + text.err);
-    Json j;
-    ASSERT_NO_THROW(j = Json::parse(json.out)) << json.out;
+    Json doc;
+    ASSERT_NO_THROW(doc = Json::parse(json.out)) << json.out;
+    // One port: the document's span is its port's, and its totals are the port's.
+    EXPECT_EQ(doc["version"], 2);
+    ASSERT_EQ(doc["ports"].size(), 1u);
+    const Json j = doc["ports"][0];
+    for (const char* key : {"seconds", "start", "end", "start_us", "end_us"})
+      EXPECT_EQ(doc[key], j[key]) << key;
+    EXPECT_EQ(doc["totals"]["connections"], j["summary"]["connections"]);
+    EXPECT_EQ(doc["totals"]["syns"], j["summary"]["syns"]);
+    EXPECT_EQ(doc["totals"]["resets"], j["summary"]["resets"]);
+    EXPECT_TRUE(doc["unwatched"].is_null());
 
-    EXPECT_EQ(j["version"], 1);
+    EXPECT_EQ(j["version"], 2);
     EXPECT_EQ(j["port"], 80);
     EXPECT_DOUBLE_EQ(j["seconds"].get<double>(),
                      *number_after(text.out.substr(considering), "Results of monitoring port 80 for "));
@@ -506,8 +516,9 @@ TEST(JsonReport, ListingOfBothFamilies) {
   const RunResult json =
       run_portsift({"--json", "--decode-all", "-D", "0", "-p", "80", "-r", capture});
   ASSERT_EQ(json.status, 0) << json.err;
-  Json j;
-  ASSERT_NO_THROW(j = Json::parse(json.out)) << json.out;
+  Json doc;
+  ASSERT_NO_THROW(doc = Json::parse(json.out)) << json.out;
+  const Json& j = doc["ports"][0];
   std::string listing;
   size_t ipv6 = 0;
   for (const Json& e : j["listing"]["connections"]) {
@@ -526,7 +537,9 @@ TEST(JsonReport, EmptyCaptureHasNoTimesAndNoRows) {
   const std::string capture = capture_of("json_empty", {});
   const RunResult r = run_portsift({"--json", "-p", "80", "-r", capture});
   ASSERT_EQ(r.status, 0) << r.err;
-  const Json j = Json::parse(r.out);
+  const Json doc = Json::parse(r.out);
+  EXPECT_TRUE(doc["start"].is_null());
+  const Json& j = doc["ports"][0];
   EXPECT_TRUE(j["start"].is_null());
   EXPECT_TRUE(j["end_us"].is_null());
   EXPECT_EQ(j["summary"]["connections"], 0);

@@ -109,7 +109,7 @@ TEST(SyntheticCapture, RecordsAndPercentilesAgreeWithTheGenerator) {
   const std::string records = scratch_dir() + "/records.csv";
   const RunResult json = run_portsift({"-p", "80", "--json", "--conns", records, "-r", capture});
   ASSERT_EQ(json.status, 0) << json.err;
-  const nlohmann::json j = nlohmann::json::parse(json.out);
+  const nlohmann::json j = nlohmann::json::parse(json.out)["ports"][0];
   std::string error;
   std::ifstream in(records);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

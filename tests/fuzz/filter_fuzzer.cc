@@ -22,7 +22,25 @@ struct Checks {
   PortFilter native;
 };
 
-std::unique_ptr<Checks> compile(int dlt, bool other_order, uint16_t port) {
+PortSet port_set(uint8_t mode, uint16_t port) {
+  std::vector<uint16_t> ports = {port};
+  switch (mode) {
+    case fuzz::PORT_LIST:
+      ports.push_back(443);
+      for (uint16_t p = 8000; p <= 8010; ++p) ports.push_back(p);
+      return PortSet::of(ports);
+    case fuzz::PORT_RANGE:
+      for (uint32_t p = port + 1u; p <= port + 9u && p <= 65535; ++p)
+        ports.push_back(static_cast<uint16_t>(p));
+      return PortSet::of(ports);
+    case fuzz::EVERY_PORT:
+      return PortSet::every_port();
+    default:
+      return PortSet::of(ports);
+  }
+}
+
+std::unique_ptr<Checks> compile(int dlt, bool other_order, uint16_t port, uint8_t mode) {
   uint8_t header[24];
   const auto put = [&](size_t off, uint32_t v, size_t n) {
     if (other_order)
@@ -45,24 +63,25 @@ std::unique_ptr<Checks> compile(int dlt, bool other_order, uint16_t port) {
   pcap_t* pcap = pcap_fopen_offline(fmemopen(header, sizeof header, "rb"), errbuf);
   if (pcap == nullptr || (pcap_is_swapped(pcap) == 1) != other_order) __builtin_trap();
   auto checks = std::unique_ptr<Checks>(
-      new Checks{bpf_program{}, *PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE, port,
+      new Checks{bpf_program{}, *PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE,
+                                                  port_set(mode, port),
                                                   FilterSource{dlt, other_order})});
-  const std::string text = filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, port);
+  const std::string text = filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, port_set(mode, port));
   if (pcap_compile(pcap, &checks->program, text.c_str(), 0, 0) != 0) __builtin_trap();
   pcap_close(pcap);
   return checks;
 }
 
 // Compiling costs far more than a run: programs are kept, up to a bound.
-std::map<std::tuple<int, bool, uint16_t>, std::unique_ptr<Checks>> g_cache;
+std::map<std::tuple<int, bool, uint16_t, uint8_t>, std::unique_ptr<Checks>> g_cache;
 constexpr size_t CACHE_LIMIT = 4096;
 
-const Checks& checks_for(int dlt, bool other_order, uint16_t port) {
-  auto key = std::make_tuple(dlt, other_order, port);
+const Checks& checks_for(int dlt, bool other_order, uint16_t port, uint8_t mode) {
+  auto key = std::make_tuple(dlt, other_order, port, mode);
   auto it = g_cache.find(key);
   if (it != g_cache.end()) return *it->second;
   if (g_cache.size() >= CACHE_LIMIT) g_cache.clear();
-  return *g_cache.emplace(key, compile(dlt, other_order, port)).first->second;
+  return *g_cache.emplace(key, compile(dlt, other_order, port, mode)).first->second;
 }
 
 }  // namespace
@@ -72,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int dlt = (data[0] & fuzz::FILTER_ETHERNET) ? DLT_EN10MB : DLT_NULL;
   const bool other_order = (data[0] & fuzz::FILTER_OTHER_ORDER) != 0;
   const uint16_t port = static_cast<uint16_t>(data[1] << 8 | data[2]);
-  const Checks& checks = checks_for(dlt, other_order, port);
+  const uint8_t mode = static_cast<uint8_t>(data[0] >> fuzz::FILTER_PORT_SET_SHIFT);
+  const Checks& checks = checks_for(dlt, other_order, port, mode);
 
   // The frame in a block of exactly its length, so that AddressSanitizer stops a
   // read past the captured bytes.
@@ -82,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pcap_pkthdr h;
   std::memset(&h, 0, sizeof h);
   h.caplen = static_cast<bpf_u_int32>(caplen);
-  h.len = static_cast<bpf_u_int32>(caplen + 64 * (data[0] >> 2));
+  h.len = static_cast<bpf_u_int32>(caplen + 64 * ((data[0] >> 2) & 0x0f));
 
   const bool libpcap = pcap_offline_filter(&checks.program, &h, frame.get()) != 0;
   const bool native = checks.native.matches(frame.get(), h.caplen, h.len);

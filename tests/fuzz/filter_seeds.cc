@@ -36,6 +36,13 @@ int main(int argc, char** argv) {
       write(source, 80, frame);
     }
   }
+  // Each kind of port set, on a segment of one of its ports.
+  for (uint8_t set = fuzz::PORT_LIST; set <= fuzz::EVERY_PORT; ++set) {
+    Seg s = syn(1000);
+    s.dport = set == fuzz::PORT_LIST ? 8005 : 83;
+    write(static_cast<uint8_t>(fuzz::FILTER_ETHERNET | set << fuzz::FILTER_PORT_SET_SHIFT), 80,
+          tcp_frame(Link::ETHERNET, s));
+  }
   write(fuzz::FILTER_ETHERNET, 80, ipv6_frame());
   write(fuzz::FILTER_ETHERNET, 80, vlan_frame(syn(1)));
   write(fuzz::FILTER_ETHERNET, 80, arp_frame());

@@ -48,7 +48,9 @@ constexpr const char* SINCE[] = {nullptr,
                                  "2001-09-09.01:46:41",
                                  "2038-01-19.03:14:08",
                                  "1901-12-13.20:45:52"};
-constexpr int PORTS[] = {80, 8080, 5555, 65535};
+// One port, or (from the fifth on) a list, ranges, every port.
+constexpr const char* PORTS[] = {"80",      "8080", "5555",             "65535",
+                                 "80,8080", "any",  "80,443,8000-8010", "8080,80"};
 constexpr const char* FILTER_WORDS[] = {nullptr, "host 10.0.0.1", "not host 10.0.0.9", "tcp"};
 // -V and -m: -m is only accepted with -V 999. Steps between -9 and 9 are 0.
 struct Variant {
@@ -122,14 +124,27 @@ bool classic_magic(const uint8_t* data, size_t size) {
   return false;
 }
 
-// The connection records of a finished run (the table flushed at its end) against
-// what the report counts: every counted connection has one counted record, every
-// reset one reset record, every record still in the table one record of its state.
-void verify_records(const Monitor& m, const RecordFiles& files) {
-  if (!m.records.enabled) return;  // a run that stopped before its capture was ready
+// The connection records of a finished run (the tables flushed at its end) against
+// what the reports count: every counted connection has one counted record, every
+// reset one reset record, every record still in a table one record of its state.
+void verify_records(const Run& run, const RecordFiles& files) {
+  if (run.monitors.empty() || !run.monitors.front()->records.enabled)
+    return;  // a run that stopped before its capture was ready
   const RecordCounts& n = files.counts();
-  const OpenCounts open = count_open_connections(m);
-  const RunTotals& totals = m.totals;
+  OpenCounts open;
+  RunTotals totals;
+  uint64_t unanswered = 0, unanswered_syns = 0;
+  for (const std::unique_ptr<Monitor>& m : run.monitors) {
+    const OpenCounts o = count_open_connections(*m);
+    open.never_completed += o.never_completed;
+    open.incomplete_syns += o.incomplete_syns;
+    open.in_progress += o.in_progress;
+    open.closing += o.closing;
+    totals.nconns += m->totals.nconns;
+    totals.resets += m->totals.resets;
+    unanswered += m->records.unanswered;
+    unanswered_syns += m->records.unanswered_syns;
+  }
   auto of = [&](RecordState state) { return n.by_state[static_cast<size_t>(state)]; };
   const struct {
     bool holds;
@@ -140,8 +155,8 @@ void verify_records(const Monitor& m, const RecordFiles& files) {
       {of(RecordState::UNANSWERED) == open.never_completed, "unanswered records"},
       {of(RecordState::OPEN) + of(RecordState::CLOSING) == open.in_progress, "open records"},
       {of(RecordState::CLOSING) == open.closing, "closing records"},
-      {m.records.unanswered == open.never_completed, "attempts waiting for a SYN-ACK"},
-      {m.records.unanswered_syns == open.incomplete_syns, "SYNs waiting for a SYN-ACK"},
+      {unanswered == open.never_completed, "attempts waiting for a SYN-ACK"},
+      {unanswered_syns == open.incomplete_syns, "SYNs waiting for a SYN-ACK"},
   };
   for (const auto& check : checks) {
     if (check.holds) continue;
@@ -181,47 +196,56 @@ uint64_t pool_holders(const Run& run) {
 // the fuzzer like a crash.
 // Returns the connections counted.
 int64_t verify_run(const Run& run, const RecordFiles& files) {
-  if (run.monitors.empty()) return 0;
-  const Monitor& m = *run.monitors.front();
-  const RunTotals& t = m.totals;
-  uint64_t counted = 0, syns_of_counted = 0;
-  for (const auto& [nsyns, conns] : m.syn_dist) {
-    counted += conns;
-    syns_of_counted += nsyns * conns;
+  int64_t all = 0;
+  for (const std::unique_ptr<Monitor>& owned : run.monitors) {
+    const Monitor& m = *owned;
+    const RunTotals& t = m.totals;
+    uint64_t counted = 0, syns_of_counted = 0;
+    for (const auto& [nsyns, conns] : m.syn_dist) {
+      counted += conns;
+      syns_of_counted += nsyns * conns;
+    }
+    int64_t bucketed = 0;
+    for (size_t i = 0; i < m.buckets.size(); ++i) bucketed += m.buckets[i].count;
+    // Every record was created by a SYN that did not restart one, and each reset
+    // removed one of them.
+    const uint64_t created = t.total_syns - t.dup_syns;
+    const struct {
+      bool holds;
+      const char* what;
+    } checks[] = {
+        {t.dup_syns <= t.total_syns, "more repeated SYNs than SYNs"},
+        {t.nconns >= 0 && counted == static_cast<uint64_t>(t.nconns),
+         "the SYN distribution does not hold every counted connection"},
+        {syns_of_counted == t.sum_syns, "the SYN distribution does not add up to the SYNs"},
+        {bucketed <= t.nconns, "more connections in buckets than counted"},
+        {m.filters.size() <= static_cast<uint64_t>(t.nconns), "more -D entries than counted"},
+        {t.resets + conn_count(m.table) <= created, "more records ended or left than created"},
+    };
+    for (const auto& check : checks) {
+      if (check.holds) continue;
+      std::fprintf(stderr, "run records disagree: port %u: %s\n", static_cast<unsigned>(m.port),
+                   check.what);
+      std::abort();
+    }
+    all += t.nconns;
   }
-  int64_t bucketed = 0;
-  for (size_t i = 0; i < m.buckets.size(); ++i) bucketed += m.buckets[i].count;
-  // Every record was created by a SYN that did not restart one, and each reset
-  // removed one of them.
-  const uint64_t created = t.total_syns - t.dup_syns;
-  const struct {
-    bool holds;
-    const char* what;
-  } checks[] = {
-      {t.dup_syns <= t.total_syns, "more repeated SYNs than SYNs"},
-      {t.nconns >= 0 && counted == static_cast<uint64_t>(t.nconns),
-       "the SYN distribution does not hold every counted connection"},
-      {syns_of_counted == t.sum_syns, "the SYN distribution does not add up to the SYNs"},
-      {bucketed <= t.nconns, "more connections in buckets than counted"},
-      {m.filters.size() <= static_cast<uint64_t>(t.nconns), "more -D entries than counted"},
-      {t.resets + conn_count(m.table) <= created, "more records ended or left than created"},
-      {pool_references(run.pool) == pool_holders(run),
-       "the address pool's counts disagree with what holds its addresses"},
-  };
-  for (const auto& check : checks) {
-    if (check.holds) continue;
-    std::fprintf(stderr, "run records disagree: %s\n", check.what);
+  if (pool_references(run.pool) != pool_holders(run)) {
+    std::fprintf(stderr,
+                 "run records disagree: the address pool's counts disagree with what holds its "
+                 "addresses\n");
     std::abort();
   }
-  verify_records(m, files);
-  return t.nconns;
+  verify_records(run, files);
+  return all;
 }
 
 }  // namespace
 
 std::vector<std::string> settings_args(const uint8_t* s) {
   std::vector<std::string> args;
-  add(args, "-p", pick(PORTS, s[7] >> 3));
+  args.push_back("-p");
+  args.push_back(pick(PORTS, s[7] >> 3));
   if (s[0] & 0x01) args.push_back("--decode-all");
   for (int i = 0; i < ((s[0] >> 2) & 3); ++i) args.push_back("-d");
   if (s[0] & 0x10) args.push_back("-R");
@@ -270,6 +294,7 @@ int64_t run_frames(const uint8_t* data, size_t size) {
   run.offline = !(data[0] & 2);
   RecordFiles files;
   if (!files.start(run)) return 0;
+  feed.files = &files;
   Cursor in{data + SETTINGS_BYTES + 1, size - SETTINGS_BYTES - 1};
   // Savefiles store the seconds as a signed 32-bit number: that is all the range a
   // packet's time can have.
@@ -310,11 +335,10 @@ int64_t run_frames(const uint8_t* data, size_t size) {
   }
   if (!run.offline) end_live_clock(run.clock, wall_clock_now());
   files.finish(run);
-  const Monitor& m = *run.monitors.front();
-  write_report(run, m, stdout);
+  for (const std::unique_ptr<Monitor>& m : run.monitors) write_report(run, *m, stdout);
   // The JSON report costs more than the rest of a run: a quarter of the inputs,
   // chosen by their length, write it too.
-  if (size % 4 == 0) write_json_report(run, m, stdout);
+  if (size % 4 == 0) write_json_report(run, stdout);
   return verify_run(run, files);
 }
 

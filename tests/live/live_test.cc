@@ -954,3 +954,35 @@ TEST_F(Live, AnyInterfaceReadsBothFamiliesWithTheOption) {
 }
 
 }  // namespace
+
+// Two ports watched at once while real clients talk to a server on each: each
+// port's report counts its own server's traffic, as a run watching it alone does.
+TEST_F(Live, TwoPortsInOneRunEachCountedAsAlone) {
+  Driver first(standard_plan());
+  Driver second(standard_plan());
+  const std::string a = std::to_string(first.port()), b = std::to_string(second.port());
+  live::Witness witness_a(first.port()), witness_b(second.port());
+  Child run;
+  ASSERT_TRUE(start_capture({"-i", "lo", "-p", a + "," + b, "-t", "3"}, &run));
+  first.go();
+  second.go();
+  ASSERT_EQ(first.wait(), "");
+  ASSERT_EQ(second.wait(), "");
+  const Finished f = live::finish(run, 10);
+  const Wire wire_a = classify(witness_a.stop(), first.port());
+  const Wire wire_b = classify(witness_b.stop(), second.port());
+  expect_standard_wire(wire_a);
+  expect_standard_wire(wire_b);
+
+  EXPECT_EQ(f.status, 0) << f.err;
+  EXPECT_TRUE(std::regex_match(f.err, std::regex(kStatsLines))) << f.err;
+  // One report per port, in the order -p named them, an empty line between.
+  const size_t at_a = f.out.find("Results of monitoring port " + a + " for ");
+  const size_t at_b = f.out.find("\nResults of monitoring port " + b + " for ");
+  ASSERT_NE(at_a, std::string::npos) << f.out;
+  ASSERT_NE(at_b, std::string::npos) << f.out;
+  ASSERT_LT(at_a, at_b) << f.out;
+  EXPECT_EQ(f.out.substr(at_b - 1, 2), "\n\n") << f.out;
+  expect_mixes_counted(f.out.substr(at_a, at_b - at_a), 1, wire_a);
+  expect_mixes_counted(f.out.substr(at_b), 1, wire_b);
+}

@@ -15,8 +15,8 @@ std::vector<Packet> packets_of(const std::vector<Conn>& conns, Link link,
       Seg s;
       s.src = from_client ? c.client : c.server;
       s.dst = from_client ? c.server : c.client;
-      s.sport = from_client ? c.port : 80;
-      s.dport = from_client ? 80 : c.port;
+      s.sport = from_client ? c.port : c.server_port;
+      s.dport = from_client ? c.server_port : c.port;
       s.flags = flags;
       s.seq = seq;
       s.ack = ack;

@@ -15,7 +15,8 @@ namespace testlib {
 struct Conn {
   std::string client = "10.0.0.1";
   std::string server = "10.0.0.2";
-  uint16_t port = 5555;
+  uint16_t port = 5555;  // the client's
+  uint16_t server_port = 80;
   int64_t start = 0;
   int syns = 1;             // SYNs sent, 1 ms apart
   int64_t synack_at = 500;  // -1: never answered

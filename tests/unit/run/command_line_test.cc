@@ -117,6 +117,14 @@ TEST(CommandLine, RefusalsAreReturnedNotActedOn) {
        "--json need a report run\n",
        false,
        1},
+      {{"-p", "80,80"}, "", "portsift: -p 80,80: port 80 is named twice\n", false, 1},
+      {{"-p", "80", "--max-ports", "9"}, "", "portsift: --max-ports bounds the ports -p any finds; give -p any with it\n",
+       false, 1},
+      {{"-p", "any", "--max-ports", "0"},
+       "",
+       "portsift: --max-ports takes a number of ports from 1 to 65535, not '0'\n",
+       true,
+       1},
       {{"--version"}, "portsift " PORTSIFT_VERSION "\n", "", false, 0},
   };
   for (const auto& c : cases) {
@@ -135,6 +143,32 @@ TEST(CommandLine, RefusalsAreReturnedNotActedOn) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: portsift -p port [-d]", 0), 0u) << help.out;
   EXPECT_NE(help.out.find("\nLong options:\n  --help"), std::string::npos) << help.out;
+}
+
+// -p names one port, a list (in its order, a range ascending), or every port.
+TEST(CommandLine, PortsAsTheyAreNamed) {
+  const struct {
+    std::vector<std::string> args;
+    std::vector<uint16_t> ports;
+    bool any;
+    uint16_t port;
+  } cases[] = {
+      {{"-p", "80"}, {80}, false, 80},
+      {{"-p", "65616"}, {80}, false, 80},  // one port: its low 16 bits, as ever
+      {{"-p", "443,80,8000-8002"}, {443, 80, 8000, 8001, 8002}, false, 443},
+      {{"-p", "any"}, {}, true, 0},
+      {{"-p", "any", "-p", "22"}, {22}, false, 22},  // the last -p counts
+      {{"-p", "80,"}, {80}, false, 80},              // not a list: atoi()'s 80
+  };
+  for (const auto& c : cases) {
+    const Settings s = parse(c.args);
+    const std::string what = ::testing::PrintToString(c.args);
+    EXPECT_EQ(s.ports, c.ports) << what;
+    EXPECT_EQ(s.any_port, c.any) << what;
+    EXPECT_EQ(s.port, c.port) << what;
+  }
+  EXPECT_EQ(parse({"-p", "any", "--max-ports", "7"}).max_ports, 7u);
+  EXPECT_EQ(parse({"-p", "any"}).max_ports, DEFAULT_MAX_PORTS);
 }
 
 TEST(CommandLine, LastValueCountsAndWordsAfterFirstNonOption) {

@@ -64,10 +64,11 @@ std::vector<uint8_t> frame_of(const Source& s, Seg seg) {
 // the first few kept to show.
 class Comparison {
  public:
-  Comparison(const Source& s, uint16_t port)
+  Comparison(const Source& s, uint16_t port) : Comparison(s, PortSet::of({port})) {}
+  Comparison(const Source& s, const PortSet& ports)
       : source_(s),
-        program_(s.dlt, s.swapped, decode_all_filter_expression(port, {}, s.dlt)),
-        port_(port) {}
+        program_(s.dlt, s.swapped, decode_all_filter_expression(ports, {}, s.dlt)),
+        ports_(ports) {}
 
   void check(const std::vector<uint8_t>& frame, size_t caplen, const std::string& what,
              bool well_formed) {
@@ -80,7 +81,7 @@ class Comparison {
     // TCP header (a data offset below 20, a payload length too short for a FIN's
     // headers): the table's frames have none of that, so there it is SEGMENT.
     const bool port_segment = status > DecodeStatus::SHORT_TCP && (d.seg.flags & 0x07) != 0 &&
-                              (d.seg.src.port == port_ || d.seg.dst.port == port_);
+                              (ports_.contains(d.seg.src.port) || ports_.contains(d.seg.dst.port));
     if (well_formed && port_segment && status != DecodeStatus::SEGMENT) note(what, caplen, "BAD");
     const bool passes = program_.passes(block.get(), caplen, frame.size());
     ++frames;
@@ -109,7 +110,7 @@ class Comparison {
 
   const Source& source_;
   CompiledFilter program_;
-  uint16_t port_;
+  PortSet ports_;
   std::vector<std::string> shown_;
 };
 
@@ -215,6 +216,37 @@ TEST(DecodeAllFilter, AgreesWithTheDecoderOnEveryChainShape) {
     // Both verdicts well represented, or agreeing means little.
     EXPECT_GT(c.passed, 1000u) << s.name;
     EXPECT_GT(c.frames - c.passed, 5000u) << s.name;
+  }
+}
+
+// Several ports: each run of them is tested on both sides of the TCP header, every
+// port on neither, behind every chain shape.
+TEST(DecodeAllFilter, AgreesWithTheDecoderForPortSets) {
+  const std::vector<Chain> all = chains();
+  const struct {
+    const char* name;
+    PortSet ports;
+    std::vector<uint16_t> segment_ports;
+  } sets[] = {
+      {"list", PortSet::of({80, 443}), {443, 81}},
+      {"range", PortSet::of({8000, 8001, 8002, 8003, 9090}), {8000, 8003, 8004, 9090}},
+      {"every port", PortSet::every_port(), {80}},
+  };
+  for (const auto& set : sets) {
+    for (const Source& s : IPV6_SOURCES) {
+      Comparison c(s, set.ports);
+      for (const Chain& chain : all)
+        for (uint16_t port : set.segment_ports)
+          for (const auto& [name, seg] : segments(port)) {
+            Seg framed = seg;
+            framed.ip6_headers = chain.headers;
+            framed.proto = chain.proto;
+            const std::vector<uint8_t> frame = frame_of(s, framed);
+            c.check(frame, frame.size(), chain.name + " " + name, true);
+          }
+      EXPECT_EQ(c.disagreements, 0u) << set.name << " " << s.name << "\n" << c.report();
+      EXPECT_GT(c.passed, 1000u) << set.name << " " << s.name;
+    }
   }
 }
 

@@ -41,9 +41,9 @@ const Source SOURCES[] = {
 // of a savefile of the source's link type and byte order, without optimisation.
 class LibpcapProgram {
  public:
-  LibpcapProgram(const Source& source, uint16_t port)
+  LibpcapProgram(const Source& source, const PortSet& ports)
       : file_(source.dlt, source.swapped),
-        program_(file_.handle(), filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, port)) {}
+        program_(file_.handle(), filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, ports)) {}
 
   bool swapped() const { return pcap_is_swapped(file_.handle()) == 1; }
   bool matches(const uint8_t* frame, uint32_t caplen, uint32_t wire_len) const {
@@ -57,10 +57,11 @@ class LibpcapProgram {
 
 // Both checks for one source and port.
 struct Pair {
-  Pair(const Source& s, uint16_t port)
+  Pair(const Source& s, uint16_t port) : Pair(s, PortSet::of({port})) {}
+  Pair(const Source& s, const PortSet& ports)
       : source(s),
-        libpcap(s, port),
-        native(*PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE, port,
+        libpcap(s, ports),
+        native(*PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE, ports,
                                  FilterSource{s.dlt, s.swapped})) {}
   const Source& source;
   LibpcapProgram libpcap;
@@ -305,7 +306,8 @@ TEST(PortFilter, TheLinkTypesItKnows) {
 }
 
 TEST(PortFilter, OpensSavefilesOfEitherOrder) {
-  for (const Source& s : SOURCES) EXPECT_EQ(LibpcapProgram(s, PORT).swapped(), s.swapped) << s.name;
+  for (const Source& s : SOURCES)
+    EXPECT_EQ(LibpcapProgram(s, PortSet::of({PORT})).swapped(), s.swapped) << s.name;
 }
 
 TEST(PortFilter, AgreesWithLibpcapOnEveryHeaderVariantAndEveryCut) {
@@ -319,6 +321,44 @@ TEST(PortFilter, AgreesWithLibpcapOnEveryHeaderVariantAndEveryCut) {
     EXPECT_GT(c.passed, 1000u) << s.name;
     EXPECT_GT(c.frames - c.passed, 100000u) << s.name;
   }
+}
+
+// Several ports (a list, ranges, every port): the table's frames built on a port in
+// the set, at a range's ends and just outside it, and on a port the set lacks.
+TEST(PortFilter, AgreesWithLibpcapForPortSets) {
+  const struct {
+    const char* name;
+    PortSet ports;
+    std::vector<uint16_t> frame_ports;  // the port the variants are built on
+  } sets[] = {
+      {"list", PortSet::of({80, 443}), {443, 81}},
+      {"ranges", PortSet::of({8000, 8001, 8002, 8003, 8004, 8005, 8006, 8007, 8008, 8009, 8010, 9090}),
+       {8000, 8010, 8011, 7999, 9090}},
+      {"every port", PortSet::every_port(), {80, 0}},
+  };
+  for (const auto& set : sets) {
+    for (const Source& s : SOURCES) {
+      const Pair pair(s, set.ports);
+      Comparison c;
+      for (uint16_t port : set.frame_ports)
+        for (const auto& [name, frame] : header_variants(s, port))
+          c.check_truncations(pair, frame, name + " on port " + std::to_string(port));
+      EXPECT_EQ(c.disagreements, 0u) << set.name << " " << s.name << "\n" << c.report();
+      EXPECT_GT(c.passed, 1000u) << set.name << " " << s.name;
+      EXPECT_GT(c.frames - c.passed, 100000u) << set.name << " " << s.name;
+    }
+  }
+}
+
+TEST(PortFilter, TextOfPortSets) {
+  const std::string flags = "((tcp[tcpflags] & (tcp-syn|tcp-fin|tcp-rst)) != 0)";
+  EXPECT_EQ(filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, PortSet::of({80})),
+            "(tcp port 80)&&" + flags);
+  EXPECT_EQ(filter_text(FilterExpression::HANDSHAKE_AND_CLOSE,
+                        PortSet::of({8000, 443, 8002, 80, 8001})),
+            "((tcp port 80)||(tcp port 443)||(tcp portrange 8000-8002))&&" + flags);
+  EXPECT_EQ(filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, PortSet::every_port()),
+            "(tcp)&&" + flags);
 }
 
 // Seeded mutations of the table's frames: bytes in the headers set to random or
