@@ -44,6 +44,7 @@ Json summary(const RunTotals& t, const OpenCounts& open) {
   s["syns"] = t.total_syns;
   s["duplicate_syns"] = t.dup_syns;
   s["resets"] = t.resets;
+  s["refused"] = t.refused;
   s["syns_to_establish"] = t.sum_syns;
   s["avg_syns_to_establish"] =
       t.nconns == 0 ? Json(nullptr)
@@ -223,6 +224,7 @@ Json run_totals(const Run& run) {
     t.total_syns += m.totals.total_syns;
     t.dup_syns += m.totals.dup_syns;
     t.resets += m.totals.resets;
+    t.refused += m.totals.refused;
     t.nconns += m.totals.nconns;
     t.sum_client_bytes += m.totals.sum_client_bytes;
     t.sum_server_bytes += m.totals.sum_server_bytes;

@@ -15,6 +15,8 @@ struct RunTotals {
   uint64_t total_syns = 0;  // SYNs that created or restarted a connection record
   uint64_t dup_syns = 0;    // SYNs that restarted an existing record
   uint64_t resets = 0;      // records removed by an RST before their first FIN
+  // Of those, attempts the server refused: its RST answered a SYN that had no SYN-ACK.
+  uint64_t refused = 0;
   int64_t nconns = 0;       // connections counted at their first FIN
   int64_t sum_client_bytes = 0;
   int64_t sum_server_bytes = 0;

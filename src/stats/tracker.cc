@@ -49,6 +49,7 @@ void remove_by_reset(Monitor& m, ConnRef ref, bool from_client) {
             static_cast<unsigned>(client.port));
   }
   m.totals.resets++;
+  if (ref.info->state == SYN_SEEN && !from_client) m.totals.refused++;
   if (m.records.enabled)
     record_leaves(m.records, m.table, ref, RecordState::RESET, party_of(from_client), -1);
   conn_erase(m.table, client);

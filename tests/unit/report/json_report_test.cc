@@ -114,6 +114,7 @@ const Figure FIGURES[] = {
     {"syns",                  4,    R"(Total number of SYNs: (\d+) )"},
     {"duplicate_syns",        1,    R"(\(duplicates: (\d+)\))"},
     {"resets",                1,    R"(Connections terminated by RESET: (\d+))"},
+    {"refused",               0,    nullptr},  // no line of its own: among the resets
     {"syns_to_establish",     1,    R"(Number of SYNs taken to establish connections: (\d+))"},
     {"avg_syns_to_establish", 1,    R"(Avg no\. of SYNs to establish a connection: +([\d.]+))"},
     {"dropped_by_server",     1,    R"(Number of unique connections dropped by the server: (\d+))"},
@@ -137,11 +138,27 @@ TEST_F(JsonReport, SummaryHasTheTextReportsFigures) {
     keys.push_back(f.key);
     ASSERT_TRUE(summary.contains(f.key)) << summary.dump();
     EXPECT_EQ(summary[f.key].get<double>(), f.value);
+    if (f.text == nullptr) continue;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(text, m, std::regex(f.text))) << text;
     EXPECT_EQ(std::stod(m[1]), f.value);
   }
   EXPECT_EQ(keys_of(summary), keys);  // no other key, in this order
+}
+
+// Refused: the server's RST answering a SYN that had no SYN-ACK. A client giving up
+// on its SYN, or a reset after the handshake, is a reset and no more.
+TEST_F(JsonReport, RefusedAmongTheResets) {
+  feed(100, 0, on_port(syn(1000), 6001));
+  feed(100, 100, on_port(server_rst(0), 6001));
+  feed(100, 200, on_port(syn(2000), 6002));
+  feed(100, 300, on_port(client_rst(2001), 6002));
+  feed(100, 400, on_port(syn(3000), 6003));
+  feed(100, 500, on_port(synack(9000, 3001), 6003));
+  feed(100, 600, on_port(server_rst(9001), 6003));
+  const Json summary = report()["summary"];
+  EXPECT_EQ(summary["resets"], 3);
+  EXPECT_EQ(summary["refused"], 1);
 }
 
 TEST_F(JsonReport, NullAverageOfSynsWithoutConnections) {
