@@ -60,7 +60,7 @@ fuzz-build: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPORTSIFT_FUZZ=ON -DPORTSIFT_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target frame_fuzzer savefile_fuzzer fuzz_seeds \
-	  filter_fuzzer filter_seeds reader_fuzzer
+	  filter_fuzzer filter_seeds reader_fuzzer http_fuzzer
 
 fuzz-smoke: fuzz-build
 	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)

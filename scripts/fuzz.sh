@@ -10,8 +10,8 @@ seconds=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 mkdir -p "$build/findings"
-for kind in frames savefile filter; do mkdir -p "$build/seeds/$kind"; done
-for kind in frames savefile filter reader; do mkdir -p "$build/corpus/$kind"; done
+for kind in frames savefile filter http; do mkdir -p "$build/seeds/$kind"; done
+for kind in frames savefile filter reader http; do mkdir -p "$build/corpus/$kind"; done
 "$build/tests/fuzz/fuzz_seeds" "$build/seeds/frames" "$build/seeds/savefile" \
   "$root/examples/demo.pcap"
 "$build/tests/fuzz/filter_seeds" "$build/seeds/filter"
@@ -33,3 +33,4 @@ run frames frame_fuzzer
 run savefile savefile_fuzzer
 run filter filter_fuzzer
 run reader reader_fuzzer savefile
+run http http_fuzzer

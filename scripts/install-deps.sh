@@ -7,6 +7,10 @@ packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev nlohmann-json3-dev)
 # Shipping: groff and man check the manual pages, dpkg-dev's dpkg-shlibdeps computes
 # the Debian package's dependencies, gnuplot draws portsift-chart's charts.
 packages+=(groff-base man-db dpkg-dev gnuplot-nox)
+# Continuous runs: the HTTP server of --metrics (TLS through GnuTLS), the YAML of
+# --web-config, bcrypt through the system's crypt; the tests scrape with a real
+# Prometheus and check with promtool, and fetch over TLS with curl and openssl.
+packages+=(libmicrohttpd-dev libyaml-cpp-dev libcrypt-dev prometheus curl openssl)
 # The extra tools some targets use, on request: make deps EXTRA="clang ..."
 read -r -a extra <<< "${EXTRA:-}"
 packages+=("${extra[@]}")

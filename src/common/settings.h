@@ -41,6 +41,19 @@ constexpr char STANDARD_OUTPUT_NAME[] = "-";
 // run hold (a watched port costs a few KB).
 constexpr size_t DEFAULT_MAX_PORTS = 1024;
 
+// What a continuous run (--metrics) follows at most when --max-conns is not given:
+// about 150 MB of records, so that a flood of spoofed SYNs cannot grow the process
+// without bound.
+constexpr size_t DEFAULT_METRICS_MAX_CONNS = 1000000;
+
+// Expiry: how long a record that can no longer change what is reported stays in the
+// table. The defaults of a continuous run are Linux conntrack's: 120 s for an
+// attempt without an answer (SYN_SENT) and for a closing connection whose answering
+// FIN never came (FIN_WAIT); an established connection never expires unless
+// --max-age is given. 0: never.
+constexpr int64_t DEFAULT_SYN_TIMEOUT_US = 120000000;
+constexpr int64_t DEFAULT_CLOSING_TIMEOUT_US = 120000000;
+
 // Longest -r / -w argument kept; longer ones are cut without notice.
 constexpr size_t MAX_FILE_NAME = 1023;
 
@@ -61,6 +74,7 @@ struct Settings {
   int nbuckets = 0;
   int bucket_size = 0;
   int run_time = 60;
+  bool run_time_given = false;  // -t: a run with --metrics lasts until a signal without it
   uint64_t max_server_bytes = 0;  // 0: off
   uint64_t max_client_bytes = 0;
   uint64_t min_server_bytes = 0;
@@ -79,6 +93,7 @@ struct Settings {
   int status_every = 0;
   uint32_t bucket_base = 0;     // bucket index of the first regular bucket (byte orderings)
   size_t max_conns = SIZE_MAX;  // --max-conns: records the table may hold
+  bool max_conns_default = false;  // the bound of a continuous run, not given as --max-conns
   bool libpcap_read = false;    // --libpcap-read: savefiles are read by libpcap only
   std::vector<std::string> filter_words;
   // The machine-readable outputs, given as long options.
@@ -90,8 +105,21 @@ struct Settings {
   bool json = false;        // --json: the report as one JSON object
   // --decode-all: IPv6, VLAN-tagged frames, Linux cooked and raw IP captures too.
   bool decode_all = false;
+  // A continuous run: --metrics [ADDR:]PORT serves the figures at /metrics.
+  bool metrics = false;
+  std::string metrics_address;  // as given; 127.0.0.1 when only a port was
+  uint16_t metrics_port = 0;
+  std::string web_config;    // --web-config: TLS and basic authentication; empty: none
+  std::string metrics_file;  // --metrics-file: the exposition written atomically; empty: none
+  std::string user;          // -Z, --user: the user to run as once the capture is open
+  // Expiry (0: never), from the options or, in a continuous run, the defaults above.
+  int64_t syn_timeout_us = 0;
+  int64_t closing_timeout_us = 0;
+  int64_t max_age_us = 0;
 
   bool write_mode() const { return !write_file.empty(); }
+  // Whether records leave the table once they can no longer change the figures.
+  bool expires() const { return syn_timeout_us != 0 || closing_timeout_us != 0 || max_age_us != 0; }
   bool reading_file() const { return !read_file.empty(); }
   // Whether connections need more than their table entries hold: the records
   // themselves, interval rows, or the percentiles of the JSON report.

@@ -15,8 +15,9 @@ const size_t CONN_FIELD_COUNT = sizeof CONN_FIELDS / sizeof CONN_FIELDS[0];
 const char* const INTERVAL_FIELDS[] = {
     "start_us",        "end_us", "new_syns",   "retried_syns",     "counted",          "resets",
     "unanswered_syns", "open",   "handshakes", "handshake_p50_us", "handshake_p99_us",
-    // Last, so that the columns a script found by position before stay where they were.
-    "port",
+    // Later fields last, so that the columns a script found by position before stay
+    // where they were.
+    "port", "duration_p50_us", "duration_p99_us", "client_bytes", "server_bytes", "partial",
 };
 const size_t INTERVAL_FIELD_COUNT = sizeof INTERVAL_FIELDS / sizeof INTERVAL_FIELDS[0];
 
@@ -30,7 +31,8 @@ struct Word {
 };
 
 constexpr Word STATE_WORDS[] = {
-    {"completed", 9}, {"closing", 7}, {"reset", 5}, {"unanswered", 10}, {"open", 4}, {"replaced", 8},
+    {"completed", 9}, {"closing", 7},  {"reset", 5},   {"unanswered", 10},
+    {"open", 4},      {"replaced", 8}, {"expired", 7},
 };
 constexpr Word PARTY_WORDS[] = {{"", 0}, {"client", 6}, {"server", 6}};
 
@@ -131,5 +133,15 @@ void write_interval_row(RowWriter& w, const IntervalRow& r, uint16_t port) {
     w.null();
   }
   w.number(uint64_t{port});
+  if (r.counted != 0) {
+    w.real(r.duration_p50_us);
+    w.real(r.duration_p99_us);
+  } else {
+    w.null();
+    w.null();
+  }
+  w.number(r.client_bytes);
+  w.number(r.server_bytes);
+  w.boolean(r.partial);
   w.end_row();
 }

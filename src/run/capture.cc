@@ -1,5 +1,6 @@
 #include "run/capture.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,9 +9,13 @@
 
 #include "run/file_identity.h"
 #include "run/interfaces.h"
+#include "run/metrics_server.h"
 #include "run/packet_loop.h"
+#include "run/privileges.h"
 #include "run/progress.h"
+#include "run/service.h"
 #include "run/signals.h"
+#include "run/web_config.h"
 #include "run/write_mode.h"
 #include "stats/run_clock.h"
 
@@ -19,6 +24,8 @@ namespace {
 // Packets handed over per dispatch in a live run; the stop flag is looked at
 // between dispatches and by the handler itself.
 constexpr int DISPATCH_BATCH = 128;
+// The longest a live run with work between packets waits for one.
+constexpr int SERVICE_TICK_MS = 200;
 
 // Writing the savefile over the capture being read would destroy the input before
 // a single packet is read.
@@ -31,9 +38,20 @@ bool refuse_same_file(const Run& run) {
   return true;
 }
 
-// The live loop: dispatches until a signal (the alarm, SIGINT) or a table out of
-// memory stops it.
-RunEnd run_live_capture(Run& run, RecordFiles& files, Source& src) {
+// -Z: the capture is open (and the endpoint bound); nothing after it needs root.
+bool become_user(const Run& run) {
+  const Settings& s = run.settings;
+  if (s.user.empty()) return true;
+  std::string error;
+  if (drop_privileges(s.user, &error)) return true;
+  static constexpr char USER_FMT[] = "%s: -Z %s: %s\n";
+  std::fprintf(run.output.err, USER_FMT, s.program_name.c_str(), s.user.c_str(), error.c_str());
+  return false;
+}
+
+// The live loop: dispatches until a signal (the alarm, SIGINT, SIGTERM) or a table
+// out of memory stops it, with the service's work between dispatches.
+RunEnd run_live_capture(Run& run, RecordFiles& files, Source& src, MetricsServer* server) {
   print_considering_lines(run);
   PacketFeed feed(run);
   feed.link = src.link;
@@ -41,9 +59,27 @@ RunEnd run_live_capture(Run& run, RecordFiles& files, Source& src) {
   feed.files = &files;
   if (src.user_filter.compiled) feed.user_filter = &src.user_filter.program;
   u_char* const user = reinterpret_cast<u_char*>(&feed);
+  ServiceLoop service(run, src.pcap, files, server);
+  // A run with work of its own between packets (rows due, scrapes, expiry) cannot
+  // wait in libpcap: its read returns only with packets, however long the port is
+  // quiet. It waits on the capture's descriptor instead, for at most a tick, and
+  // then reads what is there without blocking. A plain run keeps libpcap's loop.
+  const Settings& s = run.settings;
+  const bool timed = s.metrics || !s.metrics_file.empty() || !s.conns_file.empty() ||
+                     !s.intervals_file.empty();
+  char errbuf[PCAP_ERRBUF_SIZE];
+  const int fd = timed && pcap_setnonblock(src.pcap, 1, errbuf) == 0
+                     ? pcap_get_selectable_fd(src.pcap)
+                     : -1;
   do {
+    if (fd >= 0) {
+      pollfd ready{fd, POLLIN, 0};
+      poll(&ready, 1, SERVICE_TICK_MS);  // a signal ends the wait early
+      if (run_stopping(run)) break;
+    }
     pcap_dispatch(src.pcap, DISPATCH_BATCH, handle_packet, user);
     files.tick_live(run);
+    service.tick();
   } while (!run_stopping(run));
   hold_signals();
   return finish_run(run, src, files);
@@ -66,7 +102,8 @@ bool add_monitors(Run& run) {
 RunEnd run_file_capture(Run& run, RecordFiles& files, Source& src, const char* interface,
                         const FastReadSource* fast) {
   run.offline = true;
-  if (prepare_source(run, src, interface) != 0 || !files.start(run)) return RunEnd::FAILURE;
+  if (prepare_source(run, src, interface) != 0 || !files.start(run) || !become_user(run))
+    return RunEnd::FAILURE;
   print_considering_lines(run);
   const bool had_records = savefile_has_records(src.pcap);
   PacketFeed feed(run);
@@ -116,6 +153,16 @@ RunEnd run_capture(const Settings& settings) {
   const Settings& s = run.settings;
   if (!add_monitors(run)) return RunEnd::FAILURE;
   if (refuse_same_file(run)) return RunEnd::FAILURE;
+  // A service refuses to start on a configuration it cannot honour.
+  WebConfig web;
+  if (!s.web_config.empty()) {
+    std::string error;
+    if (!read_web_config(s.web_config, &web, &error)) {
+      static constexpr char WEB_CONFIG_FMT[] = "%s: --web-config %s\n";
+      std::fprintf(run.output.err, WEB_CONFIG_FMT, s.program_name.c_str(), error.c_str());
+      return RunEnd::FAILURE;
+    }
+  }
 
   std::string interface;
   if (s.has_interface)
@@ -139,12 +186,31 @@ RunEnd run_capture(const Settings& settings) {
   if (prepare_source(run, src, filter_interface) != 0) return RunEnd::FAILURE;
   if (!files.start(run)) return RunEnd::FAILURE;
 
+  MetricsServer server;
+  if (s.metrics) {
+    std::string error;
+    if (!server.start(s.metrics_address, s.metrics_port, web, &error)) {
+      static constexpr char LISTEN_FMT[] = "%s: --metrics %s:%u: %s\n";
+      std::fprintf(run.output.err, LISTEN_FMT, s.program_name.c_str(), s.metrics_address.c_str(),
+                   static_cast<unsigned>(s.metrics_port), error.c_str());
+      return RunEnd::FAILURE;
+    }
+    if (s.user.empty() && geteuid() == 0) {
+      static constexpr char AS_ROOT_FMT[] =
+          "%s: serving as root; -Z USER runs as USER once the capture is open\n";
+      std::fprintf(run.output.err, AS_ROOT_FMT, s.program_name.c_str());
+    }
+  }
+  if (!become_user(run)) return RunEnd::FAILURE;
+
   if (!run.offline) {
-    install_signals();
-    alarm(static_cast<unsigned>(s.run_time));
+    // SIGTERM stops a live run as SIGINT does; a service is reloaded with SIGHUP.
+    install_signals(true, s.metrics || !s.conns_file.empty() || !s.intervals_file.empty());
+    // A continuous run lasts until a signal, unless -t says otherwise.
+    if (!s.metrics || s.run_time_given) alarm(static_cast<unsigned>(s.run_time));
     run.clock.start_time = wall_clock_now();
   }
 
   if (s.write_mode()) return run_write_mode(run, src, interface.c_str());
-  return run_live_capture(run, files, src);
+  return run_live_capture(run, files, src, s.metrics ? &server : nullptr);
 }

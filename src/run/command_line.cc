@@ -1,5 +1,6 @@
 #include "run/command_line.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
 
 #include <cerrno>
@@ -62,7 +63,7 @@ constexpr const char* USAGE_LINES[] = {
 
 // POSIX order: the leading '+' stops glibc from permuting, so parsing ends at the
 // first word that is not an option and the rest become capture-filter words.
-constexpr char OPTSTRING[] = "+I:Rc:m:V:w:x:X:y:Y:t:n:s:p:r:i:dTD:SPC";
+constexpr char OPTSTRING[] = "+I:Rc:m:V:w:x:X:y:Y:t:n:s:p:r:i:dTD:SPCZ:";
 
 // The long options: the capabilities added beyond the classic single-letter ones.
 // Their codes lie above every character, so they never meet a short option.
@@ -79,6 +80,13 @@ enum LongOption : int {
   OPT_INTERVALS_FORMAT,
   OPT_DECODE_ALL,
   OPT_MAX_PORTS,
+  OPT_METRICS,
+  OPT_WEB_CONFIG,
+  OPT_METRICS_FILE,
+  OPT_USER,
+  OPT_SYN_TIMEOUT,
+  OPT_CLOSING_TIMEOUT,
+  OPT_MAX_AGE,
 };
 
 struct LongOptionInfo {
@@ -122,6 +130,27 @@ constexpr LongOptionInfo LONG_OPTIONS[] = {
     {{"max-ports", required_argument, nullptr, OPT_MAX_PORTS},
      "N",
      "with -p any: watch at most N ports (default 1024); SYNs to more are counted only"},
+    {{"metrics", required_argument, nullptr, OPT_METRICS},
+     "[ADDR:]PORT",
+     "serve Prometheus metrics at /metrics (ADDR 127.0.0.1 unless given); run until a signal"},
+    {{"web-config", required_argument, nullptr, OPT_WEB_CONFIG},
+     "FILE",
+     "TLS and basic authentication for --metrics (exporter toolkit format)"},
+    {{"metrics-file", required_argument, nullptr, OPT_METRICS_FILE},
+     "PATH",
+     "write the metrics to PATH (atomically) at each interval and at the end"},
+    {{"user", required_argument, nullptr, OPT_USER},
+     "USER",
+     "run as USER once the capture is open (as -Z)"},
+    {{"syn-timeout", required_argument, nullptr, OPT_SYN_TIMEOUT},
+     "SECS",
+     "an attempt without a SYN-ACK leaves the table after SECS (0: never)"},
+    {{"closing-timeout", required_argument, nullptr, OPT_CLOSING_TIMEOUT},
+     "SECS",
+     "a closing connection whose answer never came leaves after SECS (0: never)"},
+    {{"max-age", required_argument, nullptr, OPT_MAX_AGE},
+     "SECS",
+     "an established connection leaves the table SECS after its SYN (0: never)"},
 };
 
 // The connection table numbers its records in 32 bits.
@@ -273,6 +302,44 @@ bool read_port_list(const char* prog, const std::string& text, std::vector<uint1
   }
 }
 
+// A number of seconds from 0 (never) to a year, fractions allowed, in microseconds.
+bool read_seconds(const char* text, int64_t* us) {
+  char* end = nullptr;
+  errno = 0;
+  const double secs = std::strtod(text, &end);
+  if (end == text || *end != '\0' || errno != 0 || !(secs >= 0 && secs <= 31536000)) return false;
+  *us = static_cast<int64_t>(std::llround(secs * 1e6));
+  return true;
+}
+
+// --metrics [ADDR:]PORT: an IPv4 address, or an IPv6 one in brackets, then a port; a
+// bare port listens on 127.0.0.1, so that nothing is served beyond this host unless
+// asked for.
+bool read_metrics_address(const std::string& text, std::string* address, uint16_t* port) {
+  std::string host = "127.0.0.1", port_text = text;
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find("]:");
+    if (close == std::string::npos) return false;
+    host = text.substr(1, close - 1);
+    port_text = text.substr(close + 2);
+    in6_addr a6;
+    if (inet_pton(AF_INET6, host.c_str(), &a6) != 1) return false;
+  } else if (const size_t colon = text.rfind(':'); colon != std::string::npos) {
+    host = text.substr(0, colon);
+    port_text = text.substr(colon + 1);
+    in_addr a4;
+    if (inet_pton(AF_INET, host.c_str(), &a4) != 1) return false;
+  }
+  if (port_text.empty() || port_text.size() > 5 ||
+      port_text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  const unsigned long n = std::strtoul(port_text.c_str(), nullptr, 10);
+  if (n == 0 || n > 65535) return false;
+  *address = host;
+  *port = static_cast<uint16_t>(n);
+  return true;
+}
+
 // Byte thresholds and -c take atoi()'s int and widen it with its sign, so -x -1
 // means "no limit" and -Y -1 rejects everything.
 uint64_t widen_signed(int value) { return static_cast<uint64_t>(static_cast<int64_t>(value)); }
@@ -364,6 +431,9 @@ RowFormat format_of_name(const std::string& name) {
 
 struct RecordWords {
   bool max_ports_given = false;
+  bool max_conns_given = false;
+  bool syn_timeout_given = false;
+  bool closing_timeout_given = false;
   FormatWord conns_format;
   FormatWord intervals_format;
   std::string interval;  // the --interval text
@@ -455,6 +525,41 @@ bool validate_records(Settings& s, const RecordWords& words, ParseResult* refusa
   return true;
 }
 
+// The checks of a continuous run's options, and its defaults: last, so that every
+// command line without them fails as it always did.
+bool validate_service(Settings& s, const RecordWords& words, ParseResult* refusal) {
+  const char* prog = s.program_name.c_str();
+  if (s.metrics && (s.reading_file() || s.write_mode())) {
+    static constexpr char METRICS_LIVE_FMT[] =
+        "%s: --metrics serves a live capture run; for a capture file or write mode use "
+        "--metrics-file\n";
+    *refusal = refused(format(METRICS_LIVE_FMT, prog), false);
+    return false;
+  }
+  if (!s.web_config.empty() && !s.metrics) {
+    static constexpr char WEB_CONFIG_ALONE_FMT[] = "%s: --web-config needs --metrics\n";
+    *refusal = refused(format(WEB_CONFIG_ALONE_FMT, prog), false);
+    return false;
+  }
+  if (!s.metrics_file.empty() && s.write_mode()) {
+    static constexpr char FILE_WRITE_FMT[] =
+        "%s: -w copies packets and makes no report; --metrics-file needs a report run\n";
+    *refusal = refused(format(FILE_WRITE_FMT, prog), false);
+    return false;
+  }
+  if (s.metrics) {
+    // Weeks of running: the table must be bounded, and records that can change no
+    // figure must leave it.
+    if (!words.max_conns_given) {
+      s.max_conns = DEFAULT_METRICS_MAX_CONNS;
+      s.max_conns_default = true;
+    }
+    if (!words.syn_timeout_given) s.syn_timeout_us = DEFAULT_SYN_TIMEOUT_US;
+    if (!words.closing_timeout_given) s.closing_timeout_us = DEFAULT_CLOSING_TIMEOUT_US;
+  }
+  return true;
+}
+
 // The steps after the options, in their order; false with the refusal at the first
 // that fails.
 bool validate(Settings& s, const RecordWords& words, ParseResult* refusal) {
@@ -508,6 +613,7 @@ bool validate(Settings& s, const RecordWords& words, ParseResult* refusal) {
     *refusal = refused(format(MAX_PORTS_ALONE_FMT, s.program_name.c_str()), false);
     return false;
   }
+  if (!validate_service(s, words, refusal)) return false;
   if (!s.any_port && s.ports.empty()) s.ports.push_back(s.port);
   return true;
 }
@@ -546,6 +652,7 @@ ParseResult parse_options(int argc, char** argv, Settings* settings) {
       case OPT_VERSION:
         return version();
       case OPT_MAX_CONNS:
+        words.max_conns_given = true;
         if (!read_max_conns(optarg, &s.max_conns)) {
           static constexpr char BAD_MAX_CONNS_FMT[] =
               "%s: --max-conns takes a number of connections from 1 to %llu, not '%s'\n";
@@ -597,6 +704,48 @@ ParseResult parse_options(int argc, char** argv, Settings* settings) {
           s.port = static_cast<uint16_t>(std::atoi(optarg));  // keeps the low 16 bits
         }
         break;
+      case OPT_METRICS:
+        if (!read_metrics_address(optarg, &s.metrics_address, &s.metrics_port)) {
+          static constexpr char BAD_METRICS_FMT[] =
+              "%s: --metrics takes [ADDR:]PORT (9920, 127.0.0.1:9920, [::1]:9920), not '%s'\n";
+          return refused(format(BAD_METRICS_FMT, prog, optarg), false);
+        }
+        s.metrics = true;
+        break;
+      case OPT_WEB_CONFIG:
+      case OPT_METRICS_FILE:
+      case 'Z':
+      case OPT_USER: {
+        const char* option = opt == OPT_WEB_CONFIG     ? "--web-config"
+                             : opt == OPT_METRICS_FILE ? "--metrics-file"
+                             : opt == 'Z'              ? "-Z"
+                                                       : "--user";
+        if (*optarg == '\0') {
+          static constexpr char EMPTY_FMT[] = "%s: %s needs a value\n";
+          return refused(format(EMPTY_FMT, prog, option), false);
+        }
+        (opt == OPT_WEB_CONFIG ? s.web_config : opt == OPT_METRICS_FILE ? s.metrics_file : s.user) =
+            optarg;
+        break;
+      }
+      case OPT_SYN_TIMEOUT:
+      case OPT_CLOSING_TIMEOUT:
+      case OPT_MAX_AGE: {
+        const char* option = opt == OPT_SYN_TIMEOUT       ? "--syn-timeout"
+                             : opt == OPT_CLOSING_TIMEOUT ? "--closing-timeout"
+                                                          : "--max-age";
+        int64_t* field = opt == OPT_SYN_TIMEOUT       ? &s.syn_timeout_us
+                         : opt == OPT_CLOSING_TIMEOUT ? &s.closing_timeout_us
+                                                      : &s.max_age_us;
+        if (!read_seconds(optarg, field)) {
+          static constexpr char BAD_SECONDS_FMT[] =
+              "%s: %s takes a number of seconds from 0 (never) to 31536000, not '%s'\n";
+          return refused(format(BAD_SECONDS_FMT, prog, option, optarg), false);
+        }
+        if (opt == OPT_SYN_TIMEOUT) words.syn_timeout_given = true;
+        if (opt == OPT_CLOSING_TIMEOUT) words.closing_timeout_given = true;
+        break;
+      }
       case OPT_MAX_PORTS: {
         char* end = nullptr;
         errno = 0;
@@ -638,6 +787,7 @@ ParseResult parse_options(int argc, char** argv, Settings* settings) {
         break;
       case 't':
         s.run_time = std::atoi(optarg);
+        s.run_time_given = true;
         break;
       case 'X':
         s.max_server_bytes = widen_signed(std::atoi(optarg));

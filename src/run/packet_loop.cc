@@ -6,6 +6,7 @@
 #include "common/trace.h"
 #include "report/variants.h"
 #include "run/record_output.h"
+#include "run/service.h"
 #include "run/signals.h"
 #include "stats/run_clock.h"
 #include "stats/tracker.h"
@@ -63,16 +64,6 @@ Monitor* likely_monitor(const Run& run, const DecodedFrame& d) {
   if (!run.settings.any_port && run.monitors.size() == 1) return run.monitors.front().get();
   Monitor* m = monitor_of_port(run, d.seg.dst.port);
   return m != nullptr ? m : monitor_of_port(run, d.seg.src.port);
-}
-
-// The interval rows that ended before `now_us`, of every monitor: their intervals
-// are the run's, all cut at the same moments, so the first monitor's clock says
-// when one is due.
-void advance_intervals(Run& run, int64_t now_us) {
-  if (run.monitors.empty() || !intervals_due(run.monitors.front()->intervals, now_us)) return;
-  const int64_t start_us = usecs_of(run.clock.start_time);
-  for (const std::unique_ptr<Monitor>& m : run.monitors)
-    monitor_advance_intervals(*m, start_us, now_us);
 }
 
 void out_of_memory(PacketFeed& feed, const Timeval& failed_packet) {
@@ -190,8 +181,10 @@ bool dispatch(PacketFeed& feed, const DecodedFrame& d,
   Run& run = feed.run;
   bool handled = true;
   try {
-    // The rows of the intervals that ended before this segment come first.
+    // The rows of the intervals that ended before this segment come first, and the
+    // records that were past their time by then leave.
     advance_intervals(run, usecs_of(d.seg.time));
+    sweep_expired(run, d.seg.time);
     Monitor* monitors[2];
     const int n = monitors_of(feed, d, monitors);
     for (int i = 0; i < n; i++) {

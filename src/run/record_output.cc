@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "run/file_identity.h"
 #include "stats/percentiles.h"
 #include "stats/run_clock.h"
@@ -22,7 +24,7 @@ RecordFiles::~RecordFiles() {
 }
 
 bool RecordFiles::open(const Run& run, OutputFile& o, const std::string& name, RowFormat format,
-                       const char* const* fields, size_t count) {
+                       const char* const* fields, size_t count, bool append) {
   const Settings& s = run.settings;
   const char* prog = s.program_name.c_str();
   // Writing the capture being read would destroy the input.
@@ -36,7 +38,9 @@ bool RecordFiles::open(const Run& run, OutputFile& o, const std::string& name, R
   if (name == STANDARD_OUTPUT_NAME) {
     o.file = run.data;
   } else {
-    o.file = std::fopen(name.c_str(), "w");
+    // Reopened after a rotation: a file that was not renamed after all is added to,
+    // never cut.
+    o.file = std::fopen(name.c_str(), append ? "a" : "w");
     if (o.file == nullptr) {
       static constexpr char OPEN_FMT[] = "%s: %s: %s\n";
       std::fprintf(run.output.err, OPEN_FMT, prog, name.c_str(), std::strerror(errno));
@@ -47,7 +51,9 @@ bool RecordFiles::open(const Run& run, OutputFile& o, const std::string& name, R
     std::setvbuf(o.file, nullptr, _IONBF, 0);
   }
   o.rows = std::make_unique<RowWriter>(o.file, format, fields, count);
-  o.rows->header();
+  struct stat st;
+  const bool empty = fstat(fileno(o.file), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0;
+  if (!append || empty) o.rows->header();
   return true;
 }
 
@@ -78,6 +84,8 @@ void RecordFiles::on_record(Monitor& m, const ConnRecord& record) {
 bool RecordFiles::start(Run& run) {
   const Settings& s = run.settings;
   if (!s.keeps_records()) return true;
+  conns_format_ = s.conns_format;
+  intervals_format_ = s.intervals_format;
   if (!s.conns_file.empty() &&
       !open(run, conns_, s.conns_file, s.conns_format, CONN_FIELDS, CONN_FIELD_COUNT))
     return false;
@@ -104,6 +112,7 @@ void RecordFiles::adopt(Run& run, Monitor& m) {
     if (&first != &m && first.intervals.started) {
       m.intervals.started = true;
       m.intervals.start_us = first.intervals.start_us;
+      m.intervals.not_before_us = first.intervals.not_before_us;
       m.intervals.at_start = IntervalTotals{};
     }
   }
@@ -111,12 +120,34 @@ void RecordFiles::adopt(Run& run, Monitor& m) {
   m.records.sink = [this, &m](const ConnRecord& record) { on_record(m, record); };
 }
 
+bool RecordFiles::reopen(const Run& run) {
+  if (!started_) return true;
+  bool ok = true;
+  const struct {
+    OutputFile& file;
+    RowFormat format;
+    const char* const* fields;
+    size_t count;
+  } outputs[] = {
+      {conns_, conns_format_, CONN_FIELDS, CONN_FIELD_COUNT},
+      {intervals_, intervals_format_, INTERVAL_FIELDS, INTERVAL_FIELD_COUNT},
+  };
+  for (const auto& o : outputs) {
+    if (o.file.file == nullptr || o.file.name == STANDARD_OUTPUT_NAME || is_device(o.file.name))
+      continue;
+    const std::string name = o.file.name;
+    ok = close(run, o.file) && ok;
+    ok = open(run, o.file, name, o.format, o.fields, o.count, true) && ok;
+  }
+  if (!ok) reopen_failed_ = true;
+  return ok;
+}
+
 void RecordFiles::tick_live(Run& run) {
   if (!started_) return;
   const Timeval now = wall_clock_now();
   const int64_t now_us = usecs_of(now);
-  for (const std::unique_ptr<Monitor>& m : run.monitors)
-    monitor_advance_intervals(*m, usecs_of(run.clock.start_time), now_us);
+  advance_intervals(run, now_us);
   if (now_us - last_flush_us_ < LIVE_FLUSH_US) return;
   last_flush_us_ = now_us;
   for (OutputFile* o : {&conns_, &intervals_}) {
@@ -128,13 +159,10 @@ void RecordFiles::tick_live(Run& run) {
 
 bool RecordFiles::finish(Run& run) {
   if (!started_) return true;
-  for (const std::unique_ptr<Monitor>& m : run.monitors) {
-    // A file run without packets has no time to cut into intervals.
-    if (!run.offline || run.clock.first_packet_seen)
-      monitor_finish_intervals(*m, usecs_of(run.clock.start_time), usecs_of(run.clock.end_time));
-    records_flush_table(m->records, m->table);
-  }
+  // A file run without packets has no time to cut into intervals.
+  if (!run.offline || run.clock.first_packet_seen) finish_intervals(run, usecs_of(run.clock.end_time));
+  for (const std::unique_ptr<Monitor>& m : run.monitors) records_flush_table(m->records, m->table);
   const bool conns_ok = close(run, conns_);
   const bool intervals_ok = close(run, intervals_);
-  return conns_ok && intervals_ok;
+  return conns_ok && intervals_ok && !reopen_failed_;
 }

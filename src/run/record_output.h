@@ -46,6 +46,13 @@ class RecordFiles {
   // they grow.
   void tick_live(Run& run);
 
+  // After SIGHUP (logrotate renamed the files): the files are closed, with every row
+  // built so far, and opened again under their names, a CSV file that starts empty
+  // with its header. Standard output and devices stay as they are. False after
+  // printing why when a file could not be written or opened again; rows go on to the
+  // others.
+  bool reopen(const Run& run);
+
   // The end of the run (its clock stopped): the last interval rows, then every
   // record still in the tables, then the files closed. False after printing why
   // when a file could not be written completely. Nothing without record keeping.
@@ -61,13 +68,17 @@ class RecordFiles {
   };
 
   bool open(const Run& run, OutputFile& o, const std::string& name, RowFormat format,
-            const char* const* fields, size_t count);
+            const char* const* fields, size_t count, bool append = false);
   bool close(const Run& run, OutputFile& o);
   void on_record(Monitor& m, const ConnRecord& record);
 
   bool started_ = false;
+  bool reopen_failed_ = false;  // rows were lost: the run ends in failure
   OutputFile conns_;
   OutputFile intervals_;
+  // What each was opened with, to open it again.
+  RowFormat conns_format_ = RowFormat::CSV;
+  RowFormat intervals_format_ = RowFormat::CSV;
   ConnRowCache conn_text_;
   int64_t last_flush_us_ = 0;
   RecordCounts counts_;

@@ -5,6 +5,7 @@
 #include "common/trace.h"
 #include "report/json_report.h"
 #include "report/summary.h"
+#include "run/service.h"
 #include "stats/run_clock.h"
 #include "stats/run.h"
 
@@ -24,6 +25,8 @@ void warn_out_of_memory(const Run& run) {
 void report_untracked(const Run& run, const Monitor& m) {
   const Settings& s = run.settings;
   if (s.max_conns == SIZE_MAX) return;
+  // A bound nobody asked for is only worth a line once it was reached.
+  if (s.max_conns_default && m.untracked.syns == 0) return;
   static constexpr char UNTRACKED_FMT[] =
       "portsift: %" PRIu64 " SYNs from %s%" PRIu64
       " endpoints were not followed: the table held its limit of %zu connections "
@@ -87,6 +90,9 @@ RunEnd finish_run(Run& run, Source& src, RecordFiles& files) {
   warn_out_of_memory(run);
   for (const std::unique_ptr<Monitor>& m : run.monitors) report_untracked(run, *m);
   report_unwatched(run);
+  // The exposition's last state, with the capture's counts, before it is closed.
+  const bool metrics_written =
+      run.settings.metrics_file.empty() || write_metrics_file(run, current_metrics(run, src.pcap));
   end_capture(run, src);
   const Settings& s = run.settings;
   if (s.debug >= 2) {
@@ -115,5 +121,5 @@ RunEnd finish_run(Run& run, Source& src, RecordFiles& files) {
       write_report(run, *m, run.output.out);
     }
   }
-  return records_written ? RunEnd::SUCCESS : RunEnd::FAILURE;
+  return records_written && metrics_written ? RunEnd::SUCCESS : RunEnd::FAILURE;
 }

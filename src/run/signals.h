@@ -1,6 +1,7 @@
-// Signals: SIGINT and SIGALRM ask the run in progress to stop. Their request is the
-// one process-wide record, since a signal handler can reach nothing else: a flag,
-// and the libpcap handle whose loop the handler breaks.
+// Signals: SIGINT, SIGALRM and, in a live run, SIGTERM ask the run in progress to
+// stop; SIGHUP asks it to reopen its record files (logrotate). Their requests are
+// the one process-wide record, since a signal handler can reach nothing else: two
+// flags, and the libpcap handle whose loop the handler breaks.
 #pragma once
 
 #include <pcap/pcap.h>
@@ -16,9 +17,14 @@ void clear_stop_signal();
 // closed, so that a late signal never reaches a closed handle.
 void break_on_signal(pcap_t* pcap);
 
-// SIGINT and SIGALRM set the flag and break the loop. Only async-signal-safe work in
-// the handler; the loop produces the report, or flushes and closes the savefile.
-void install_signals();
+// SIGINT and SIGALRM (and with `live` SIGTERM: a service is stopped with it) set the
+// flag and break the loop; with `reopen`, SIGHUP asks for the record files to be
+// reopened. Only async-signal-safe work in the handlers; the loop produces the
+// report, flushes and closes the savefile, or reopens the files.
+void install_signals(bool live = false, bool reopen = false);
+
+// Whether SIGHUP came since the last call (which clears it).
+bool take_reopen_request();
 
 // Called once a live loop has ended. A later SIGINT, or the alarm still pending
 // after a run ended by SIGINT, has nothing left to stop; held back, it cannot reach

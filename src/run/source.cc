@@ -27,18 +27,21 @@ constexpr int SNAPLEN = 256;
 #endif
 constexpr int LIVE_BUFFER_BYTES = PORTSIFT_LIVE_BUFFER_KB * 1024;
 constexpr int READ_TIMEOUT_MS = 1000;
+// A continuous run wakes more often without traffic, so that scrapes and expiry
+// keep to the wall clock.
+constexpr int SERVICE_READ_TIMEOUT_MS = 200;
 
 // pcap_open_live() with the same settings and failure texts, and one difference:
 // packets are handed over as they arrive. Otherwise Linux keeps them in a ring
 // block for up to the read timeout, and a run ended by the alarm or by SIGINT
 // would lose the packets of its last second: connections missing from the report,
 // segments missing from the savefile although "Packets received" counted them.
-pcap_t* open_live(const char* device, char* errbuf) {
+pcap_t* open_live(const char* device, int timeout_ms, char* errbuf) {
   pcap_t* p = pcap_create(device, errbuf);
   if (p == nullptr) return nullptr;
   int status = pcap_set_snaplen(p, SNAPLEN);
   if (status >= 0) status = pcap_set_promisc(p, 0);
-  if (status >= 0) status = pcap_set_timeout(p, READ_TIMEOUT_MS);
+  if (status >= 0) status = pcap_set_timeout(p, timeout_ms);
   if (status >= 0) status = pcap_set_immediate_mode(p, 1);
   if (status >= 0) status = pcap_set_buffer_size(p, LIVE_BUFFER_BYTES);
   if (status >= 0) status = pcap_activate(p);
@@ -95,7 +98,8 @@ bool open_source(const Settings& s, const RunOutput& output, const char* device,
   std::string open_error;
   src->offline = s.reading_file();
   src->pcap = src->offline ? open_savefile(s.read_file, errbuf, &open_error)
-                           : open_live(device, errbuf);
+                           : open_live(device, s.metrics ? SERVICE_READ_TIMEOUT_MS : READ_TIMEOUT_MS,
+                                       errbuf);
   static constexpr char OPEN_FMT[] = "%s\n";
   if (src->pcap == nullptr) {
     TRACE(output.err, OPEN_FMT, open_error.empty() ? errbuf : open_error.c_str());

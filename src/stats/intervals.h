@@ -21,6 +21,11 @@ struct IntervalRow {
   uint64_t handshakes = 0;       // first SYN-ACKs within the interval
   double handshake_p50_us = 0;   // their times' percentiles, when there were any
   double handshake_p99_us = 0;
+  double duration_p50_us = 0;    // the durations of those counted, when there were any
+  double duration_p99_us = 0;
+  uint64_t client_bytes = 0;  // the bytes of those counted
+  uint64_t server_bytes = 0;
+  bool partial = false;  // shorter than the interval: the run began or ended within it
 };
 
 using IntervalSink = std::function<void(const IntervalRow& row)>;
@@ -34,6 +39,8 @@ struct IntervalTotals {
   uint64_t unanswered = 0;       // records waiting for a SYN-ACK
   uint64_t unanswered_syns = 0;  // their SYNs
   uint64_t records = 0;          // records in the table
+  int64_t sum_client_bytes = 0;  // the bytes of the connections counted
+  int64_t sum_server_bytes = 0;
 };
 
 // Where the current interval stands, the totals when it began, and where its rows
@@ -41,6 +48,9 @@ struct IntervalTotals {
 struct IntervalClock {
   int64_t length_us = 0;  // 0: no interval rows
   IntervalSink sink;
+  // Intervals cut on multiples of their length (a continuous run) start before the
+  // run: its first row starts here instead, shorter than the others.
+  int64_t not_before_us = INT64_MIN;
   bool started = false;
   int64_t start_us = 0;  // the current interval's start
   IntervalTotals at_start;
@@ -62,14 +72,17 @@ inline bool intervals_due(const IntervalClock& c, int64_t now_us) {
 }
 
 // The first call starts the intervals at `run_start_us`. Every interval that ends at
-// or before `now_us` is handed to `sink`, computed from `now` (the totals, unchanged
-// since the last segment) and the handshake times gathered since the last row,
-// which each row clears; time that goes backwards stays in the current interval.
+// or before `now_us` is handed to the clock's sink, computed from `now` (the totals,
+// unchanged since the last segment) and the times gathered since the last row (the
+// handshakes and, when given, the durations), which each row reads and clears; time
+// that goes backwards stays in the current interval.
 void intervals_advance(IntervalClock& c, int64_t run_start_us, int64_t now_us,
-                       const IntervalTotals& now, LogHistogram& handshakes);
+                       const IntervalTotals& now, LogHistogram& handshakes,
+                       LogHistogram* durations = nullptr);
 
 // The last interval, which ends the run at `end_us` (after the intervals before it
 // are handed on). Only for a run that has a start: a file run without packets has
 // no time to cut into intervals.
 void intervals_finish(IntervalClock& c, int64_t run_start_us, int64_t end_us,
-                      const IntervalTotals& now, LogHistogram& handshakes);
+                      const IntervalTotals& now, LogHistogram& handshakes,
+                      LogHistogram* durations = nullptr);

@@ -8,19 +8,26 @@ Monitor::Monitor(uint16_t port, const Settings& settings, AddrPool& pool, const 
       host(host),
       output(output),
       table(pool, limit),
-      rtt_enabled(settings.rtt_enabled) {
+      rtt_enabled(settings.rtt_enabled),
+      exposes(settings.metrics || !settings.metrics_file.empty()) {
   if (settings.max_conns != SIZE_MAX) conn_table_hold_at_most(table, settings.max_conns);
 }
 
 void monitor_reserve(Monitor& m) {
   if (m.reserved) return;
-  if (m.records.interval_rows) m.records.interval_handshakes.reserve();
+  if (m.records.interval_rows) {
+    m.records.interval_handshakes.reserve();
+    m.records.interval_durations.reserve();
+  }
   if (m.records.enabled && m.settings.json) percentiles_reserve(m.percentiles);
   m.reserved = true;
 }
 
 OpenCounts count_open_connections(const Monitor& m) {
   OpenCounts c;
+  // An attempt that expired unanswered is still one the server dropped.
+  c.never_completed = m.expired.unanswered;
+  c.incomplete_syns = m.expired.unanswered_syns;
   conn_for_each(m.table, [&](const ConnInfo& rec) {
     if (rec.state <= SYN_SEEN) {
       c.never_completed++;
@@ -41,6 +48,8 @@ IntervalTotals interval_totals(const Monitor& m) {
   t.dup_syns = m.totals.dup_syns;
   t.resets = m.totals.resets;
   t.nconns = m.totals.nconns;
+  t.sum_client_bytes = m.totals.sum_client_bytes;
+  t.sum_server_bytes = m.totals.sum_server_bytes;
   t.unanswered = m.records.unanswered;
   t.unanswered_syns = m.records.unanswered_syns;
   t.records = conn_count(m.table);

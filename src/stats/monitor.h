@@ -8,6 +8,7 @@
 #include "common/big_alloc.h"
 #include "common/settings.h"
 #include "common/trace.h"
+#include "stats/exposition_histogram.h"
 #include "stats/intervals.h"
 #include "stats/percentiles.h"
 #include "stats/run_stats.h"
@@ -22,6 +23,23 @@
 struct Untracked {
   uint64_t syns = 0;
   EndpointTally endpoints;
+};
+
+// Records in the table by state, kept as they move, so that a scrape never walks it.
+struct StateCounts {
+  uint64_t syn_seen = 0;
+  uint64_t established = 0;
+  uint64_t closing = 0;
+};
+
+// Records that left the table because they could no longer change a figure
+// (expire_records): attempts never answered (and their SYNs), established
+// connections older than --max-age, closing ones whose answering FIN never came.
+struct Expired {
+  uint64_t unanswered = 0;
+  uint64_t unanswered_syns = 0;
+  uint64_t established = 0;
+  uint64_t closing = 0;
 };
 
 struct Monitor {
@@ -53,6 +71,12 @@ struct Monitor {
   RecordPercentiles percentiles;
   // The histograms have their memory (monitor_reserve).
   bool reserved = false;
+  StateCounts states;
+  Expired expired;
+  uint32_t expiry_cursor = 0;  // the record number the next expiry sweep starts at
+  // With --metrics or --metrics-file: what the exposition's histograms count.
+  bool exposes;
+  ExposedHistograms exposed;
 };
 
 // Gives the monitor's histograms their memory before its first segment, so that no
@@ -78,11 +102,11 @@ IntervalTotals interval_totals(const Monitor& m);
 inline void monitor_advance_intervals(Monitor& m, int64_t run_start_us, int64_t now_us) {
   if (!intervals_due(m.intervals, now_us)) return;
   intervals_advance(m.intervals, run_start_us, now_us, interval_totals(m),
-                    m.records.interval_handshakes);
+                    m.records.interval_handshakes, &m.records.interval_durations);
 }
 
 // The last interval row, ending the run at `end_us`.
 inline void monitor_finish_intervals(Monitor& m, int64_t run_start_us, int64_t end_us) {
   intervals_finish(m.intervals, run_start_us, end_us, interval_totals(m),
-                   m.records.interval_handshakes);
+                   m.records.interval_handshakes, &m.records.interval_durations);
 }

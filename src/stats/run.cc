@@ -32,3 +32,37 @@ std::vector<const Monitor*> report_order(const Run& run) {
     });
   return order;
 }
+
+int64_t interval_origin_us(const Run& run) {
+  const int64_t start = usecs_of(run.clock.start_time);
+  const int64_t length = run.settings.interval_us;
+  if (!run.settings.metrics || length <= 0) return start;
+  return start - ((start % length) + length) % length;
+}
+
+namespace {
+
+// A clock not started yet starts with the run: its first row begins no earlier than
+// the run, whatever multiple of the interval it is cut from.
+void start_with_run(const Run& run, Monitor& m) {
+  if (!m.intervals.started) m.intervals.not_before_us = usecs_of(run.clock.start_time);
+}
+
+}  // namespace
+
+void advance_intervals(Run& run, int64_t now_us) {
+  if (run.monitors.empty() || !intervals_due(run.monitors.front()->intervals, now_us)) return;
+  const int64_t origin = interval_origin_us(run);
+  for (const std::unique_ptr<Monitor>& m : run.monitors) {
+    start_with_run(run, *m);
+    monitor_advance_intervals(*m, origin, now_us);
+  }
+}
+
+void finish_intervals(Run& run, int64_t end_us) {
+  const int64_t origin = interval_origin_us(run);
+  for (const std::unique_ptr<Monitor>& m : run.monitors) {
+    start_with_run(run, *m);
+    monitor_finish_intervals(*m, origin, end_us);
+  }
+}

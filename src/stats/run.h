@@ -52,7 +52,21 @@ struct Run {
   // The table could not grow: the run ended there, with this many records in it.
   bool out_of_memory = false;
   size_t conns_at_out_of_memory = 0;
+  // The next expiry sweep (expire_records), in the run's time.
+  int64_t next_expiry_us = 0;
 };
+
+// Where a run's intervals are cut from: its start or, in a continuous run
+// (--metrics), the multiple of the interval's length at or before it, so that the
+// rows of every host and every run line up with the wall clock.
+int64_t interval_origin_us(const Run& run);
+
+// Every monitor's interval rows that ended by `now_us`: the intervals are the run's,
+// all cut at the same moments, so the first monitor's clock says when one is due.
+void advance_intervals(Run& run, int64_t now_us);
+
+// The last interval row of every monitor, ending the run at `end_us`.
+void finish_intervals(Run& run, int64_t end_us);
 
 // Adds the monitor of `port`, with its bucket table unless the run is in write mode
 // (which buckets nothing); nullptr when the table's memory cannot be had (or the

@@ -15,6 +15,19 @@ constexpr int32_t MAX_FIN_TO_FIN_MS = 1099;
 
 Party party_of(bool from_client) { return from_client ? Party::CLIENT : Party::SERVER; }
 
+// Microseconds from `from` to `to` for the histograms: a packet older than the SYN
+// (a capture's reordered times) counts as no time, not as the far end of the scale.
+uint64_t elapsed_us(const Timeval& from, const Timeval& to) {
+  const int64_t us = usecs_between(from, to);
+  return us > 0 ? static_cast<uint64_t>(us) : 0;
+}
+
+// The count of the records in `state`.
+uint64_t& count_of(Monitor& m, ConnState state) {
+  return state <= SYN_SEEN ? m.states.syn_seen
+                           : state == ESTABLISHED ? m.states.established : m.states.closing;
+}
+
 // The start shared by the per-connection traces (S, SA, F lines): the sender,
 // printed on its own so that each address is formatted separately.
 void trace_sender(const Monitor& m, const Segment& seg) {
@@ -50,6 +63,7 @@ void remove_by_reset(Monitor& m, ConnRef ref, bool from_client) {
   }
   m.totals.resets++;
   if (ref.info->state == SYN_SEEN && !from_client) m.totals.refused++;
+  count_of(m, ref.info->state)--;
   if (m.records.enabled)
     record_leaves(m.records, m.table, ref, RecordState::RESET, party_of(from_client), -1);
   conn_erase(m.table, client);
@@ -147,6 +161,8 @@ void first_fin(Monitor& m, ConnRef ref, const Segment& seg, bool from_client,
   }
   rec.fin_time = seg.time;
   rec.state = CLOSING;
+  m.states.established--;
+  m.states.closing++;
   conn_set_fin_sender(m.table, &rec, seg.src);
   if (m.records.enabled)
     record_first_fin(m.table, ref, seg, from_client, client_bytes, server_bytes, counted);
@@ -165,6 +181,13 @@ void first_fin(Monitor& m, ConnRef ref, const Segment& seg, bool from_client,
                  duration);
   }
 
+  const uint64_t duration_us = elapsed_us(rec.syn_time, seg.time);
+  if (m.records.interval_rows) m.records.interval_durations.add(duration_us);
+  if (m.exposes) {
+    m.exposed.duration_us.add(duration_us);
+    m.exposed.client_bytes.add(client_bytes);
+    m.exposed.server_bytes.add(server_bytes);
+  }
   RunTotals& t = m.totals;
   t.nconns++;
   t.sum_client_bytes += client_bytes;
@@ -243,10 +266,15 @@ void handle_syn(Monitor& m, const Segment& seg) {
     rec->synacks = 0;
     rec->pending_syn_time = Timeval{};
     m.totals.total_syns++;
+    m.states.syn_seen++;
     if (m.records.enabled) record_new_syn(m.records, m.table, ref, seg);
   } else if (rec->state == SYN_SEEN || (rec->state == ESTABLISHED && rec->client_isn == seg.seq)) {
     // A repeated SYN: the client is still trying the same connection.
     const bool was_established = rec->state == ESTABLISHED;
+    if (was_established) {
+      m.states.established--;
+      m.states.syn_seen++;
+    }
     m.totals.dup_syns++;
     m.totals.total_syns++;
     rec->nsyns++;
@@ -308,6 +336,9 @@ void handle_synack(Monitor& m, const Segment& seg) {
   }
   const int32_t ms = traced_msecs_between(m.output.out, m.settings.debug, rec->syn_time, seg.time);
   rec->synacks++;
+  // The SYN-ACK that answers an attempt: its handshake time, from the SYN it answers.
+  if (m.exposes && (rec->state == SYN_SEEN || pending))
+    m.exposed.handshake_us.add(elapsed_us(rec->syn_time, seg.time));
   if (m.settings.debug >= 1) {
     trace_sender(m, seg);
     // The segment's own sequence number, whichever ISN the bytes are counted from.
@@ -328,6 +359,10 @@ void handle_synack(Monitor& m, const Segment& seg) {
       m.rtt_enabled = true;
       rec->rtt = ms;
     }
+  }
+  if (rec->state != ESTABLISHED) {
+    count_of(m, rec->state)--;
+    m.states.established++;
   }
   rec->state = ESTABLISHED;
 }
@@ -360,6 +395,7 @@ void handle_close(Monitor& m, const Segment& seg, bool reset, uint32_t payload_l
         if (m.records.enabled)
           record_leaves(m.records, m.table, ref, RecordState::COMPLETED, party_of(from_client),
                         -1);
+        m.states.closing--;
         conn_erase(m.table, client);
       } else if (conn_fin_sent_by(*rec, seg.src)) {
         // The same endpoint again: a retransmitted FIN. The answer is timed from the
@@ -368,6 +404,7 @@ void handle_close(Monitor& m, const Segment& seg, bool reset, uint32_t payload_l
         rec->fin_time = seg.time;
       } else {
         second_fin(m, ref, seg);
+        m.states.closing--;
         conn_erase(m.table, client);
       }
       break;

@@ -20,8 +20,11 @@ enum class RecordState : uint8_t {
   UNANSWERED,  // no SYN-ACK, at the end of the run
   OPEN,        // established, no FIN, at the end of the run
   REPLACED,    // the tracker started over on the endpoint before it closed
+  // It could no longer change a figure and left the table (an established
+  // connection older than --max-age, a closing one whose answering FIN never came).
+  EXPIRED,
 };
-constexpr size_t RECORD_STATES = 6;
+constexpr size_t RECORD_STATES = 7;
 
 // One connection as it leaves. -1 and Party::NONE mean "not known".
 struct ConnRecord {
@@ -57,6 +60,7 @@ struct RecordKeeping {
   // kept only when there are interval rows.
   bool interval_rows = false;
   LogHistogram interval_handshakes;
+  LogHistogram interval_durations;  // of the connections counted since the last row
 };
 
 // Turns record keeping on for `t`, before its first record: the table keeps the

@@ -205,6 +205,67 @@ const CliCase CLI_CASES[] = {
      "",
      "portsift: --json replaces the text report and cannot be combined with -V 1\n",
      1},
+    {"MetricsWithAFile",
+     {"-p", "80", "--metrics", "9920", "-r", "@CAP"},
+     "",
+     "portsift: --metrics serves a live capture run; for a capture file or write mode use "
+     "--metrics-file\n",
+     1},
+    {"MetricsInWriteMode",
+     {"-p", "80", "--metrics", "9920", "-w", "/dev/null"},
+     "",
+     "portsift: --metrics serves a live capture run; for a capture file or write mode use "
+     "--metrics-file\n",
+     1},
+    {"MetricsFileInWriteMode",
+     {"-p", "80", "--metrics-file", "m.prom", "-w", "/dev/null"},
+     "",
+     "portsift: -w copies packets and makes no report; --metrics-file needs a report run\n",
+     1},
+    {"WebConfigAlone",
+     {"-p", "80", "--web-config", "web.yml", "-r", "@CAP"},
+     "",
+     "portsift: --web-config needs --metrics\n",
+     1},
+    {"MetricsPortMissing",
+     {"-p", "80", "--metrics", "127.0.0.1:"},
+     "",
+     "portsift: --metrics takes [ADDR:]PORT (9920, 127.0.0.1:9920, [::1]:9920), not "
+     "'127.0.0.1:'\n",
+     1},
+    {"MetricsPortZero",
+     {"-p", "80", "--metrics", "0"},
+     "",
+     "portsift: --metrics takes [ADDR:]PORT (9920, 127.0.0.1:9920, [::1]:9920), not '0'\n",
+     1},
+    {"MetricsHostName",
+     {"-p", "80", "--metrics", "localhost:9920"},
+     "",
+     "portsift: --metrics takes [ADDR:]PORT (9920, 127.0.0.1:9920, [::1]:9920), not "
+     "'localhost:9920'\n",
+     1},
+    {"MetricsIpv6WithoutBrackets",
+     {"-p", "80", "--metrics", "::1:9920"},
+     "",
+     "portsift: --metrics takes [ADDR:]PORT (9920, 127.0.0.1:9920, [::1]:9920), not "
+     "'::1:9920'\n",
+     1},
+    {"SynTimeoutNegative",
+     {"-p", "80", "--syn-timeout", "-1", "-r", "@CAP"},
+     "",
+     "portsift: --syn-timeout takes a number of seconds from 0 (never) to 31536000, not '-1'\n",
+     1},
+    {"MaxAgeWithUnit",
+     {"-p", "80", "--max-age", "1h", "-r", "@CAP"},
+     "",
+     "portsift: --max-age takes a number of seconds from 0 (never) to 31536000, not '1h'\n",
+     1},
+    {"UserEmpty", {"-p", "80", "-Z", "", "-r", "@CAP"}, "", "portsift: -Z needs a value\n", 1},
+    {"UnknownUser",
+     {"-p", "80", "-Z", "no-such-user-here", "-r", "@CAP"},
+     "",
+     "portsift: -Z no-such-user-here: no such user\n",
+     1},
     {"AmbiguousLongOption",
      {"-p", "80", "--conn", "x.csv"},
      "",
@@ -224,8 +285,10 @@ TEST(CommandLineHelp, UsageAndLongOptionsOnStandardOutput) {
   ASSERT_EQ(r.out.compare(0, USAGE.size(), USAGE), 0) << r.out;
   const std::string rest = r.out.substr(USAGE.size());
   EXPECT_EQ(rest.compare(0, 14, "Long options:\n"), 0) << rest;
-  for (const char* option : {"--help", "--version", "--decode-all", "--conns", "--conns-format",
-                             "--json", "--interval", "--intervals", "--intervals-format"})
+  for (const char* option :
+       {"--help", "--version", "--decode-all", "--conns", "--conns-format", "--json", "--interval",
+        "--intervals", "--intervals-format", "--metrics", "--web-config", "--metrics-file",
+        "--user", "--syn-timeout", "--closing-timeout", "--max-age"})
     EXPECT_NE(rest.find(std::string("\n  ") + option + " "), std::string::npos) << option;
 }
 

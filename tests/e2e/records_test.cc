@@ -288,11 +288,12 @@ TEST(Intervals, RowsOfAKnownCapture) {
   const std::string t0 = "1000000000", t1 = "1000100000", t2 = "1000200000", t3 = "1000300000";
   EXPECT_EQ(read_file(rows_file),
             "start_us,end_us,new_syns,retried_syns,counted,resets,unanswered_syns,open,"
-            "handshakes,handshake_p50_us,handshake_p99_us,port\n" +
-                t0 + "," + t1 + ",2,1,0,0,0,2,2,90,99.8,80\n" +    //
-                t1 + "," + t2 + ",1,0,1,0,1,1,0,,,80\n" +           //
-                t2 + "," + t3 + ",1,0,0,0,1,2,1,120,120,80\n" +     //
-                t3 + "," + t3 + ",0,0,0,1,1,1,0,,,80\n");
+            "handshakes,handshake_p50_us,handshake_p99_us,port,duration_p50_us,"
+            "duration_p99_us,client_bytes,server_bytes,partial\n" +
+                t0 + "," + t1 + ",2,1,0,0,0,2,2,90,99.8,80,,,0,0,false\n" +        //
+                t1 + "," + t2 + ",1,0,1,0,1,1,0,,,80,150000,150000,1,1,false\n" +  //
+                t2 + "," + t3 + ",1,0,0,0,1,2,1,120,120,80,,,0,0,false\n" +        //
+                t3 + "," + t3 + ",0,0,0,1,1,1,0,,,80,,,0,0,true\n");
   // The last row's state is the report's.
   EXPECT_NE(r.out.find("Number of SYNs from incomplete connections: 1\n"), std::string::npos);
   EXPECT_NE(r.out.find("Number of established connections in progress: 1 "), std::string::npos);

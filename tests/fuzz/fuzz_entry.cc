@@ -134,6 +134,7 @@ void verify_records(const Run& run, const RecordFiles& files) {
   OpenCounts open;
   RunTotals totals;
   uint64_t unanswered = 0, unanswered_syns = 0;
+  Expired expired;
   for (const std::unique_ptr<Monitor>& m : run.monitors) {
     const OpenCounts o = count_open_connections(*m);
     open.never_completed += o.never_completed;
@@ -144,6 +145,10 @@ void verify_records(const Run& run, const RecordFiles& files) {
     totals.resets += m->totals.resets;
     unanswered += m->records.unanswered;
     unanswered_syns += m->records.unanswered_syns;
+    expired.unanswered += m->expired.unanswered;
+    expired.unanswered_syns += m->expired.unanswered_syns;
+    expired.established += m->expired.established;
+    expired.closing += m->expired.closing;
   }
   auto of = [&](RecordState state) { return n.by_state[static_cast<size_t>(state)]; };
   const struct {
@@ -155,8 +160,11 @@ void verify_records(const Run& run, const RecordFiles& files) {
       {of(RecordState::UNANSWERED) == open.never_completed, "unanswered records"},
       {of(RecordState::OPEN) + of(RecordState::CLOSING) == open.in_progress, "open records"},
       {of(RecordState::CLOSING) == open.closing, "closing records"},
-      {unanswered == open.never_completed, "attempts waiting for a SYN-ACK"},
-      {unanswered_syns == open.incomplete_syns, "SYNs waiting for a SYN-ACK"},
+      // Attempts that expired unanswered are still reported, but no longer wait.
+      {unanswered + expired.unanswered == open.never_completed, "attempts waiting for a SYN-ACK"},
+      {unanswered_syns + expired.unanswered_syns == open.incomplete_syns,
+       "SYNs waiting for a SYN-ACK"},
+      {of(RecordState::EXPIRED) == expired.established + expired.closing, "expired records"},
   };
   for (const auto& check : checks) {
     if (check.holds) continue;
@@ -207,6 +215,11 @@ int64_t verify_run(const Run& run, const RecordFiles& files) {
     }
     int64_t bucketed = 0;
     for (size_t i = 0; i < m.buckets.size(); ++i) bucketed += m.buckets[i].count;
+    StateCounts held;  // what the table holds, walked, against the counts kept as it changed
+    conn_for_each_numbered(m.table, [&](uint32_t, const ConnInfo& rec) {
+      (rec.state <= SYN_SEEN ? held.syn_seen : rec.state == ESTABLISHED ? held.established
+                                                                         : held.closing)++;
+    });
     // Every record was created by a SYN that did not restart one, and each reset
     // removed one of them.
     const uint64_t created = t.total_syns - t.dup_syns;
@@ -220,7 +233,13 @@ int64_t verify_run(const Run& run, const RecordFiles& files) {
         {syns_of_counted == t.sum_syns, "the SYN distribution does not add up to the SYNs"},
         {bucketed <= t.nconns, "more connections in buckets than counted"},
         {m.filters.size() <= static_cast<uint64_t>(t.nconns), "more -D entries than counted"},
-        {t.resets + conn_count(m.table) <= created, "more records ended or left than created"},
+        {held.syn_seen == m.states.syn_seen && held.established == m.states.established &&
+             held.closing == m.states.closing,
+         "the records by state disagree with the table"},
+        {t.resets + conn_count(m.table) + m.expired.unanswered + m.expired.established +
+                 m.expired.closing <=
+             created,
+         "more records ended or left than created"},
     };
     for (const auto& check : checks) {
       if (check.holds) continue;
@@ -266,6 +285,18 @@ std::vector<std::string> settings_args(const uint8_t* s) {
   if (max_server) add(args, "-X", max_server);
   if (min_client) add(args, "-y", min_client);
   if (min_server) add(args, "-Y", min_server);
+  // Expiry, from the bits the bucket count leaves alone: timeouts of a second, so
+  // that the packets' times (steps of seconds) cross them.
+  switch (s[1] >> 6) {
+    case 1: add(args, "--syn-timeout", 1); break;
+    case 2: add(args, "--closing-timeout", 1); break;
+    case 3:
+      add(args, "--syn-timeout", 2);
+      add(args, "--closing-timeout", 1);
+      add(args, "--max-age", 3);
+      break;
+    default: break;
+  }
   if (const char* since = pick(SINCE, s[7] & 7)) {
     args.push_back("-I");
     args.push_back(since);

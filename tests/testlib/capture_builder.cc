@@ -228,6 +228,11 @@ Seg server_fin(uint32_t seq, uint32_t ack, size_t payload) {
 Seg client_rst(uint32_t seq) { return make("10.0.0.1", "10.0.0.2", 5555, 80, seq, 0, RST); }
 Seg server_rst(uint32_t seq) { return make("10.0.0.2", "10.0.0.1", 80, 5555, seq, 0, RST); }
 
+Seg on_client_port(Seg seg, uint16_t port) {
+  (seg.sport == 80 ? seg.dport : seg.sport) = port;
+  return seg;
+}
+
 std::vector<uint8_t> tcp_frame(Link link, const Seg& seg) {
   const bool v6 = is_ipv6(seg);
   std::vector<uint8_t> f = link_header(link, v6 ? 0x86dd : 0x0800, seg.vlan_tags);

@@ -64,6 +64,9 @@ Seg client_fin(uint32_t seq, uint32_t ack, size_t payload = 0);
 Seg server_fin(uint32_t seq, uint32_t ack, size_t payload = 0);
 Seg client_rst(uint32_t seq);
 Seg server_rst(uint32_t seq);
+// The same segment of the client on `port` instead (its source, or the server's
+// destination).
+Seg on_client_port(Seg seg, uint16_t port);
 
 uint32_t ip(const std::string& dotted);  // network byte order, as stored in a packet
 std::array<uint8_t, 16> ip6(const std::string& text);

@@ -103,6 +103,43 @@ TEST_F(Intervals, RowsCountWhatChangedSinceThePreviousRow) {
             }));
 }
 
+TEST_F(Intervals, RowsCarryTheCountedConnectionsBytesAndDurations) {
+  use(SEC);
+  LogHistogram durations;
+  IntervalTotals now;
+  intervals_advance(clock, T0, T0, now, handshakes, &durations);
+  // Durations under 128 us, which the histogram holds exactly.
+  durations.add(40);
+  durations.add(100);
+  now.nconns = 2, now.sum_client_bytes = 300, now.sum_server_bytes = 7000;
+  intervals_advance(clock, T0, T0 + SEC, now, handshakes, &durations);
+  now.nconns = 3, now.sum_client_bytes = 301, now.sum_server_bytes = 7002;
+  intervals_finish(clock, T0, T0 + SEC + 10, now, handshakes, &durations);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].client_bytes, 300u);
+  EXPECT_EQ(rows[0].server_bytes, 7000u);
+  EXPECT_EQ(rows[0].duration_p50_us, 70);  // halfway between the two
+  EXPECT_FALSE(rows[0].partial);
+  // The row read and cleared the durations: the next has none of its own.
+  EXPECT_EQ(durations.count(), 0u);
+  EXPECT_EQ(rows[1].client_bytes, 1u);
+  EXPECT_EQ(rows[1].server_bytes, 2u);
+  EXPECT_EQ(rows[1].duration_p50_us, 0);
+  EXPECT_TRUE(rows[1].partial);  // the run ended 10 us into it
+}
+
+TEST_F(Intervals, AlignedIntervalsStartTheFirstRowAtTheRun) {
+  // A continuous run cuts its intervals on multiples of their length: the clock
+  // starts before the run, and the first row starts where the run did.
+  use(SEC);
+  clock.not_before_us = T0 + SEC / 4;
+  advance(0);
+  advance(2 * SEC);
+  EXPECT_EQ(row_bounds(), (std::vector<std::string>{"250000-1000000", "1000000-2000000"}));
+  EXPECT_TRUE(rows[0].partial);
+  EXPECT_FALSE(rows[1].partial);
+}
+
 struct GapCase {
   const char* name;
   int64_t now_us;  // after T0; intervals of one second
