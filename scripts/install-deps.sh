@@ -7,6 +7,10 @@ packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev nlohmann-json3-dev)
 # Shipping: groff and man check the manual pages, dpkg-dev's dpkg-shlibdeps computes
 # the Debian package's dependencies, gnuplot draws portsift-chart's charts.
 packages+=(groff-base man-db dpkg-dev gnuplot-nox)
+# Running as a service: promtool (only in the prometheus package) checks the rules
+# and runs their tests, systemd-analyze checks the unit, logrotate runs the snippet.
+# On a machine that runs systemd, installing prometheus also starts its server.
+packages+=(prometheus systemd logrotate)
 # The extra tools some targets use, on request: make deps EXTRA="clang ..."
 read -r -a extra <<< "${EXTRA:-}"
 packages+=("${extra[@]}")
