@@ -95,7 +95,7 @@ if [ "$(id -u)" -eq 0 ]; then
   # Scripts run outside the root (they see it as DPKG_ROOT); the libraries it needs
   # are the machine's, not packages in the scratch database.
   dpkg_root() {
-    PATH="$tmp/bin:$PATH" dpkg --root="$droot" --force-script-chrootless --force-depends "$@" \
+    PATH="$tmp/bin:$PATH:/usr/sbin:/sbin" dpkg --root="$droot" --force-script-chrootless --force-depends "$@" \
       > "$tmp/dpkg.log" 2>&1 || { cat "$tmp/dpkg.log"; fail "dpkg $*"; }
   }
   dpkg_root -i "$deb"

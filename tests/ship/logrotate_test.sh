@@ -8,6 +8,7 @@
 # installs it (scripts/install-deps.sh): there it fails.
 set -eu
 src=$1
+PATH=$PATH:/usr/sbin:/sbin  # where logrotate is, even for a user whose PATH lacks them
 if ! command -v logrotate > /dev/null; then
   echo "logrotate not found: apt-get install logrotate"
   [ -n "${CI:-}" ] && exit 1
