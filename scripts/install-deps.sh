@@ -11,6 +11,10 @@ packages+=(groff-base man-db dpkg-dev gnuplot-nox)
 # --web-config, bcrypt through the system's crypt; the tests scrape with a real
 # Prometheus and check with promtool, and fetch over TLS with curl and openssl.
 packages+=(libmicrohttpd-dev libyaml-cpp-dev libcrypt-dev prometheus curl openssl)
+# Running as a service: promtool (only in the prometheus package) checks the rules
+# and runs their tests, systemd-analyze checks the unit, logrotate runs the snippet.
+# On a machine that runs systemd, installing prometheus also starts its server.
+packages+=(systemd logrotate)
 # The extra tools some targets use, on request: make deps EXTRA="clang ..."
 read -r -a extra <<< "${EXTRA:-}"
 packages+=("${extra[@]}")
