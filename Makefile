@@ -85,3 +85,11 @@ bench: deps
 bench-live: deps
 	@EXTRA="iproute2 util-linux" scripts/install-deps.sh
 	bench/live_load.sh
+
+# The soak (not part of check, needs root, ten minutes): portsift --metrics under
+# steady churn, a spoofed SYN flood and vanishing clients, its files rotated every
+# 30 s; memory, descriptors, counters and record files checked. See bench/soak.sh.
+.PHONY: soak
+soak: deps
+	@EXTRA="iproute2 util-linux" scripts/install-deps.sh
+	bench/soak.sh

@@ -24,6 +24,11 @@
 #                 built for it (in BENCH_BUILD-live-<N>mb); empty: only the
 #                 built-in default (default empty)
 #   CLIENT_BYTES, SERVER_BYTES  bytes of each request and answer (default 100, 1000)
+#   SCRAPE_PORTS  after the rates: runs as fast as the driver goes with --metrics and a
+#                 scrape every second, watching this many ports each (the load on
+#                 one of them); the scrapes' latency p50 and p99 (default "1 100";
+#                 empty: none)
+#   SCRAPE_RATE   the rate of those runs (default max)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,6 +40,9 @@ duration=${DURATION:-8}
 buffers=${BUFFERS:-}
 client_bytes=${CLIENT_BYTES:-100}
 server_bytes=${SERVER_BYTES:-1000}
+scrape_ports=${SCRAPE_PORTS-1 100}
+scrape_rate=${SCRAPE_RATE:-max}
+metrics=127.0.0.1:9920
 port=8080
 refused_port=8081
 # The sequence each client repeats: completed connections, closed by either side in
@@ -92,13 +100,31 @@ wait_filter() {
   sleep 1
 }
 
-# One run: portsift binary, rate ("max" or a number), driver threads. Prints one
-# result line:
+# The ports a run with N ports watches: the loaded one, then others that see nothing.
+ports_of() {
+  if [ "$1" -le 1 ]; then echo "$port"; else echo "$port,9000-$((9000 + $1 - 2))"; fi
+}
+
+# Scrapes /metrics once a second while portsift ($1) runs, each scrape's seconds on a
+# line of $2.
+scrape_loop() {
+  local pid=$1 into=$2
+  while kill -0 "$pid" 2>/dev/null; do
+    curl -s -o /dev/null --max-time 5 -w '%{time_total}\n' "http://$metrics/metrics" >>"$into" || true
+    sleep 1
+  done
+}
+
+# One run: portsift binary, rate ("max" or a number), driver threads, and with a
+# fourth argument N the run serves --metrics for N ports and is scraped every second
+# (the latencies go to $scratch/scrapes). Prints one result line:
 # connections a second reached, packets received, dropped, exact (yes/no), SYNs
 # sent again, portsift's processor time (user + system, s), and the reason when the
 # run is not clean.
 one_run() {
-  local portsift=$1 rate=$2 threads=$3 rate_args=() out=$scratch/out err=$scratch/err
+  local portsift=$1 rate=$2 threads=$3 nports=${4:-0} rate_args=() out=$scratch/out err=$scratch/err
+  local watch=("-p" "$port")
+  [ "$nports" -eq 0 ] || watch=(-p "$(ports_of "$nports")" --metrics "$metrics")
   local drv=$scratch/drv
   [ "$rate" = max ] || rate_args=(--rate "$rate")
   rm -f "$scratch/go"
@@ -111,14 +137,20 @@ one_run() {
   exec 3>"$scratch/go"
   # The capture outlasts the traffic: the filter's wait, and the last connections.
   rm -f "$scratch/cpu"
-  "$measure" "$scratch/cpu" "$portsift" -p "$port" -i lo -t $((duration + 3)) >"$out" 2>"$err" &
+  "$measure" "$scratch/cpu" "$portsift" "${watch[@]}" -i lo -t $((duration + 3)) >"$out" 2>"$err" &
   local portsift_pid=$!
   wait_filter "$portsift_pid" || true
+  local scraper_pid=
+  if [ "$nports" -ne 0 ]; then
+    scrape_loop "$portsift_pid" "$scratch/scrapes" &
+    scraper_pid=$!
+  fi
   echo go >&3
   exec 3>&-
   local driver_status=0 portsift_status=0
   wait "$driver_pid" || driver_status=$?
   wait "$portsift_pid" || portsift_status=$?
+  [ -z "$scraper_pid" ] || wait "$scraper_pid" || true
 
   local done_line stats_line
   done_line=$(grep '^DONE ' "$drv" || true)
@@ -145,9 +177,12 @@ Number of unique connections dropped by the server: 0
 Number of SYNs from incomplete connections: 0
 Number of established connections in progress: 0 (0 may have been discarded by the client)
 Number of connections in closing state: 0"
-  got=$(grep -E '^(Total Connections|Avg Client Data|Avg Server Data|Total number of SYNs|Connections terminated|Number of unique|Number of SYNs from|Number of established|Number of connections in closing)' "$out" || true)
+  # With several ports the loaded port's report is the first.
+  got=$(sed -n "1,/^\$/p" "$out" | grep -E '^(Total Connections|Avg Client Data|Avg Server Data|Total number of SYNs|Connections terminated|Number of unique|Number of SYNs from|Number of established|Number of connections in closing)' "$out" || true)
   if [ "$portsift_status" -ne 0 ]; then
     why="portsift exit status $portsift_status: $(tr '\n' ' ' <"$err")"
+  elif [ "$nports" -ne 0 ] && ! grep -q ": serving as root" "$err"; then
+    why="no metrics endpoint: $(tr '\n' ' ' <"$err")"
   elif [ "$got" != "$expected" ]; then
     why="report: $(diff <(echo "$expected") <(echo "$got") | grep '^>' | tr '\n' ' ')"
   fi
@@ -203,4 +238,30 @@ for t in $threads; do
     printf '%-7s %-8s highest rate clean in every run, with every rate before it: %s\n' "$t" \
       "$mb" "$highest"
   done
+done
+
+# Scrapes while the load runs as fast as the driver goes: the run must stay clean,
+# and a scrape answered quickly however many ports the exposition holds.
+[ -n "$scrape_ports" ] || exit 0
+echo
+echo "scraped every second, rate $scrape_rate, clients ${threads%% *}: reached, drops, clean runs, scrape latency"
+printf '%-6s %8s  %-14s %-6s %10s %10s %s\n' ports reached drops clean p50_ms p99_ms scrapes
+quantile() {  # q: of the numbers on standard input
+  sort -g | awk -v q="$1" '{v[NR] = $1} END {if (NR == 0) {print "-"; exit} i = int(q * (NR - 1) + 0.5) + 1; printf "%.2f", v[i] * 1000}'
+}
+for n in $scrape_ports; do
+  rm -f "$scratch/scrapes" "$scratch/scraped-$n"
+  for r in $(seq "$repeats"); do
+    line=$(one_run "$build/portsift" "$scrape_rate" "${threads%% *}" "$n")
+    echo "$line" >>"$scratch/scraped-$n"
+    read -r reached received dropped exact again cpu why <<<"$line"
+    printf 'ports %s, run %d: %s connections/s, %s dropped, exact %s %s\n' "$n" "$r" "$reached" \
+      "$dropped" "$exact" "$why"
+  done
+  runs=$scratch/scraped-$n
+  reached=$(cut -d' ' -f1 "$runs" | grep -v -- - | median || true)
+  printf '%-6s %8s  %-14s %-6s %10s %10s %s\n' "$n" "${reached:--}" "$(cut -d' ' -f3 "$runs" | paste -sd/)" \
+    "$(awk '$3 == "0" && $4 == "yes"' "$runs" | wc -l)/$repeats" \
+    "$(quantile 0.5 <"$scratch/scrapes")" "$(quantile 0.99 <"$scratch/scrapes")" \
+    "$(wc -l <"$scratch/scrapes")"
 done
