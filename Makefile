@@ -33,6 +33,16 @@ check-asan: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# The tests of the read-ahead thread and of capture sets, built with
+# ThreadSanitizer (not part of check: a third build of the program).
+TSAN_BUILD ?= build-tsan
+.PHONY: check-tsan
+check-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPORTSIFT_TSAN=ON -DPORTSIFT_BENCH=OFF
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target portsift portsift_unit_tests portsift_e2e_tests
+	$(TSAN_BUILD)/tests/portsift_unit_tests --gtest_filter='Decompress*:PushbackStream*:ReadAhead*'
+	$(TSAN_BUILD)/tests/portsift_e2e_tests --gtest_filter='*CaptureSets*:*BadSets*'
+
 # Everything CI runs.
 check: test check-asan
 

@@ -27,6 +27,13 @@
 #   SCALE_COMPLETED  scale: connections completed (default 10000000)
 #   KEEP_CAPTURES=0  delete each capture after its workload
 #   DECODE_ALL=1     run every workload with --decode-all (the floor with its filter)
+#   INPUTS           compressed and split inputs, each timed against its own baseline
+#                    in the same rounds (default: mixed.zst mixed.gz handshake.zst
+#                    handshake.gz mixed.set100; empty: none): W.zst and W.gz are
+#                    workload W compressed, against zstd -dc and gzip -dc of the same
+#                    file to /dev/null; W.setN is W cut into N files of equal record
+#                    counts (split_capture), read as a directory, against portsift on
+#                    the one file
 #
 # With libabsl-dev installed it also runs bench/index_bench.cc, which compares the
 # connection table's endpoint index with absl::flat_hash_map.
@@ -52,7 +59,8 @@ esac
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
   -DPORTSIFT_TESTS=OFF >/dev/null
-cmake --build "$build" -j"${JOBS:-2}" --target portsift floor gen_capture measure read_file >/dev/null
+cmake --build "$build" -j"${JOBS:-2}" --target portsift floor gen_capture measure read_file \
+  split_capture >/dev/null
 # The index comparison needs libabsl-dev; without it the rest still runs.
 cmake --build "$build" -j"${JOBS:-2}" --target index_bench >/dev/null 2>&1 || true
 portsift=$build/portsift
@@ -60,6 +68,8 @@ floor=$build/bench/floor
 gen=$build/bench/gen_capture
 measure=$build/bench/measure
 read_file=$build/bench/read_file
+split_capture=$build/bench/split_capture
+inputs=${INPUTS-mixed.zst mixed.gz handshake.zst handshake.gz mixed.set100}
 
 mkdir -p "$bench_dir"
 # Captures are named after the generator's source, so a changed generator makes new ones.
@@ -207,6 +217,57 @@ for w in $workloads; do
   fi
   [ "${KEEP_CAPTURES:-1}" = 0 ] && rm -f "$capture" "$capture.meta"
 done
+# Compressed and split inputs: each timed against its baseline in alternating rounds
+# of its own; the ratio is the median of the per-round ratios.
+input_lines=()
+for i in $inputs; do
+  base=${i%%.*}
+  kind=${i#*.}
+  prepare "$base"
+  case "$kind" in
+    zst)
+      input=$capture.zst
+      [ -s "$input" ] || { echo "compressing $input" >&2; zstd -q -T2 -3 -f -o "$input" "$capture"; }
+      baseline=(zstd -dc "$input") ;;
+    gz)
+      input=$capture.gz
+      [ -s "$input" ] || { echo "compressing $input" >&2; gzip -c "$capture" >"$input.tmp" && mv "$input.tmp" "$input"; }
+      baseline=(gzip -dc "$input") ;;
+    set*)
+      n=${kind#set}
+      input=$capture.set$n
+      if [ ! -d "$input" ]; then
+        echo "splitting $capture into $n files" >&2
+        mkdir -p "$input.tmp" && "$split_capture" "$capture" "$n" "$input.tmp" && mv "$input.tmp" "$input"
+      fi
+      baseline=("$portsift" "${options[@]}" -p "$port" -r "$capture") ;;
+    *) echo "unknown input: $i" >&2; exit 2 ;;
+  esac
+  # The input must give the one file's report, or its time means nothing.
+  if [ "$("$portsift" "${options[@]}" -p "$port" -r "$input")" != "$("$portsift" "${options[@]}" -p "$port" -r "$capture")" ]; then
+    echo "portsift's report on $input differs from its report on $capture" >&2
+    exit 1
+  fi
+  times=$(mktemp -d)
+  "$measure" "$times/warm" "${baseline[@]}" >/dev/null
+  "$measure" "$times/warm" "$portsift" "${options[@]}" -p "$port" -r "$input" >/dev/null
+  for r in $(seq "$rounds"); do
+    if [ $((r % 2)) -eq 1 ]; then
+      "$measure" "$times/base" "${baseline[@]}" >/dev/null
+      "$measure" "$times/portsift" "$portsift" "${options[@]}" -p "$port" -r "$input" >/dev/null
+    else
+      "$measure" "$times/portsift" "$portsift" "${options[@]}" -p "$port" -r "$input" >/dev/null
+      "$measure" "$times/base" "${baseline[@]}" >/dev/null
+    fi
+  done
+  base_wall=$(cut -d' ' -f1 "$times/base" | median)
+  ps_wall=$(cut -d' ' -f1 "$times/portsift" | median)
+  ratio=$(paste -d' ' "$times/portsift" "$times/base" | awk '{print $1 / $6}' | median)
+  ps_cpu=$(awk '{print $4 + $5}' "$times/portsift" | median)
+  input_lines+=("$(printf '%-16s %-28s %9.3f %9.3f %7.3f %8.3f' "$i" "${baseline[0]##*/}" \
+    "$base_wall" "$ps_wall" "$ratio" "$ps_cpu")")
+  rm -rf "$times"
+done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "medians of $rounds rounds; ratio = median of the per-round ratios portsift/floor;"
@@ -215,6 +276,12 @@ printf '%-11s %10s %9s %8s %9s %6s %8s %9s %6s %8s %7s %7s %7s\n' workload packe
   "floor s" "portsift" ratio "floor cpu" "ps cpu" "cpu x" "RSS MiB" "B/open" "read s" "ps/read"
 for line in "${results[@]}"; do echo "$line"; done
 [ -n "${capped_line:-}" ] && { echo; echo "$capped_line"; }
+if [ ${#input_lines[@]} -gt 0 ]; then
+  echo
+  echo "compressed and split inputs: ratio = median of the per-round ratios portsift/baseline"
+  printf '%-16s %-28s %9s %9s %7s %8s\n' input baseline "base s" "portsift" ratio "ps cpu"
+  for line in "${input_lines[@]}"; do echo "$line"; done
+fi
 # What a variant adds to its plain workload's time (the records' limit on mixed is 1.10):
 # the medians' quotient, and the quotients of the two rows' ratios to the floor and to
 # reading the file, which each row measured alternately in its own rounds and so drift

@@ -4,6 +4,10 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libpcap-dev libgtest-dev nlohmann-json3-dev)
+# Compressed captures: each format through its own library.
+packages+=(zlib1g-dev libzstd-dev liblz4-dev liblzma-dev)
+# The tests and the benchmark compress captures with the formats' own tools.
+packages+=(gzip zstd lz4 xz-utils)
 # Shipping: groff and man check the manual pages, dpkg-dev's dpkg-shlibdeps computes
 # the Debian package's dependencies, gnuplot draws portsift-chart's charts.
 packages+=(groff-base man-db dpkg-dev gnuplot-nox)

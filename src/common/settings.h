@@ -67,7 +67,10 @@ struct Settings {
   size_t max_ports = DEFAULT_MAX_PORTS;  // --max-ports: what -p any watches at the most
   int debug = 0;
   bool raw = false;
-  std::string read_file;   // empty: capture live
+  std::string read_file;   // empty: capture live (unless read_list is given)
+  // --read-list: a file that names the capture files, one a line; "-": standard
+  // input. Empty: not given.
+  std::string read_list;
   std::string write_file;  // empty: not in write mode
   bool has_interface = false;
   std::string interface;
@@ -120,7 +123,7 @@ struct Settings {
   bool write_mode() const { return !write_file.empty(); }
   // Whether records leave the table once they can no longer change the figures.
   bool expires() const { return syn_timeout_us != 0 || closing_timeout_us != 0 || max_age_us != 0; }
-  bool reading_file() const { return !read_file.empty(); }
+  bool reading_file() const { return !read_file.empty() || !read_list.empty(); }
   // Whether connections need more than their table entries hold: the records
   // themselves, interval rows, or the percentiles of the JSON report.
   bool keeps_records() const { return !conns_file.empty() || !intervals_file.empty() || json; }

@@ -8,10 +8,12 @@
 #include <string>
 
 #include "run/file_identity.h"
+#include "run/capture_set.h"
 #include "run/interfaces.h"
 #include "run/metrics_server.h"
 #include "run/packet_loop.h"
 #include "run/privileges.h"
+#include "run/set_capture.h"
 #include "run/progress.h"
 #include "run/service.h"
 #include "run/signals.h"
@@ -28,24 +30,24 @@ constexpr int DISPATCH_BATCH = 128;
 constexpr int SERVICE_TICK_MS = 200;
 
 // Writing the savefile over the capture being read would destroy the input before
-// a single packet is read.
+// a single packet is read; the metrics file is renamed over its path at the end, and
+// over the capture it would replace it.
 bool refuse_same_file(const Run& run) {
   const Settings& s = run.settings;
-  if (!s.write_mode() || !s.reading_file() || !same_file(s.read_file, s.write_file)) return false;
-  static constexpr char SAME_FILE_FMT[] =
-      "%s: will not write the savefile %s over the capture file it reads\n";
-  std::fprintf(run.output.err, SAME_FILE_FMT, s.program_name.c_str(), s.write_file.c_str());
-  return true;
-}
-
-// -Z: the capture is open (and the endpoint bound); nothing after it needs root.
-bool become_user(const Run& run) {
-  const Settings& s = run.settings;
-  if (s.user.empty()) return true;
-  std::string error;
-  if (drop_privileges(s.user, &error)) return true;
-  static constexpr char USER_FMT[] = "%s: -Z %s: %s\n";
-  std::fprintf(run.output.err, USER_FMT, s.program_name.c_str(), s.user.c_str(), error.c_str());
+  if (!s.reading_file() || s.read_file.empty()) return false;
+  if (s.write_mode() && same_file(s.read_file, s.write_file)) {
+    static constexpr char SAME_FILE_FMT[] =
+        "%s: will not write the savefile %s over the capture file it reads\n";
+    std::fprintf(run.output.err, SAME_FILE_FMT, s.program_name.c_str(), s.write_file.c_str());
+    return true;
+  }
+  if (!s.metrics_file.empty() && same_file(s.read_file, s.metrics_file)) {
+    static constexpr char SAME_METRICS_FMT[] =
+        "%s: will not write --metrics-file %s over the capture file it reads\n";
+    std::fprintf(run.output.err, SAME_METRICS_FMT, s.program_name.c_str(),
+                 s.metrics_file.c_str());
+    return true;
+  }
   return false;
 }
 
@@ -102,7 +104,8 @@ bool add_monitors(Run& run) {
 RunEnd run_file_capture(Run& run, RecordFiles& files, Source& src, const char* interface,
                         const FastReadSource* fast) {
   run.offline = true;
-  if (prepare_source(run, src, interface) != 0 || !files.start(run) || !become_user(run))
+  if (prepare_source(run, src, interface) != 0 || !files.start(run) ||
+      !become_user(run.settings, run.output))
     return RunEnd::FAILURE;
   print_considering_lines(run);
   const bool had_records = savefile_has_records(src.pcap);
@@ -173,6 +176,9 @@ RunEnd run_capture(const Settings& settings) {
   // A file run without -i looks the network up without an interface name.
   const char* filter_interface = have_interface ? interface.c_str() : nullptr;
 
+  // Several files, standard input or a compressed file: one merged timeline.
+  if (read_as_capture_set(s)) return run_capture_set(run, filter_interface);
+
   Source src;
   if (!open_source(s, run.output, interface.c_str(), &src)) return RunEnd::FAILURE;
   RecordFiles files;
@@ -201,7 +207,7 @@ RunEnd run_capture(const Settings& settings) {
       std::fprintf(run.output.err, AS_ROOT_FMT, s.program_name.c_str());
     }
   }
-  if (!become_user(run)) return RunEnd::FAILURE;
+  if (!become_user(run.settings, run.output)) return RunEnd::FAILURE;
 
   if (!run.offline) {
     // SIGTERM stops a live run as SIGINT does; a service is reloaded with SIGHUP.

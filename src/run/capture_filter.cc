@@ -166,9 +166,8 @@ int compile(pcap_t* pcap, const std::string& expression, bpf_u_int32 mask, bpf_p
 
 }  // namespace
 
-int install_filter(pcap_t* pcap, const char* interface, const std::string& expression, FILE* out,
-                   FILE* err, int debug, const std::string* kernel_expression,
-                   FilterProgram* user_filter) {
+int compile_filter(pcap_t* pcap, const char* interface, const std::string& expression, FILE* out,
+                   FILE* err, int debug, struct bpf_program* program, bpf_u_int32* mask_used) {
   char errbuf[PCAP_ERRBUF_SIZE];
   errbuf[0] = '\0';
   bpf_u_int32 net = 0, mask = 0;
@@ -181,9 +180,17 @@ int install_filter(pcap_t* pcap, const char* interface, const std::string& expre
   }
   static constexpr char SETTING_FILTER_FMT[] = "Setting filter to %s\n";
   if (debug >= 1) TRACE(out, SETTING_FILTER_FMT, expression.c_str());
+  if (mask_used != nullptr) *mask_used = mask;
+  return compile(pcap, expression, mask, program, err);
+}
 
+int install_filter(pcap_t* pcap, const char* interface, const std::string& expression, FILE* out,
+                   FILE* err, int debug, const std::string* kernel_expression,
+                   FilterProgram* user_filter) {
+  bpf_u_int32 mask = 0;
   FilterProgram full;
-  if (compile(pcap, expression, mask, &full.program, err) != 0) return -1;
+  if (compile_filter(pcap, interface, expression, out, err, debug, &full.program, &mask) != 0)
+    return -1;
   full.compiled = true;
   FilterProgram broad;
   const bpf_program* installed = &full.program;
@@ -193,7 +200,7 @@ int install_filter(pcap_t* pcap, const char* interface, const std::string& expre
     broad.compiled = true;
     installed = &broad.program;
   }
-  rc = pcap_setfilter(pcap, const_cast<bpf_program*>(installed));
+  const int rc = pcap_setfilter(pcap, const_cast<bpf_program*>(installed));
   if (rc != 0) {
     static constexpr char SETFILTER_FMT[] = "pcap_setfilter:%d\n\n";
     static constexpr char SETFILTER_REASON_FMT[] = "%s\n";

@@ -74,6 +74,15 @@ struct FilterProgram {
 };
 
 // Compiles `expression` for `pcap` with the network mask of `interface` (none: a zero
+// mask) into *program (the caller frees it with pcap_freecode); 0 on success, -1
+// after printing the failure on `err`. With -d the expression is traced on `out`
+// first. A capture set's files each run their own program on the records the run
+// merges.
+int compile_filter(pcap_t* pcap, const char* interface, const std::string& expression, FILE* out,
+                   FILE* err, int debug, struct bpf_program* program,
+                   bpf_u_int32* mask_used = nullptr);
+
+// Compiles `expression` for `pcap` with the network mask of `interface` (none: a zero
 // mask) and installs it; 0 on success, -1 after printing the failure on `err`. With
 // -d the expression is traced on `out` first. A program longer than the kernel takes
 // (4096 instructions: a long list of ports) is not handed to it: with

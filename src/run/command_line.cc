@@ -79,6 +79,7 @@ enum LongOption : int {
   OPT_INTERVALS,
   OPT_INTERVALS_FORMAT,
   OPT_DECODE_ALL,
+  OPT_READ_LIST,
   OPT_MAX_PORTS,
   OPT_METRICS,
   OPT_WEB_CONFIG,
@@ -127,6 +128,9 @@ constexpr LongOptionInfo LONG_OPTIONS[] = {
     {{"decode-all", no_argument, nullptr, OPT_DECODE_ALL},
      nullptr,
      "also read IPv6, VLAN tags, Linux cooked (-i any) and raw IP captures"},
+    {{"read-list", required_argument, nullptr, OPT_READ_LIST},
+     "FILE",
+     "read the capture files FILE names, one a line (- reads the names from standard input)"},
     {{"max-ports", required_argument, nullptr, OPT_MAX_PORTS},
      "N",
      "with -p any: watch at most N ports (default 1024); SYNs to more are counted only"},
@@ -560,6 +564,16 @@ bool validate_service(Settings& s, const RecordWords& words, ParseResult* refusa
   return true;
 }
 
+// --read-list names the capture as -r does: one of them.
+bool validate_inputs(const Settings& s, ParseResult* refusal) {
+  if (!s.read_list.empty() && !s.read_file.empty()) {
+    static constexpr char TWO_INPUTS_FMT[] = "%s: -r and --read-list both name the capture\n";
+    *refusal = refused(format(TWO_INPUTS_FMT, s.program_name.c_str()), false);
+    return false;
+  }
+  return true;
+}
+
 // The steps after the options, in their order; false with the refusal at the first
 // that fails.
 bool validate(Settings& s, const RecordWords& words, ParseResult* refusal) {
@@ -615,7 +629,7 @@ bool validate(Settings& s, const RecordWords& words, ParseResult* refusal) {
   }
   if (!validate_service(s, words, refusal)) return false;
   if (!s.any_port && s.ports.empty()) s.ports.push_back(s.port);
-  return true;
+  return validate_inputs(s, refusal);
 }
 
 }  // namespace
@@ -689,6 +703,14 @@ ParseResult parse_options(int argc, char** argv, Settings* settings) {
         break;
       case OPT_DECODE_ALL:
         s.decode_all = true;
+        break;
+      case OPT_READ_LIST:
+        if (!s.read_list.empty() || *optarg == '\0') {
+          static constexpr char READ_LIST_FMT[] =
+              "%s: --read-list takes one file of names, given once\n";
+          return refused(format(READ_LIST_FMT, prog), false);
+        }
+        s.read_list = cut_file_name(optarg);
         break;
       case 'p':
         // The last -p counts, as for every option.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -33,4 +34,13 @@ bool drop_privileges(const std::string& user, std::string* error) {
     return false;
   }
   return true;
+}
+
+bool become_user(const Settings& s, const RunOutput& output) {
+  if (s.user.empty()) return true;
+  std::string error;
+  if (drop_privileges(s.user, &error)) return true;
+  static constexpr char USER_FMT[] = "%s: -Z %s: %s\n";
+  std::fprintf(output.err, USER_FMT, s.program_name.c_str(), s.user.c_str(), error.c_str());
+  return false;
 }

@@ -4,7 +4,14 @@
 
 #include <string>
 
+#include "common/settings.h"
+#include "common/trace.h"
+
 // Becomes `user` (its uid, gid and groups), as tcpdump's -Z does; false with the
 // reason when the user is unknown or the change is refused. Once done it cannot be
 // undone.
 bool drop_privileges(const std::string& user, std::string* error);
+
+// -Z: the capture is open (and the endpoint bound); nothing after it needs root.
+// True without -Z; false after saying why on the run's error stream.
+bool become_user(const Settings& settings, const RunOutput& output);

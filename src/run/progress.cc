@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 
 
@@ -48,7 +49,18 @@ void progress_tick(Progress* p, double now, uint64_t packets, int64_t offset) {
   // return.
   static constexpr char SHARE_FMT[] = "%s%3d%% of the file read, %llu matching packets, %.0f/s";
   static constexpr char NO_SIZE_FMT[] = "%s%llu matching packets, %.0f/s";
-  if (p->file_size > 0) {
+  // A set: the file being read, by the last part of its name, cut to keep the line
+  // short.
+  static constexpr char SET_SHARE_FMT[] =
+      "%s%3d%% of %zu files read, at %.20s, %llu packets, %.0f/s";
+  if (p->files > 0 && p->file_size > 0) {
+    int64_t share = offset > 0 ? offset * 100 / p->file_size : 0;
+    if (share > 100) share = 100;
+    const char* name = p->current != nullptr ? p->current : "";
+    if (const char* slash = std::strrchr(name, '/')) name = slash + 1;
+    std::fprintf(p->out, SET_SHARE_FMT, ERASE_LINE, static_cast<int>(share), p->files, name,
+                 static_cast<unsigned long long>(packets), rate);
+  } else if (p->file_size > 0) {
     int64_t share = offset > 0 ? offset * 100 / p->file_size : 0;
     if (share > 100) share = 100;  // the file grew while it was read
     std::fprintf(p->out, SHARE_FMT, ERASE_LINE, static_cast<int>(share),

@@ -25,6 +25,10 @@ struct Progress {
   double start = 0;       // seconds on the clock given to progress_tick
   double next_draw = 0;   // the line is drawn or refreshed from this moment on
   bool shown = false;     // a line is on screen and must be erased
+  // A capture set: its number of files (file_size is then the sum of their sizes)
+  // and the one being read; 0 for a single file.
+  size_t files = 0;
+  const char* current = nullptr;
 };
 
 // Starts the clock of a run that reads file_size bytes; with out == nullptr
@@ -66,6 +70,13 @@ class ProgressLine {
 
   // After every PROGRESS_BATCH packets: draws or refreshes the line when it is due.
   void tick(uint64_t packets, int64_t offset);
+  // The line of a capture set of `files` files (file_size their sum): the share of
+  // their bytes read, and the name of the one being read.
+  void set_files(size_t files) { progress_.files = files; }
+  void tick(uint64_t packets, int64_t offset, const char* current) {
+    progress_.current = current;
+    tick(packets, offset);
+  }
   // Erases the line, if one is on screen.
   void finish() { progress_finish(&progress_); }
 

@@ -103,6 +103,21 @@ SavefileStatus SavefileReader::open_bytes(const uint8_t* bytes, size_t size) {
   return read_file_header();
 }
 
+SavefileStatus SavefileReader::open_stream(ByteStream* stream) {
+  stream_ = stream;
+  return read_file_header();
+}
+
+const uint8_t* SavefileReader::unread_bytes(size_t* size) {
+  *size = 0;
+  if (failed_ == SavefileStatus::OK || cur_ == nullptr || read_end_ == nullptr) return nullptr;
+  *size = static_cast<size_t>(read_end_ - cur_);
+#ifdef PORTSIFT_POISON_BUFFER
+  ASAN_UNPOISON_MEMORY_REGION(cur_, *size);
+#endif
+  return cur_;
+}
+
 SavefileStatus SavefileReader::read_file_header() {
   uint8_t raw[FILE_HEADER];
   size_t got = 0;
@@ -157,6 +172,13 @@ SavefileStatus SavefileReader::read_file_header() {
 }
 
 size_t SavefileReader::read_some(uint8_t* into, size_t max) {
+  if (stream_ != nullptr) {
+    const ssize_t n = stream_->read(into, max);
+    if (n >= 0) return static_cast<size_t>(n);
+    error_number_ = EIO;
+    fail(SavefileStatus::READ_ERROR);
+    return 0;
+  }
   if (fd_ < 0) {
     const size_t n = std::min(max, bytes_left_);
     if (n != 0) std::memcpy(into, bytes_, n);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "run/byte_stream.h"
 #include "track/packet_reader.h"
 
 // Under AddressSanitizer every byte of the buffer but the captured bytes of the
@@ -81,6 +82,16 @@ class SavefileReader {
   // a file (the tests and the fuzzer); the bytes must outlive the reader.
   SavefileStatus open_bytes(const uint8_t* bytes, size_t size);
 
+  // The same for a savefile read from a stream (a decompressed file, standard
+  // input, a file of a capture set), which must outlive the reader. A stream cannot
+  // be read again from the start: after a refusal, the bytes read from it but not
+  // handed over are given by unread_bytes(), so that libpcap can read on from the
+  // record refused.
+  SavefileStatus open_stream(ByteStream* stream);
+  // After a refusal of a stream's record: the bytes from that record to what was
+  // read of the stream, at *size.
+  const uint8_t* unread_bytes(size_t* size);
+
   const SavefileFormat& format() const { return format_; }
 
   // The next record: OK with *header and *data set (the data stay valid until the
@@ -114,6 +125,7 @@ class SavefileReader {
   // A refusal is final: the buffer is emptied, so that next() always takes the slow
   // path, where the refusal is returned again.
   SavefileStatus fail(SavefileStatus status) {
+    if (failed_ == SavefileStatus::OK) read_end_ = end_;
     end_ = cur_;
     return failed_ = status;
   }
@@ -122,11 +134,13 @@ class SavefileReader {
   std::unique_ptr<uint8_t[]> buffer_;
   const uint8_t* cur_ = nullptr;  // the next record's header
   const uint8_t* end_ = nullptr;  // the end of the bytes read
+  const uint8_t* read_end_ = nullptr;  // after a refusal: where end_ was
   uint64_t consumed_before_ = 0;  // file offset of the buffer's first byte
 
   int fd_ = -1;
   const uint8_t* bytes_ = nullptr;  // open_bytes(): the savefile and what is left of it
   size_t bytes_left_ = 0;
+  ByteStream* stream_ = nullptr;  // open_stream()
 
   SavefileFormat format_;
   SavefileStatus failed_ = SavefileStatus::OK;  // a refusal, once one happened

@@ -142,6 +142,7 @@ int prepare_source(Run& run, Source& src, const char* interface) {
 }
 
 void end_capture(Run& run, Source& src) {
+  if (src.pcap == nullptr) return;  // a capture set's files are closed as they end
   // A savefile has no statistics: pcap_stats() fails and nothing is printed.
   struct pcap_stat stats;
   if (pcap_stats(src.pcap, &stats) == 0) {
@@ -163,14 +164,20 @@ void warn_read_error(const Run& run, const char* interface) {
         "Warning: the capture on %s ended with an error: %s; the savefile holds the packets "
         "captured before it\n";
     std::fprintf(run.output.err, LIVE_ERROR_FMT, interface, error);
-  } else if (s.write_mode()) {
+  } else {
+    warn_file_read_error(run, s.read_file, error);
+  }
+}
+
+void warn_file_read_error(const Run& run, const std::string& name, const char* error) {
+  if (run.settings.write_mode()) {
     static constexpr char COPY_ERROR_FMT[] =
         "Warning: %s ended with a read error: %s; the savefile holds the packets read before it\n";
-    std::fprintf(run.output.err, COPY_ERROR_FMT, s.read_file.c_str(), error);
+    std::fprintf(run.output.err, COPY_ERROR_FMT, name.c_str(), error);
   } else {
     static constexpr char READ_ERROR_FMT[] =
         "Warning: %s ended with a read error: %s; the report covers the packets read before it\n";
-    std::fprintf(run.output.err, READ_ERROR_FMT, s.read_file.c_str(), error);
+    std::fprintf(run.output.err, READ_ERROR_FMT, name.c_str(), error);
   }
 }
 

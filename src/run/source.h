@@ -50,6 +50,10 @@ void end_capture(Run& run, Source& src);
 // when it read to its end. `interface` names a live source.
 void warn_read_error(const Run& run, const char* interface);
 
+// The same warning for the capture file `name`, which ended with `error`: one of a
+// capture set's files, or the -r file.
+void warn_file_read_error(const Run& run, const std::string& name, const char* error);
+
 // When a link type was refused that --decode-all reads, and standard error is a
 // terminal, says so: a person learns of the option, a script sees the refusal
 // exactly as it always was.

@@ -14,6 +14,20 @@ RunEnd run_write_mode(Run& run, Source& src, const char* interface) {
     TRACE(run.output.err, DUMP_OPEN_FMT, s.write_file.c_str(), std::strerror(errno));
     return RunEnd::FAILURE;
   }
+  print_ignored_settings(run);
+
+  int rc = pcap_loop(src.pcap, -1, pcap_dump, reinterpret_cast<u_char*>(src.dumper));
+  if (!src.offline) hold_signals();
+  if (rc == PCAP_ERROR) run.read_error = pcap_geterr(src.pcap);
+  warn_read_error(run, interface);
+  end_capture(run, src);
+  const bool written = close_savefile(run, src.dumper);
+  src.dumper = nullptr;
+  return written ? RunEnd::SUCCESS : RunEnd::FAILURE;
+}
+
+void print_ignored_settings(const Run& run) {
+  const Settings& s = run.settings;
   // Settings that only shape a report, in the order they are listed.
   const struct {
     bool set;
@@ -34,22 +48,19 @@ RunEnd run_write_mode(Run& run, Source& src, const char* interface) {
   };
   for (const auto& item : ignored)
     if (item.set) std::fputs(item.line, run.output.err);
+}
 
-  int rc = pcap_loop(src.pcap, -1, pcap_dump, reinterpret_cast<u_char*>(src.dumper));
-  if (!src.offline) hold_signals();
-  if (rc == PCAP_ERROR) run.read_error = pcap_geterr(src.pcap);
-  warn_read_error(run, interface);
-  end_capture(run, src);
+bool close_savefile(const Run& run, pcap_dumper_t* dumper) {
+  const Settings& s = run.settings;
   // A savefile that could not be written completely (a full disk, say) must not
   // end in a status that says it was.
-  FILE* out = pcap_dump_file(src.dumper);
-  const bool failed = pcap_dump_flush(src.dumper) != 0 || std::ferror(out);
-  pcap_dump_close(src.dumper);
-  src.dumper = nullptr;
+  FILE* out = pcap_dump_file(dumper);
+  const bool failed = pcap_dump_flush(dumper) != 0 || std::ferror(out);
+  pcap_dump_close(dumper);
   if (failed) {
     static constexpr char WRITE_FAILED_FMT[] = "%s: error writing %s\n";
     std::fprintf(run.output.err, WRITE_FAILED_FMT, s.program_name.c_str(), s.write_file.c_str());
-    return RunEnd::FAILURE;
+    return false;
   }
-  return RunEnd::SUCCESS;
+  return true;
 }

@@ -266,6 +266,22 @@ const CliCase CLI_CASES[] = {
      "",
      "portsift: -Z no-such-user-here: no such user\n",
      1},
+    // --read-list names the capture as -r does: once, and not beside -r.
+    {"ReadListAndRead",
+     {"-p", "80", "-r", "@CAP", "--read-list", "files.txt"},
+     "",
+     "portsift: -r and --read-list both name the capture\n",
+     1},
+    {"ReadListTwice",
+     {"-p", "80", "--read-list", "a.txt", "--read-list", "b.txt"},
+     "",
+     "portsift: --read-list takes one file of names, given once\n",
+     1},
+    {"ReadListMissing",
+     {"-p", "80", "--read-list", "/nonexistent/files.txt"},
+     "",
+     "portsift: /nonexistent/files.txt: No such file or directory\n",
+     1},
     {"AmbiguousLongOption",
      {"-p", "80", "--conn", "x.csv"},
      "",
@@ -287,8 +303,8 @@ TEST(CommandLineHelp, UsageAndLongOptionsOnStandardOutput) {
   EXPECT_EQ(rest.compare(0, 14, "Long options:\n"), 0) << rest;
   for (const char* option :
        {"--help", "--version", "--decode-all", "--conns", "--conns-format", "--json", "--interval",
-        "--intervals", "--intervals-format", "--metrics", "--web-config", "--metrics-file",
-        "--user", "--syn-timeout", "--closing-timeout", "--max-age"})
+        "--intervals", "--intervals-format", "--read-list", "--metrics", "--web-config",
+        "--metrics-file", "--user", "--syn-timeout", "--closing-timeout", "--max-age"})
     EXPECT_NE(rest.find(std::string("\n  ") + option + " "), std::string::npos) << option;
 }
 

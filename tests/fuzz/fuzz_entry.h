@@ -49,6 +49,12 @@ int64_t run_frames(const uint8_t* data, size_t size);
 // read by libpcap alone and then with the fast reader where the run allows it, and
 // the two runs must print the same bytes (a difference stops the fuzzer like a
 // crash).
+// The same file is run a third time as a capture set of one file read from a
+// stream in pieces (the fast reader handing over to libpcap on the same
+// decompressed stream), which must print the same bytes too. A file whose first
+// bytes say it is compressed runs as a set alone, its settings those of the
+// savefile it decompresses to; when it decompresses cleanly, the run must print what
+// libpcap prints for the decompressed bytes.
 // Returns the connections the fast run counted.
 int64_t run_savefile(const uint8_t* data, size_t size);
 
@@ -66,6 +72,11 @@ struct RunText {
 // receives the connections it counted.
 RunText run_savefile_once(const uint8_t* data, size_t size, const std::vector<std::string>& args,
                           bool libpcap_only, int64_t* counted = nullptr);
+
+// One run of a capture set in memory (see run_memory_set), with this command line;
+// its files are read in reads of `chunk` bytes and named "fuzz.pcap" and on.
+RunText run_set_once(const std::vector<std::vector<uint8_t>>& files,
+                     const std::vector<std::string>& args, size_t chunk);
 
 // Standard output goes to /dev/null and the time zone is UTC, so that the traces and
 // reports cost no terminal and give the same results everywhere.

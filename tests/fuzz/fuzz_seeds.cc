@@ -7,6 +7,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "testlib/compress.h"
+
 namespace fuzz {
 
 using testlib::ACK;
@@ -386,6 +388,17 @@ std::vector<Seed> savefile_seeds(const std::string& demo_pcap) {
   std::vector<uint8_t> cut = savefile_input(plain, mixed());
   cut.resize(cut.size() - 20);
   seeds.push_back({"cut_mixed", cut});
+  // Compressed captures: several gzip members and zstd frames, lz4 and xz, a pcapng
+  // inside one, and a member cut short.
+  using testlib::Packing;
+  seeds.push_back({"gzip_mixed", testlib::packed(Packing::GZIP, savefile_input(plain, mixed()), 2)});
+  seeds.push_back({"zstd_worked", testlib::packed(Packing::ZSTD, savefile_input(debug, worked()), 2)});
+  seeds.push_back({"lz4_mixed", testlib::packed(Packing::LZ4, savefile_input(plain, mixed()))});
+  seeds.push_back({"xz_worked", testlib::packed(Packing::XZ, savefile_input(plain, worked()))});
+  seeds.push_back({"zstd_pcapng_mixed", testlib::packed(Packing::ZSTD, testlib::pcapng_bytes(mixed()))});
+  std::vector<uint8_t> cut_gzip = testlib::packed(Packing::GZIP, savefile_input(plain, mixed()), 2);
+  cut_gzip.resize(cut_gzip.size() * 3 / 4);
+  seeds.push_back({"gzip_cut_mixed", cut_gzip});
   if (!demo_pcap.empty()) {
     std::ifstream in(demo_pcap, std::ios::binary);
     std::vector<uint8_t> demo((std::istreambuf_iterator<char>(in)),

@@ -44,7 +44,7 @@ RunResult run_portsift(const std::vector<std::string>& args, const RunOptions& o
     close(err_pipe[0]);
     close(out_pipe[1]);
     close(err_pipe[1]);
-    int devnull = open("/dev/null", O_RDONLY);
+    int devnull = open(opts.stdin_path.empty() ? "/dev/null" : opts.stdin_path.c_str(), O_RDONLY);
     if (devnull >= 0) dup2(devnull, 0);
     setenv("TZ", "UTC", 1);
     setenv("LC_ALL", "C", 1);

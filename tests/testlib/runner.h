@@ -23,6 +23,8 @@ struct RunOptions {
   // Standard error on a pseudo-terminal instead of a pipe, as a person at a terminal
   // has it (its line ends then read "\r\n").
   bool stderr_on_terminal = false;
+  // When set: the file the program reads as standard input (else /dev/null).
+  std::string stdin_path;
 };
 
 // Runs the binary with TZ=UTC and LC_ALL=C, so ctime() lines and number formats are

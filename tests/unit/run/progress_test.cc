@@ -28,6 +28,8 @@ struct ProgressCase {
   int64_t file_size;
   std::vector<Tick> ticks;  // the run starts at time 100
   std::string expected;     // written by the ticks and the finish
+  size_t files = 0;         // a capture set of this many files (file_size their sum)
+  const char* current = nullptr;
 };
 
 TEST(Progress, DrawsRefreshesAndErases) {
@@ -51,11 +53,27 @@ TEST(Progress, DrawsRefreshesAndErases) {
        1000,
        {{101.0, 10, 5000}},
        ERASE + "100% of the file read, 10 matching packets, 10/s" + ERASE},
+      // A set: the share of all its bytes, and the file being read by the last part
+      // of its name, cut to keep the line within 80 columns.
+      {"SetNamesTheFileBeingRead",
+       4000,
+       {{101.0, 2000, 1000}},
+       ERASE + " 25% of 7 files read, at trace-0003.pcap.gz, 2000 packets, 2000/s" + ERASE,
+       7,
+       "/var/cap/trace-0003.pcap.gz"},
+      {"SetCutsALongName",
+       4000,
+       {{102.0, 3000, 4000}},
+       ERASE + "100% of 300 files read, at capture-eth0-2024-01, 3000 packets, 1500/s" + ERASE,
+       300,
+       "capture-eth0-2024-01-01T00:00:00.pcap.zst"},
   };
   for (const ProgressCase& c : cases) {
     testlib::CapturedStream screen;  // what the terminal would receive
     Progress p;
     progress_start(&p, screen.file(), c.file_size, 100.0);
+    p.files = c.files;
+    p.current = c.current;
     for (const Tick& t : c.ticks) progress_tick(&p, t.now, t.packets, t.offset);
     progress_finish(&p);
     EXPECT_EQ(screen.take(), c.expected) << c.name;
