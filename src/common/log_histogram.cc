@@ -70,3 +70,14 @@ double LogHistogram::quantile(double q) const {
   if (fraction <= 0 || below + 1 >= count_) return low;
   return low + fraction * (value_at(below + 1) - low);
 }
+
+uint64_t LogHistogram::count_between(uint64_t lo, uint64_t hi) const {
+  if (count_ == 0 || lo >= hi) return 0;
+  // Bucket edges: every value of bucket_of(lo) and beyond up to bucket_of(hi) lies
+  // in [lo, hi).
+  const size_t first = std::max(bucket_of(lo), lowest_);
+  const size_t end = hi == UINT64_MAX ? highest_ + 1 : std::min(bucket_of(hi), highest_ + 1);
+  uint64_t n = 0;
+  for (size_t b = first; b < end; ++b) n += counts_[b];
+  return n;
+}

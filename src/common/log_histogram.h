@@ -34,6 +34,14 @@ class LogHistogram {
   // of the exact one.
   double quantile(double q) const;
 
+  // How many values bucket `bucket` holds.
+  uint64_t bucket_count(size_t bucket) const {
+    return bucket < counts_.size() ? counts_[bucket] : 0;
+  }
+  // How many values lie in [lo, hi), for bounds that are bucket edges (every power
+  // of two is one): exact. A `hi` of UINT64_MAX takes in every value from `lo` on.
+  uint64_t count_between(uint64_t lo, uint64_t hi) const;
+
   static size_t bucket_of(uint64_t value);
   static uint64_t bucket_low(size_t bucket);
   static uint64_t bucket_width(size_t bucket);

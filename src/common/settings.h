@@ -106,6 +106,8 @@ struct Settings {
   RowFormat intervals_format = RowFormat::BY_NAME;
   int64_t interval_us = 0;  // --interval; 0: not given
   bool json = false;        // --json: the report as one JSON object
+  bool summary = false;     // --summary: the one-screen report instead of the classic one
+  std::string html_file;    // --html: the report as one self-contained page; empty: none
   // --decode-all: IPv6, VLAN-tagged frames, Linux cooked and raw IP captures too.
   bool decode_all = false;
   // A continuous run: --metrics [ADDR:]PORT serves the figures at /metrics.
@@ -126,7 +128,19 @@ struct Settings {
   bool reading_file() const { return !read_file.empty() || !read_list.empty(); }
   // Whether connections need more than their table entries hold: the records
   // themselves, interval rows, or the percentiles of the JSON report.
-  bool keeps_records() const { return !conns_file.empty() || !intervals_file.empty() || json; }
+  bool keeps_records() const {
+    return !conns_file.empty() || !intervals_file.empty() || gathers_percentiles();
+  }
+  // Whether the percentiles of the counted connections are gathered: the JSON
+  // report, the summary and the page show them.
+  bool gathers_percentiles() const { return json || summary || !html_file.empty(); }
+  // Whether the run counts the IPv6 and VLAN-tagged segments it does not read, so
+  // that the summary and the page can say how many there were.
+  bool counts_other_framings() const { return !decode_all && (summary || !html_file.empty()); }
+  // Whether the capture filter passes every framing --decode-all reads: with
+  // --decode-all, or to count what a run without it passes over (the packet loop
+  // then hands the tracker exactly what the classic filter passes).
+  bool wide_filter() const { return decode_all || counts_other_framings(); }
   // Whether standard output carries JSON or rows rather than the text report.
   bool data_on_stdout() const {
     return json || conns_file == STANDARD_OUTPUT_NAME || intervals_file == STANDARD_OUTPUT_NAME;

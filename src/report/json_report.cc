@@ -8,6 +8,8 @@
 
 #include "common/addr.h"
 #include "common/settings.h"
+#include "report/headline.h"
+#include "report/readable.h"
 #include "report/report_lines.h"
 #include "stats/bucket_layout.h"
 #include "stats/percentiles.h"
@@ -22,16 +24,10 @@ using Json = nlohmann::ordered_json;
 
 double two_decimals(double v) { return std::round(v * 100.0) / 100.0; }
 
-// RFC 3339 in UTC with microseconds, whatever TZ says: "2026-12-10T01:31:00.512000Z".
+// RFC 3339 in UTC with microseconds; null for a time without a calendar date.
 Json time_text(const Timeval& t) {
-  const time_t secs = static_cast<time_t>(t.sec);
-  struct tm utc;
-  if (t.usec < 0 || t.usec > 999999 || gmtime_r(&secs, &utc) == nullptr) return nullptr;
-  char text[64];
-  const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  if (n == 0) return nullptr;
-  std::snprintf(text + n, sizeof text - n, ".%06dZ", static_cast<int>(t.usec));
-  return text;
+  const std::string text = utc_text(t);
+  return text.empty() ? Json(nullptr) : Json(text);
 }
 
 Json summary(const RunTotals& t, const OpenCounts& open) {
@@ -164,9 +160,7 @@ Json percentiles_of(const LogHistogram& h) {
     }
     // Twelve significant digits, without the last bits' noise; whole numbers as
     // integers, like the records they summarise.
-    char text[32];
-    std::snprintf(text, sizeof text, "%.12g", h.quantile(point.q));
-    const double v = std::strtod(text, nullptr);
+    const double v = reported_quantile(h, point.q);
     if (v == std::floor(v))
       p[point.key] = static_cast<uint64_t>(v);
     else

@@ -102,13 +102,14 @@ void write_conn_row(RowWriter& w, const AddrPool& pool, ConnRowCache& cache, con
   row.word_block(state.text, state.size);
   party_field(row, r.closed_by);
   party_field(row, r.reset_by);
-  if (r.measured) {
+  if (r.client_bytes_known)
     row.number(uint64_t{r.client_bytes});
+  else
+    row.null();
+  if (r.server_bytes_known)
     row.number(uint64_t{r.server_bytes});
-  } else {
+  else
     row.null();
-    row.null();
-  }
   time_field(row, r.duration_us);
   time_field(row, r.fin_to_fin_us);
   row.boolean(r.counted);

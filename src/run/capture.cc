@@ -48,6 +48,12 @@ bool refuse_same_file(const Run& run) {
                  s.metrics_file.c_str());
     return true;
   }
+  if (!s.html_file.empty() && same_file(s.read_file, s.html_file)) {
+    static constexpr char SAME_HTML_FMT[] =
+        "%s: will not write --html %s over the capture file it reads\n";
+    std::fprintf(run.output.err, SAME_HTML_FMT, s.program_name.c_str(), s.html_file.c_str());
+    return true;
+  }
   return false;
 }
 

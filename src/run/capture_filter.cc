@@ -139,7 +139,7 @@ PortSet watched_ports(const Settings& s) {
 
 std::string capture_filter_text(const Settings& s, int dlt) {
   const PortSet ports = watched_ports(s);
-  return s.decode_all ? decode_all_filter_expression(ports, s.filter_words, dlt)
+  return s.wide_filter() ? decode_all_filter_expression(ports, s.filter_words, dlt)
                       : filter_expression(ports, s.filter_words);
 }
 

@@ -88,6 +88,8 @@ enum LongOption : int {
   OPT_SYN_TIMEOUT,
   OPT_CLOSING_TIMEOUT,
   OPT_MAX_AGE,
+  OPT_SUMMARY,
+  OPT_HTML,
 };
 
 struct LongOptionInfo {
@@ -116,6 +118,12 @@ constexpr LongOptionInfo LONG_OPTIONS[] = {
     {{"json", no_argument, nullptr, OPT_JSON},
      nullptr,
      "the report as one JSON object, with percentiles"},
+    {{"summary", no_argument, nullptr, OPT_SUMMARY},
+     nullptr,
+     "a one-screen report instead: refusals, percentiles with units"},
+    {{"html", required_argument, nullptr, OPT_HTML},
+     "FILE",
+     "also write the report as one self-contained HTML page"},
     {{"interval", required_argument, nullptr, OPT_INTERVAL},
      "SECS",
      "the length of the intervals of --intervals"},
@@ -456,6 +464,12 @@ bool validate_records(Settings& s, const RecordWords& words, ParseResult* refusa
     *refusal = refused(format(WITH_WRITE_FMT, prog), false);
     return false;
   }
+  if (s.write_mode() && (s.summary || !s.html_file.empty())) {
+    static constexpr char PAGE_WITH_WRITE_FMT[] =
+        "%s: -w copies packets and makes no report; --summary and --html need a report run\n";
+    *refusal = refused(format(PAGE_WITH_WRITE_FMT, prog), false);
+    return false;
+  }
   const struct {
     const char* option;
     const FormatWord& word;
@@ -514,16 +528,31 @@ bool validate_records(Settings& s, const RecordWords& words, ParseResult* refusa
     *refusal = refused(format(TWO_ON_STDOUT_FMT, prog), false);
     return false;
   }
+  if (s.summary && on_stdout > 0) {
+    static constexpr char SUMMARY_STDOUT_FMT[] =
+        "%s: --summary writes its report on standard output: it cannot be combined with "
+        "--json, --conns - or --intervals -\n";
+    *refusal = refused(format(SUMMARY_STDOUT_FMT, prog), false);
+    return false;
+  }
+  for (const std::string* other : {&s.conns_file, &s.intervals_file}) {
+    if (s.html_file.empty() || *other != s.html_file || is_device(s.html_file)) continue;
+    static constexpr char HTML_SAME_FMT[] = "%s: --html names the file of %s\n";
+    *refusal = refused(
+        format(HTML_SAME_FMT, prog, other == &s.conns_file ? "--conns" : "--intervals"), false);
+    return false;
+  }
   if (!s.conns_file.empty() && s.conns_file == s.intervals_file && !is_device(s.conns_file)) {
     static constexpr char SAME_FILE_FMT[] = "%s: --conns and --intervals name the same file\n";
     *refusal = refused(format(SAME_FILE_FMT, prog), false);
     return false;
   }
-  if (s.json &&
+  if ((s.json || s.summary) &&
       (s.report_variant == REPORT_BRIEF || s.report_variant == REPORT_OPEN_LISTING)) {
     static constexpr char JSON_VARIANT_FMT[] =
-        "%s: --json replaces the text report and cannot be combined with -V %d\n";
-    *refusal = refused(format(JSON_VARIANT_FMT, prog, s.report_variant), false);
+        "%s: %s replaces the text report and cannot be combined with -V %d\n";
+    *refusal = refused(
+        format(JSON_VARIANT_FMT, prog, s.json ? "--json" : "--summary", s.report_variant), false);
     return false;
   }
   return true;
@@ -693,6 +722,16 @@ ParseResult parse_options(int argc, char** argv, Settings* settings) {
         break;
       case OPT_JSON:
         s.json = true;
+        break;
+      case OPT_SUMMARY:
+        s.summary = true;
+        break;
+      case OPT_HTML:
+        if (*optarg == '\0' || std::strcmp(optarg, STANDARD_OUTPUT_NAME) == 0) {
+          static constexpr char HTML_NAME_FMT[] = "%s: --html needs the name of a file to write\n";
+          return refused(format(HTML_NAME_FMT, prog), false);
+        }
+        s.html_file = cut_file_name(optarg);
         break;
       case OPT_INTERVAL:
         words.interval = optarg;

@@ -47,7 +47,7 @@ int read_savefile_fast(PacketFeed& feed, pcap_t* pcap, const FastReadSource& sou
   u_char* const user = reinterpret_cast<u_char*>(&feed);
   SavefileReader reader;
   std::optional<FileFilter> filter;
-  if (open_reader(&reader, pcap, source)) filter = FileFilter::make(pcap, watched_ports(s), s.decode_all);
+  if (open_reader(&reader, pcap, source)) filter = FileFilter::make(pcap, watched_ports(s), s.wide_filter());
   // The hand-over places libpcap's stream: it must be one that can be placed.
   FILE* file = pcap_file(pcap);
   if (!filter || file == nullptr || ftello(file) < 0)

@@ -123,6 +123,14 @@ bool take_packet(PacketFeed& feed, const struct pcap_pkthdr* header, const u_cha
   // A stop was requested (live runs): the loop produces the report; this packet
   // and any later one are not handled.
   if (!QUIET_FILE_RUN && run_stopping(run)) return false;
+  // The filter passed every framing --decode-all reads, to count those this run
+  // does not: such a segment is counted and goes no further, not even to the clock,
+  // so the run sees exactly what the classic filter passes.
+  if (feed.count_other_framings &&
+      !classic_framing(PacketReader{bytes, header->caplen}, feed.link)) {
+    run.skipped_framings++;
+    return false;
+  }
 
   const Timeval now{static_cast<int64_t>(header->ts.tv_sec),
                     static_cast<int64_t>(header->ts.tv_usec)};
@@ -251,7 +259,10 @@ void advance_batches(PacketFeed& feed) {
 
 }  // namespace
 
-PacketFeed::PacketFeed(Run& run) : run(run), reserve(std::malloc(RESERVE_BYTES), std::free) {}
+PacketFeed::PacketFeed(Run& run)
+    : run(run),
+      count_other_framings(run.settings.counts_other_framings()),
+      reserve(std::malloc(RESERVE_BYTES), std::free) {}
 
 bool run_stopping(const Run& run) { return stop_signalled() || run.out_of_memory; }
 

@@ -57,6 +57,9 @@ struct PacketFeed {
   PacketFeed& operator=(const PacketFeed&) = delete;
 
   Run& run;
+  // The filter passes the framings only --decode-all reads, to count them
+  // (Settings::counts_other_framings).
+  const bool count_other_framings;
   LinkInfo link;
   pcap_t* pcap = nullptr;  // the source's handle, broken off when memory runs out
   // A live source's program that the kernel could not take (Source::user_filter):

@@ -13,6 +13,8 @@ namespace {
 
 // A live run flushes its files this often, at most.
 constexpr int64_t LIVE_FLUSH_US = 1000000;
+// The page's timeline, when no --interval gives its rows: one a second.
+constexpr int64_t PAGE_INTERVAL_US = 1000000;
 
 }  // namespace
 
@@ -78,7 +80,8 @@ void RecordFiles::on_record(Monitor& m, const ConnRecord& record) {
   counts_.by_state[static_cast<size_t>(record.state)]++;
   counts_.counted += record.counted;
   if (conns_.rows) write_conn_row(*conns_.rows, m.pool, conn_text_, record);
-  if (m.settings.json) percentiles_add(m.percentiles, record);
+  if (m.settings.gathers_percentiles()) percentiles_add(m.percentiles, record);
+  page_add_record(m.page, m.pool, record);
 }
 
 bool RecordFiles::start(Run& run) {
@@ -100,10 +103,12 @@ bool RecordFiles::start(Run& run) {
 void RecordFiles::adopt(Run& run, Monitor& m) {
   if (!started_) return;
   const Settings& s = run.settings;
-  if (!s.intervals_file.empty()) {
-    m.intervals.length_us = s.interval_us;
+  if (!s.intervals_file.empty() || m.page.enabled) {
+    // The page's timeline follows the rows of --intervals when there are any.
+    m.intervals.length_us = s.intervals_file.empty() ? PAGE_INTERVAL_US : s.interval_us;
     m.intervals.sink = [this, &m](const IntervalRow& row) {
       if (intervals_.rows) write_interval_row(*intervals_.rows, row, m.port);
+      page_add_interval(m.page, row);
     };
     m.records.interval_rows = true;
     // The run's intervals have started: this monitor's begins with the current one,

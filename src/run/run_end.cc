@@ -3,7 +3,12 @@
 #include <cinttypes>
 
 #include "common/trace.h"
+#include <cerrno>
+#include <cstring>
+
+#include "report/html_page.h"
 #include "report/json_report.h"
+#include "report/summary_screen.h"
 #include "report/summary.h"
 #include "run/service.h"
 #include "stats/run_clock.h"
@@ -103,8 +108,17 @@ RunEnd finish_run(Run& run, Source& src, RecordFiles& files) {
   }
   if (!run.offline) end_live_clock(run.clock, wall_clock_now());
   const bool records_written = files.finish(run);
+  bool page_written = true;
+  if (!s.html_file.empty() && !write_html_page(run, s.html_file)) {
+    static constexpr char HTML_FAILED_FMT[] = "%s: cannot write --html %s: %s\n";
+    std::fprintf(run.output.err, HTML_FAILED_FMT, s.program_name.c_str(), s.html_file.c_str(),
+                 std::strerror(errno));
+    page_written = false;
+  }
   if (s.json) {
     write_json_report(run, run.data);
+  } else if (s.summary) {
+    write_summary_screen(run, run.output.out);
   } else if (!s.data_on_stdout()) {
     // One whole report per port, an empty line between two.
     if (run.monitors.empty()) {
@@ -121,5 +135,5 @@ RunEnd finish_run(Run& run, Source& src, RecordFiles& files) {
       write_report(run, *m, run.output.out);
     }
   }
-  return records_written && metrics_written ? RunEnd::SUCCESS : RunEnd::FAILURE;
+  return records_written && metrics_written && page_written ? RunEnd::SUCCESS : RunEnd::FAILURE;
 }

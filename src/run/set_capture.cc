@@ -332,7 +332,7 @@ bool refuse_overwrite(const Run& run, const std::vector<Member>& members) {
   for (const Member& m : members) {
     if (m.info.standard_input) continue;
     for (const std::string* out :
-         {&s.write_file, &s.conns_file, &s.intervals_file, &s.metrics_file}) {
+         {&s.write_file, &s.conns_file, &s.intervals_file, &s.metrics_file, &s.html_file}) {
       if (out->empty() || *out == STANDARD_OUTPUT_NAME || !same_file(m.info.name, *out)) continue;
       static constexpr char OVERWRITE_FMT[] =
           "%s: will not write %s over the capture file %s it reads\n";

@@ -179,7 +179,7 @@ void SetSource::start(const Settings& s, bool fast) {
   if (f.link_type != pcap_datalink(src_.pcap) || f.swapped != (pcap_is_swapped(src_.pcap) == 1) ||
       f.snaplen != static_cast<uint32_t>(pcap_snapshot(src_.pcap)))
     return;
-  filter_ = FileFilter::make(src_.pcap, watched_ports(s), s.decode_all);
+  filter_ = FileFilter::make(src_.pcap, watched_ports(s), s.wide_filter());
   fast_ = filter_.has_value();
 }
 

@@ -11,6 +11,7 @@ Monitor::Monitor(uint16_t port, const Settings& settings, AddrPool& pool, const 
       rtt_enabled(settings.rtt_enabled),
       exposes(settings.metrics || !settings.metrics_file.empty()) {
   if (settings.max_conns != SIZE_MAX) conn_table_hold_at_most(table, settings.max_conns);
+  page.enabled = !settings.html_file.empty();
 }
 
 void monitor_reserve(Monitor& m) {
@@ -19,7 +20,7 @@ void monitor_reserve(Monitor& m) {
     m.records.interval_handshakes.reserve();
     m.records.interval_durations.reserve();
   }
-  if (m.records.enabled && m.settings.json) percentiles_reserve(m.percentiles);
+  if (m.records.enabled && m.settings.gathers_percentiles()) percentiles_reserve(m.percentiles);
   m.reserved = true;
 }
 

@@ -10,6 +10,7 @@
 #include "common/trace.h"
 #include "stats/exposition_histogram.h"
 #include "stats/intervals.h"
+#include "stats/page_figures.h"
 #include "stats/percentiles.h"
 #include "stats/run_stats.h"
 #include "track/addr_pool.h"
@@ -77,6 +78,8 @@ struct Monitor {
   // With --metrics or --metrics-file: what the exposition's histograms count.
   bool exposes;
   ExposedHistograms exposed;
+  // With --html: the top lists, the bytes density and the timeline of the page.
+  PageFigures page;
 };
 
 // Gives the monitor's histograms their memory before its first segment, so that no

@@ -45,6 +45,11 @@ struct Run {
   std::vector<bool> unwatched_ports;
   size_t unwatched_port_count = 0;
 
+  // With --summary or --html and without --decode-all: IPv6 and VLAN-tagged
+  // segments of the watched ports that the run passed over (the page and the
+  // summary name the option that reads them).
+  uint64_t skipped_framings = 0;
+
   // What the sources said.
   bool offline = false;              // the packets come from a capture file
   unsigned trace_packet_number = 0;  // the running number of the -dd packet trace

@@ -49,7 +49,23 @@ void untracked_syn(Monitor& m, const Segment& seg) {
   if (m.settings.debug >= 1) trace_syn(m, seg, seg.seq);
 }
 
-void remove_by_reset(Monitor& m, ConnRef ref, bool from_client) {
+// What an RST before any FIN tells of the bytes sent, counted from the ISNs as a
+// first FIN counts them: the sender's from its own sequence number, the other
+// side's from the acknowledgement when the RST carries one. The server's ISN is
+// known only once a SYN-ACK established the connection.
+ResetBytes reset_bytes(const ConnInfo& rec, const Segment& seg, bool from_client,
+                       uint32_t client_end, uint32_t server_end) {
+  ResetBytes b;
+  const bool acks = (seg.flags & TCP_ACK) != 0;
+  const bool server_isn_known = rec.state == ESTABLISHED;
+  b.client_known = from_client || acks;
+  b.server_known = server_isn_known && (!from_client || acks);
+  if (b.client_known) b.client = client_end - static_cast<uint32_t>(rec.client_isn);
+  if (b.server_known) b.server = server_end - static_cast<uint32_t>(rec.server_isn);
+  return b;
+}
+
+void remove_by_reset(Monitor& m, ConnRef ref, bool from_client, const ResetBytes& bytes) {
   const Endpoint client = ref.info->client;
   if (m.settings.debug >= 2) {
     static constexpr char RESET_FMT[] = "Conn Reset:%s\n\n";
@@ -65,7 +81,8 @@ void remove_by_reset(Monitor& m, ConnRef ref, bool from_client) {
   if (ref.info->state == SYN_SEEN && !from_client) m.totals.refused++;
   count_of(m, ref.info->state)--;
   if (m.records.enabled)
-    record_leaves(m.records, m.table, ref, RecordState::RESET, party_of(from_client), -1);
+    record_leaves(m.records, m.table, ref, RecordState::RESET, party_of(from_client), -1,
+                  &bytes);
   conn_erase(m.table, client);
 }
 
@@ -381,11 +398,14 @@ void handle_close(Monitor& m, const Segment& seg, bool reset, uint32_t payload_l
 
   switch (rec->state) {
     case SYN_SEEN:
-      if (reset) remove_by_reset(m, ref, from_client);
+      if (reset)
+        remove_by_reset(m, ref, from_client,
+                        reset_bytes(*rec, seg, from_client, client_end, server_end));
       break;
     case ESTABLISHED:
       if (reset)
-        remove_by_reset(m, ref, from_client);
+        remove_by_reset(m, ref, from_client,
+                        reset_bytes(*rec, seg, from_client, client_end, server_end));
       else
         first_fin(m, ref, seg, from_client, client_end, server_end);
       break;

@@ -259,6 +259,12 @@ DecodeStatus decode(const PacketReader& frame, const LinkInfo& link, DecodedFram
 
 }  // namespace
 
+bool classic_framing(const PacketReader& frame, const LinkInfo& link) {
+  size_t offset = 0;
+  Family family = Family::IPV4;
+  return network_offset<false>(frame, link, &offset, &family) == DecodeStatus::SEGMENT;
+}
+
 bool link_supported(int dlt, bool decode_all) {
   if (dlt == DLT_EN10MB || dlt == DLT_NULL) return true;
   return decode_all && (dlt == DLT_LINUX_SLL || dlt == DLT_LINUX_SLL2 || dlt == DLT_RAW ||

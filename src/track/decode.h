@@ -24,6 +24,10 @@ struct LinkInfo {
 // IPv4 or IPv6 alike, and the two link types that say which).
 bool link_supported(int dlt, bool decode_all);
 
+// Whether the frame is framed as a run without --decode-all reads it (IPv4 on
+// Ethernet, AF_INET on BSD loopback), whatever follows the link header.
+bool classic_framing(const PacketReader& frame, const LinkInfo& link);
+
 // The most of Hop-by-Hop, Routing and Destination Options headers, in any order,
 // that an IPv6 packet's TCP header is read behind (a fragment header that starts
 // its datagram may follow them). The capture filter of --decode-all passes the same

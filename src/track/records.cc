@@ -41,6 +41,8 @@ ConnRecord make_record(const ConnInfo& rec, const ConnExtra& x, RecordState stat
   r.state = state;
   r.closed_by = x.closed_by;
   r.measured = x.duration_us >= 0;
+  r.client_bytes_known = r.measured;
+  r.server_bytes_known = r.measured;
   r.client_bytes = x.client_bytes;
   r.server_bytes = x.server_bytes;
   r.duration_us = x.duration_us;
@@ -145,10 +147,16 @@ void record_first_fin(ConnTable& t, ConnRef rec, const Segment& seg, bool from_c
 }
 
 void record_leaves(RecordKeeping& k, ConnTable& t, ConnRef rec, RecordState state,
-                   Party reset_by, int64_t fin_to_fin_us) {
+                   Party reset_by, int64_t fin_to_fin_us, const ResetBytes* bytes) {
   ConnExtra& x = t.extra_at(rec.number);
   ConnRecord r = make_record(*rec.info, x, state);
   r.reset_by = reset_by;
+  if (bytes != nullptr && !r.measured) {
+    r.client_bytes_known = bytes->client_known;
+    r.server_bytes_known = bytes->server_known;
+    r.client_bytes = bytes->client_known ? bytes->client : 0;
+    r.server_bytes = bytes->server_known ? bytes->server : 0;
+  }
   r.fin_to_fin_us = fin_to_fin_us;
   if (rec.info->state <= SYN_SEEN) leaves_waiting(k, *rec.info);
   emit(k, r);

@@ -38,6 +38,10 @@ struct ConnRecord {
   Party closed_by = Party::NONE;
   Party reset_by = Party::NONE;
   bool measured = false;  // a first FIN measured the bytes and the duration
+  // Which byte counts are known: both once a first FIN measured them; at an RST
+  // before any FIN, those its sequence and acknowledgement numbers give.
+  bool client_bytes_known = false;
+  bool server_bytes_known = false;
   uint32_t client_bytes = 0;
   uint32_t server_bytes = 0;
   int64_t duration_us = -1;
@@ -84,10 +88,19 @@ void record_synack(RecordKeeping& k, ConnTable& t, ConnRef rec, const Segment& s
 // The first FIN, after it was measured; `counted` when it passed the byte limits.
 void record_first_fin(ConnTable& t, ConnRef rec, const Segment& seg, bool from_client,
                       uint32_t client_bytes, uint32_t server_bytes, bool counted);
-// The record is about to be erased: at an RST, or at the answering FIN
-// (`fin_to_fin_us` >= 0).
+// The bytes each side had sent when an RST ended a connection before any FIN, as
+// far as the RST tells them: counted from the ISNs as a first FIN counts them.
+struct ResetBytes {
+  bool client_known = false;
+  bool server_known = false;
+  uint32_t client = 0;
+  uint32_t server = 0;
+};
+
+// The record is about to be erased: at an RST (with what it tells of the bytes when
+// it came before any FIN), or at the answering FIN (`fin_to_fin_us` >= 0).
 void record_leaves(RecordKeeping& k, ConnTable& t, ConnRef rec, RecordState state,
-                   Party reset_by, int64_t fin_to_fin_us);
+                   Party reset_by, int64_t fin_to_fin_us, const ResetBytes* bytes = nullptr);
 
 // The server endpoint kept for record n (an IPv6 one holds its address in the pool).
 inline Endpoint record_server(const ConnTable& t, uint32_t n) { return t.extra_at(n).server; }

@@ -117,8 +117,13 @@ Row record_of(const Expected& e) {
   r["closed_by"] = !fin ? std::nullopt : text(c.client_fin_first ? "client" : "server");
   const bool reset_ends_it = c.rst_at >= 0;
   r["reset_by"] = !reset_ends_it ? std::nullopt : text(c.rst_from_server ? "server" : "client");
-  r["client_bytes"] = fin ? text(c.client_bytes) : std::nullopt;
-  r["server_bytes"] = fin ? text(c.server_bytes) : std::nullopt;
+  // An RST before any FIN (these carry no ACK) gives its sender's bytes; the
+  // server's need the ISN of its SYN-ACK.
+  const bool reset_first = reset_ends_it && !fin && std::string(e.state) == "reset";
+  const bool client_known = fin || (reset_first && !c.rst_from_server);
+  const bool server_known = fin || (reset_first && c.rst_from_server && c.synack_at >= 0);
+  r["client_bytes"] = client_known ? text(c.client_bytes) : std::nullopt;
+  r["server_bytes"] = server_known ? text(c.server_bytes) : std::nullopt;
   r["duration_us"] = fin ? text(c.start + c.fin_at - answered) : std::nullopt;
   r["fin_to_fin_us"] = c.answer_at >= 0 ? text(c.answer_at - c.fin_at) : std::nullopt;
   r["counted"] = text(e.counted ? "true" : "false");

@@ -112,4 +112,20 @@ TEST(LogHistogram, ClearForgetsEveryValue) {
   EXPECT_EQ(h.max(), 60u);
 }
 
+// Between powers of two, which are bucket edges, the counts are exact: the page's
+// distributions are drawn from them.
+TEST(LogHistogram, CountsBetweenPowersOfTwoAreExact) {
+  LogHistogram h;
+  const uint64_t values[] = {0, 1, 3, 127, 128, 255, 256, 1000, 4095, 4096, 1u << 20, UINT64_MAX};
+  for (uint64_t v : values) h.add(v);
+  const struct {
+    uint64_t lo, hi, n;
+  } ranges[] = {{0, 1, 1},       {1, 2, 1},         {2, 4, 1},  {64, 128, 1},
+                {128, 256, 2},   {256, 512, 1},     {512, 1024, 1}, {2048, 4096, 1},
+                {4096, 8192, 1}, {1u << 20, 1u << 21, 1}, {0, UINT64_MAX, 12},
+                {5, 5, 0}};
+  for (const auto& r : ranges) EXPECT_EQ(h.count_between(r.lo, r.hi), r.n) << r.lo << "-" << r.hi;
+  EXPECT_EQ(LogHistogram().count_between(0, 100), 0u);
+}
+
 }  // namespace

@@ -180,6 +180,49 @@ TEST_F(RecordsTest, RecordsCarryBothEndpoints) {
   EXPECT_EQ(seen[0].synacks, 1);
 }
 
+// An RST before any FIN: the bytes its own sequence number and, when it carries an
+// ACK, its acknowledgement give, counted from the ISNs as a first FIN counts them
+// (the SYN as one). The server's count needs its ISN: a refusal has none.
+TEST_F(RecordsTest, ResetCarriesTheBytesItTells) {
+  const auto acking = [](Seg s, uint32_t ack) {
+    s.flags |= 0x10;
+    s.ack = ack;
+    return s;
+  };
+  struct {
+    const char* name;
+    std::vector<Seg> segs;
+    bool client_known, server_known;
+    uint32_t client, server;
+  } cases[] = {
+      {"ClientRstWithAck", {syn(1000), synack(9000, 1001), acking(client_rst(1501), 9301)},
+       true, true, 501, 301},
+      {"ClientRstAlone", {syn(1000), synack(9000, 1001), client_rst(1501)}, true, false, 501, 0},
+      {"ServerRstWithAck", {syn(1000), synack(9000, 1001), acking(server_rst(9801), 1201)},
+       true, true, 201, 801},
+      {"ServerRstAlone", {syn(1000), synack(9000, 1001), server_rst(9801)}, false, true, 0, 801},
+      {"Refused", {syn(1000), acking(server_rst(0), 1001)}, true, false, 1, 0},
+      {"ClientGivesUp", {syn(1000), client_rst(1001)}, true, false, 1, 0},
+      // Sequence numbers wrap: the counts are modulo 2^32.
+      {"WrappingIsn", {syn(0xfffffff0u), synack(0xffffff00u, 0xfffffff1u),
+                       acking(client_rst(0x10), 0x100)}, true, true, 0x20, 0x200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    start_keeping();
+    int64_t usec = 0;
+    for (const Seg& s : c.segs) feed(100, usec += 1000, s);
+    ASSERT_EQ(seen.size(), 1u);
+    const ConnRecord& r = seen[0];
+    EXPECT_EQ(r.state, RecordState::RESET);
+    EXPECT_FALSE(r.measured);
+    EXPECT_EQ(r.client_bytes_known, c.client_known);
+    EXPECT_EQ(r.server_bytes_known, c.server_known);
+    EXPECT_EQ(r.client_bytes, c.client);
+    EXPECT_EQ(r.server_bytes, c.server);
+  }
+}
+
 // Without the options that need it the records column is never created: an open
 // connection costs its table slot and nothing more.
 TEST_F(TrackerTest, NoRecordsColumnWithoutRecords) {
