@@ -1,9 +1,6 @@
 #include "run/capture_filter.h"
 
-#include <pcap/dlt.h>
-
 #include "common/trace.h"
-#include "track/decode.h"
 #include "track/port_filter.h"
 
 namespace {
@@ -19,119 +16,17 @@ std::string and_words(const std::vector<std::string>& filter_words) {
   return text + ')';
 }
 
-// Where a byte of an IPv6 packet lies, as filter text for libpcap's "ip6[...]":
-// 8 times the sum of `words` (counts of 8-byte words read from the packet), plus
-// `read_bytes` (a count of bytes read from the packet), plus `bytes`. Constants are
-// summed here, not in the program: compiled without optimisation every constant
-// and every operator costs instructions, and every place is computed anew at each
-// load that uses it.
-struct Ip6Place {
-  std::string words;
-  int word_count = 0;
-  std::string read_bytes;
-  int bytes = 0;
-
-  // The byte `plus` bytes on, as a load of `size` bytes.
-  std::string load(int plus, int size = 1) const {
-    std::string index;
-    if (word_count == 1) index += words + "*8+";
-    if (word_count > 1) index += "(" + words + ")*8+";
-    if (!read_bytes.empty()) index += read_bytes + "+";
-    index += std::to_string(bytes + plus);
-    return "ip6[" + index + (size == 1 ? "" : ":" + std::to_string(size)) + "]";
-  }
-  // `more_words` 8-byte words and `more_bytes` bytes on.
-  Ip6Place after(const std::string& more_words, int more_bytes) const {
-    Ip6Place p = *this;
-    p.words += (p.words.empty() ? "" : "+") + more_words;
-    ++p.word_count;
-    p.bytes += more_bytes;
-    return p;
-  }
-};
-
-// A SYN, FIN or RST segment of a watched port, its TCP header at `tcp`: a port as
-// the source (bytes 0-1) or the destination (2-3), the flags (byte 13) having SYN,
-// FIN or RST (0x07) set. libpcap's "tcp[...]" reads IPv4 only, hence the explicit
-// offsets. Several ports test each run of consecutive ports on both sides; every
-// port tests none.
-std::string ipv6_port_segment(const Ip6Place& tcp, const PortSet& ports) {
-  const std::string flags = "(" + tcp.load(13) + " & 7) != 0";
-  if (ports.every()) return flags;
-  std::string sides;
-  for (int side : {0, 2}) {
-    const std::string port = tcp.load(side, 2);
-    for (const auto& [lo, hi] : ports.ranges()) {
-      if (!sides.empty()) sides += " || ";
-      if (lo == hi)
-        sides += port + " == " + std::to_string(lo);
-      else
-        sides += "(" + port + " >= " + std::to_string(lo) + " && " + port +
-                 " <= " + std::to_string(hi) + ")";
-    }
-  }
-  return "(" + sides + ") && " + flags;
-}
-
-// IPv6 TCP from header number `passed` of the extension header chain on: `header`
-// is where that header starts (past the fixed header and `passed` option headers),
-// `next` the next header value that names it, and `tcp` where the TCP header is when
-// `next` is TCP (6) or a fragment header (44): 8 bytes further on in the second
-// case. The header is then TCP itself, or a fragment header whose next header is 6
-// and whose offset (bits 3 to 15 of bytes 2-3) is 0, the start of its datagram; or,
-// while fewer than IPV6_MAX_OPTION_HEADERS lie behind, a Hop-by-Hop (0), Routing
-// (43) or Destination Options (60) header: its next header in its first byte, its
-// length in 8-byte words after the first 8 in its second, and the chain goes on
-// behind it. The decoder reads the same chains (past_extension_headers).
-std::string ipv6_chain(const Ip6Place& header, const std::string& next, const Ip6Place& tcp,
-                       int passed, const PortSet& ports) {
-  const std::string here = "((" + next + " == 6 || (" + next + " == 44 && (" + header.load(0, 4) +
-                           " & 0xff00fff8) == 0x06000000)) && " + ipv6_port_segment(tcp, ports) +
-                           ")";
-  if (passed == IPV6_MAX_OPTION_HEADERS) return here;
-  const std::string is_option = "(" + next + " == 0 || " + next + " == 43 || " + next + " == 60)";
-  // Behind this header: the next header at its byte 0, its length at byte 1, and
-  // the TCP header 8 bytes further on if the next header is a fragment header. The
-  // two bytes read as one are next * 256 + length; bit 3 of the next header, bit 11
-  // of the pair, is set in 44 and clear in 6. With only that bit and the length
-  // kept, the pair modulo 2047 (2048 being 1 there) is the length, plus 1 behind a
-  // fragment header: the TCP header's place from one load instead of two. (libpcap's
-  // "%" binds less tightly than "+": the term stands in its own parentheses.)
-  const Ip6Place behind = header.after(header.load(1), 8);
-  const Ip6Place tcp_behind = header.after("((" + header.load(0, 2) + " & 0x8ff) % 2047)", 8);
-  return "(" + here + "||(" + is_option + " && " +
-         ipv6_chain(behind, header.load(0), tcp_behind, passed + 1, ports) + "))";
-}
-
-// IPv6 to or from the port, SYN, FIN or RST, behind the extension headers the
-// decoder reads. After the fixed header the TCP header is 8 bytes further on when
-// the next header (byte 6) is a fragment header (44, bit 3 set) than when it is TCP
-// (6, bit 3 clear).
-std::string ipv6_filter(const PortSet& ports) {
-  Ip6Place fixed_end;
-  fixed_end.bytes = 40;
-  Ip6Place tcp = fixed_end;
-  tcp.read_bytes = "(ip6[6] & 8)";
-  return "(" + ipv6_chain(fixed_end, "ip6[6]", tcp, 0, ports) + ")";
-}
-
 }  // namespace
 
 std::string filter_expression(const PortSet& ports, const std::vector<std::string>& filter_words) {
   // The fixed part is the one the native check stands in for, written in one place.
-  return filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, ports) + and_words(filter_words);
+  return filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, ports, 0, and_words(filter_words));
 }
 
 std::string decode_all_filter_expression(const PortSet& ports,
                                          const std::vector<std::string>& filter_words, int dlt) {
-  const std::string packet = "((" + filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, ports) +
-                             ")||" + ipv6_filter(ports) + ")" + and_words(filter_words);
-  if (dlt != DLT_EN10MB) return packet;
-  // libpcap's "vlan" moves every later offset of the expression 4 bytes on, so the
-  // untagged test comes first and the doubly tagged one inside the singly tagged.
-  return "(" + packet + ")||(vlan&&((" + packet + ")||(vlan&&(" + packet + "))))";
+  return filter_text(FilterExpression::EVERY_FRAMING, ports, dlt, and_words(filter_words));
 }
-
 
 PortSet watched_ports(const Settings& s) {
   return s.any_port ? PortSet::every_port() : PortSet::of(s.ports);

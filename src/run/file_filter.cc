@@ -7,12 +7,11 @@
 std::optional<FileFilter> FileFilter::make(pcap_t* pcap, const PortSet& ports, bool decode_all) {
   const int dlt = pcap_datalink(pcap);
   FileFilter filter;
-  filter.classic_ = PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE, ports,
-                                     FilterSource{dlt, pcap_is_swapped(pcap) == 1});
-  if (!decode_all) {
-    if (!filter.classic_) return std::nullopt;
-    return filter;
-  }
+  filter.native_ = PortFilter::make(
+      decode_all ? FilterExpression::EVERY_FRAMING : FilterExpression::HANDSHAKE_AND_CLOSE, ports,
+      FilterSource{dlt, pcap_is_swapped(pcap) == 1});
+  if (filter.native_) return filter;
+  if (!decode_all) return std::nullopt;
   // The text and flags the capture set-up compiles (setup_filter), so the program
   // is the one libpcap runs on this handle. The expression has no broadcast test:
   // the netmask plays no part.

@@ -11,16 +11,10 @@
 #include "track/port_filter.h"
 
 // The verdict of the run's fixed capture filter (no filter words): the classic
-// expression, or that of --decode-all. For the classic one the native check is all
-// there is. For --decode-all the program itself is kept, compiled from the same
-// text as the one libpcap runs, and the native check of the classic expression
-// answers first where its answer is the program's:
-//   - the expression is "(classic)||(...)": a frame the classic part passes, the
-//     program passes;
-//   - every other part of it begins by testing the link for IPv6 or a VLAN tag
-//     (the Ethernet type, the address family), so a frame framed as IPv4 that the
-//     classic part does not pass, the program does not pass either.
-// Only frames of another framing (IPv6, tagged, cooked, raw) run the program.
+// expression, or that of --decode-all. The native check answers wherever it knows
+// the link type (for the classic expression Ethernet and DLT_NULL, for that of
+// --decode-all every link type the decoder reads); elsewhere, with --decode-all,
+// libpcap's program runs, compiled from the same text as the one libpcap runs.
 class FileFilter {
  public:
   // The filter for the savefile `pcap` has open, for `ports`; nothing when there is
@@ -32,12 +26,11 @@ class FileFilter {
   }
 
   bool matches(const pcap_pkthdr& header, const uint8_t* data) const {
-    if (classic_) {
-      if (classic_->matches(data, header.caplen, header.len)) return true;
-      if (program_ == nullptr || classic_->ipv4_framed(data, header.caplen)) return false;
-    }
+    if (native_) return native_->matches(data, header.caplen, header.len);
     return pcap_offline_filter(program_.get(), &header, data) != 0;
   }
+  // Whether the native check answers (and libpcap's program never runs).
+  bool native() const { return native_.has_value(); }
 
  private:
   struct ProgramFree {
@@ -47,6 +40,6 @@ class FileFilter {
     }
   };
 
-  std::optional<PortFilter> classic_;
-  std::unique_ptr<bpf_program, ProgramFree> program_;  // --decode-all only
+  std::optional<PortFilter> native_;
+  std::unique_ptr<bpf_program, ProgramFree> program_;  // without native_ only
 };

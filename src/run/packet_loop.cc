@@ -211,15 +211,19 @@ bool dispatch(PacketFeed& feed, const DecodedFrame& d,
   return handled;
 }
 
-// Numbers the IPv6 addresses of a batch's segments, their slots fetched first (their
-// index lines were asked for as the segments were decoded); returns how many
-// segments were numbered before one found no memory.
+// Starts fetching the pool slots of an IPv6 segment's two addresses.
+void locate_addresses(AddrPool& pool, const SegmentBatches::Entry& e) {
+  if (e.d.seg.src.family != Family::IPV6) return;
+  pool_locate(pool, &e.pool[0]);
+  pool_locate(pool, &e.pool[1]);
+}
+
+// Numbers the IPv6 addresses of a batch's segments, the slots of the last ones
+// fetched first (the others were asked for as later segments were decoded, see
+// LOCATE_LAG); returns how many segments were numbered before one found no memory.
 size_t number_addresses(AddrPool& pool, SegmentBatches::Entry* batch, size_t count) {
-  for (size_t i = 0; i < count; i++) {
-    if (batch[i].d.seg.src.family != Family::IPV6) continue;
-    pool_locate(pool, &batch[i].pool[0]);
-    pool_locate(pool, &batch[i].pool[1]);
-  }
+  const size_t located = count > SegmentBatches::LOCATE_LAG ? count - SegmentBatches::LOCATE_LAG : 0;
+  for (size_t i = located; i < count; i++) locate_addresses(pool, batch[i]);
   for (size_t i = 0; i < count; i++)
     if (!try_hold_addresses(pool, &batch[i].d, batch[i].pool)) return i;
   return count;
@@ -294,6 +298,8 @@ void handle_packet_deferred(u_char* user, const struct pcap_pkthdr* header, cons
     pool_prepare(feed.run.pool, &e.pool[1], e.d.dst6);
     b.ipv6 = true;
   }
+  if (b.ipv6 && b.filled >= SegmentBatches::LOCATE_LAG)
+    locate_addresses(feed.run.pool, b.entries[b.filling][b.filled - SegmentBatches::LOCATE_LAG]);
   if (++b.filled == SegmentBatches::BATCH) advance_batches(feed);
 }
 

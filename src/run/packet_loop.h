@@ -31,9 +31,15 @@ struct SegmentBatches {
     Monitor* monitor;
     ConnLookup lookup;  // of the endpoint the handler will look up
     // An IPv6 segment's two addresses in the pool: prepared as the segment is
-    // decoded, located and numbered when its batch is full.
+    // decoded, located LOCATE_LAG segments later (or when its batch is full, for the
+    // last ones), numbered when its batch is full.
     PoolLookup pool[2];
   };
+  // How many segments after its own a segment's pool slots are asked for: by then
+  // the index lines its lookups prepared have arrived, and the slots have the rest
+  // of the batch to arrive before the addresses are numbered (most lookups confirm
+  // an address there).
+  static constexpr size_t LOCATE_LAG = 4;
   Entry entries[2][BATCH];
   int filling = 0;     // the batch being filled
   size_t filled = 0;   // its segments

@@ -1,6 +1,7 @@
 // libFuzzer target: one frame through libpcap's compiled capture filter and through
-// the native check (track/port_filter.h); any difference in verdict stops the run.
-// See filter_input.h for the input layout.
+// the native check (track/port_filter.h), for the classic expression or that of
+// --decode-all, on every link type the check knows; any difference in verdict stops
+// the run. See filter_input.h for the input layout.
 #include <pcap/pcap.h>
 
 #include <cstdio>
@@ -40,7 +41,8 @@ PortSet port_set(uint8_t mode, uint16_t port) {
   }
 }
 
-std::unique_ptr<Checks> compile(int dlt, bool other_order, uint16_t port, uint8_t mode) {
+std::unique_ptr<Checks> compile(int dlt, bool other_order, FilterExpression expression,
+                                uint16_t port, uint8_t mode) {
   uint8_t header[24];
   const auto put = [&](size_t off, uint32_t v, size_t n) {
     if (other_order)
@@ -61,38 +63,46 @@ std::unique_ptr<Checks> compile(int dlt, bool other_order, uint16_t port, uint8_
   put(20, static_cast<uint32_t>(dlt), 4);
   char errbuf[PCAP_ERRBUF_SIZE];
   pcap_t* pcap = pcap_fopen_offline(fmemopen(header, sizeof header, "rb"), errbuf);
-  if (pcap == nullptr || (pcap_is_swapped(pcap) == 1) != other_order) __builtin_trap();
+  if (pcap == nullptr || (pcap_is_swapped(pcap) == 1) != other_order ||
+      pcap_datalink(pcap) != dlt)
+    __builtin_trap();
   auto checks = std::unique_ptr<Checks>(
-      new Checks{bpf_program{}, *PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE,
-                                                  port_set(mode, port),
+      new Checks{bpf_program{}, *PortFilter::make(expression, port_set(mode, port),
                                                   FilterSource{dlt, other_order})});
-  const std::string text = filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, port_set(mode, port));
+  const std::string text = filter_text(expression, port_set(mode, port), dlt);
   if (pcap_compile(pcap, &checks->program, text.c_str(), 0, 0) != 0) __builtin_trap();
   pcap_close(pcap);
   return checks;
 }
 
 // Compiling costs far more than a run: programs are kept, up to a bound.
-std::map<std::tuple<int, bool, uint16_t, uint8_t>, std::unique_ptr<Checks>> g_cache;
+std::map<std::tuple<int, bool, FilterExpression, uint16_t, uint8_t>, std::unique_ptr<Checks>>
+    g_cache;
 constexpr size_t CACHE_LIMIT = 4096;
 
-const Checks& checks_for(int dlt, bool other_order, uint16_t port, uint8_t mode) {
-  auto key = std::make_tuple(dlt, other_order, port, mode);
+const Checks& checks_for(int dlt, bool other_order, FilterExpression expression, uint16_t port,
+                         uint8_t mode) {
+  auto key = std::make_tuple(dlt, other_order, expression, port, mode);
   auto it = g_cache.find(key);
   if (it != g_cache.end()) return *it->second;
   if (g_cache.size() >= CACHE_LIMIT) g_cache.clear();
-  return *g_cache.emplace(key, compile(dlt, other_order, port, mode)).first->second;
+  return *g_cache.emplace(key, compile(dlt, other_order, expression, port, mode))
+              .first->second;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < fuzz::FILTER_INPUT_HEADER) return 0;
-  const int dlt = (data[0] & fuzz::FILTER_ETHERNET) ? DLT_EN10MB : DLT_NULL;
-  const bool other_order = (data[0] & fuzz::FILTER_OTHER_ORDER) != 0;
-  const uint16_t port = static_cast<uint16_t>(data[1] << 8 | data[2]);
-  const uint8_t mode = static_cast<uint8_t>(data[0] >> fuzz::FILTER_PORT_SET_SHIFT);
-  const Checks& checks = checks_for(dlt, other_order, port, mode);
+  const int dlt = fuzz::FILTER_LINK_TYPES[data[0] % fuzz::FILTER_LINK_COUNT];
+  const bool other_order = (data[1] & fuzz::FILTER_OTHER_ORDER) != 0;
+  const FilterExpression expression = (data[1] & fuzz::FILTER_DECODE_ALL)
+                                          ? FilterExpression::EVERY_FRAMING
+                                          : FilterExpression::HANDSHAKE_AND_CLOSE;
+  if (!PortFilter::make(expression, 80, FilterSource{dlt, other_order})) return 0;
+  const uint16_t port = static_cast<uint16_t>(data[2] << 8 | data[3]);
+  const uint8_t mode = static_cast<uint8_t>(data[1] >> fuzz::FILTER_PORT_SET_SHIFT);
+  const Checks& checks = checks_for(dlt, other_order, expression, port, mode);
 
   // The frame in a block of exactly its length, so that AddressSanitizer stops a
   // read past the captured bytes.
@@ -102,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pcap_pkthdr h;
   std::memset(&h, 0, sizeof h);
   h.caplen = static_cast<bpf_u_int32>(caplen);
-  h.len = static_cast<bpf_u_int32>(caplen + 64 * ((data[0] >> 2) & 0x0f));
+  h.len = static_cast<bpf_u_int32>(caplen + 64 * ((data[1] >> fuzz::FILTER_WIRE_SHIFT) & 0x0f));
 
   const bool libpcap = pcap_offline_filter(&checks.program, &h, frame.get()) != 0;
   const bool native = checks.native.matches(frame.get(), h.caplen, h.len);

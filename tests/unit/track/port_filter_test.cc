@@ -1,6 +1,7 @@
 // The native capture filter against libpcap's own compiled program: the same
-// frames, on savefile handles of either link type and byte order, must get the same
-// verdict from pcap_offline_filter() and PortFilter::matches().
+// frames, on savefile handles of every link type it knows and either byte order,
+// must get the same verdict from pcap_offline_filter() and PortFilter::matches(),
+// for the classic expression and for that of --decode-all.
 #include "track/port_filter.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 
 #include "testlib/capture_builder.h"
 #include "testlib/compiled_filter.h"
+#include "track/decode.h"
 
 using namespace testlib;
 
@@ -41,9 +43,10 @@ const Source SOURCES[] = {
 // of a savefile of the source's link type and byte order, without optimisation.
 class LibpcapProgram {
  public:
-  LibpcapProgram(const Source& source, const PortSet& ports)
+  LibpcapProgram(const Source& source, const PortSet& ports,
+                 FilterExpression expression = FilterExpression::HANDSHAKE_AND_CLOSE)
       : file_(source.dlt, source.swapped),
-        program_(file_.handle(), filter_text(FilterExpression::HANDSHAKE_AND_CLOSE, ports)) {}
+        program_(file_.handle(), filter_text(expression, ports, source.dlt)) {}
 
   bool swapped() const { return pcap_is_swapped(file_.handle()) == 1; }
   bool matches(const uint8_t* frame, uint32_t caplen, uint32_t wire_len) const {
@@ -58,11 +61,11 @@ class LibpcapProgram {
 // Both checks for one source and port.
 struct Pair {
   Pair(const Source& s, uint16_t port) : Pair(s, PortSet::of({port})) {}
-  Pair(const Source& s, const PortSet& ports)
+  Pair(const Source& s, const PortSet& ports,
+       FilterExpression expression = FilterExpression::HANDSHAKE_AND_CLOSE)
       : source(s),
-        libpcap(s, ports),
-        native(*PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE, ports,
-                                 FilterSource{s.dlt, s.swapped})) {}
+        libpcap(s, ports, expression),
+        native(*PortFilter::make(expression, ports, FilterSource{s.dlt, s.swapped})) {}
   const Source& source;
   LibpcapProgram libpcap;
   PortFilter native;
@@ -298,10 +301,18 @@ TEST(PortFilter, TheLinkTypesItKnows) {
     EXPECT_TRUE(PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE, PORT,
                                  FilterSource{s.dlt, s.swapped}))
         << s.name;
-  // Linux cooked captures, raw IP, 802.11: libpcap's program stays in charge.
-  for (int dlt : {DLT_LINUX_SLL, 276, DLT_RAW, 101, DLT_IEEE802_11, -1})
+  // The classic expression on Linux cooked captures, raw IP, 802.11: libpcap's
+  // program stays in charge.
+  for (int dlt : {DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW, DLT_IPV4, DLT_IPV6, DLT_IEEE802_11, -1})
     EXPECT_FALSE(
         PortFilter::make(FilterExpression::HANDSHAKE_AND_CLOSE, PORT, FilterSource{dlt, false}))
+        << dlt;
+  // That of --decode-all on every link type the decoder reads with it, and no other.
+  for (int dlt : {DLT_EN10MB, DLT_NULL, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW, DLT_IPV4,
+                  DLT_IPV6, DLT_IEEE802_11, DLT_LOOP, -1})
+    EXPECT_EQ(PortFilter::make(FilterExpression::EVERY_FRAMING, PORT, FilterSource{dlt, false})
+                  .has_value(),
+              link_supported(dlt, true))
         << dlt;
 }
 
@@ -401,6 +412,162 @@ TEST(PortFilter, AgreesWithLibpcapOnMutatedFrames) {
       }
       EXPECT_EQ(c.disagreements, 0u) << s.name << " port " << port << "\n" << c.report();
       EXPECT_GT(c.passed, 1000u) << s.name << " port " << port;
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The framings --decode-all reads, each as a savefile presents it and as the test
+// builds its frames: the link, the VLAN tags in front (Ethernet), the AF_INET6 value
+// the capturing host wrote (DLT_NULL). Three tags are one more than the text reads.
+struct Framing {
+  Source source;
+  Link link;
+  std::vector<uint16_t> tags;
+  uint32_t inet6_family = 0;
+};
+
+const Framing FRAMINGS[] = {
+    {{"ethernet", DLT_EN10MB, false}, Link::ETHERNET, {}},
+    {{"ethernet-other-order", DLT_EN10MB, true}, Link::ETHERNET, {}},
+    {{"dot1q", DLT_EN10MB, false}, Link::ETHERNET, {0x8100}},
+    {{"dot1ad", DLT_EN10MB, false}, Link::ETHERNET, {0x88a8}},
+    {{"qinq", DLT_EN10MB, true}, Link::ETHERNET, {0x88a8, 0x8100}},
+    {{"qinq-9100", DLT_EN10MB, false}, Link::ETHERNET, {0x9100, 0x9100}},
+    {{"three-tags", DLT_EN10MB, false}, Link::ETHERNET, {0x8100, 0x8100, 0x8100}},
+    {{"null-bsd", DLT_NULL, false}, Link::LOOPBACK, {}, 24},
+    {{"null-freebsd-other-order", DLT_NULL, true}, Link::LOOPBACK, {}, 28},
+    {{"null-mac", DLT_NULL, false}, Link::LOOPBACK, {}, 30},
+    {{"null-linux-inet6", DLT_NULL, false}, Link::LOOPBACK, {}, 10},
+    {{"cooked", DLT_LINUX_SLL, false}, Link::COOKED, {}},
+    {{"cooked2", DLT_LINUX_SLL2, true}, Link::COOKED2, {}},
+    {{"raw", DLT_RAW, false}, Link::RAW, {}},
+    {{"ipv4", DLT_IPV4, false}, Link::RAW, {}},
+    {{"ipv6", DLT_IPV6, false}, Link::RAW, {}},
+};
+
+std::vector<uint8_t> framed(const Framing& f, Seg seg) {
+  const bool v6 = seg.src.find(':') != std::string::npos;
+  seg.vlan_tags = f.tags;
+  std::vector<uint8_t> frame = tcp_frame(f.link, seg);
+  if (f.source.dlt == DLT_NULL) {
+    uint32_t family = v6 ? f.inet6_family : 2;
+    if (f.source.swapped) family = __builtin_bswap32(family);
+    std::memcpy(frame.data(), &family, 4);
+  }
+  return frame;
+}
+
+// IPv4 and IPv6 variants of a segment of `port` in one framing: both sides of the
+// port and neither, flags in and out, IPv4 header lengths, protocols and fragments,
+// IPv6 chains the text reads and chains it does not.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> framing_variants(const Framing& f,
+                                                                           uint16_t port) {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> out;
+  const struct {
+    uint16_t sport, dport;
+  } PORTS[] = {{port, 40000}, {40000, port}, {40000, 40001}, {__builtin_bswap16(port), 1}};
+  const uint8_t FLAGS[] = {SYN, FIN | ACK, RST, ACK, 0xf8};
+  for (const auto& p : PORTS)
+    for (uint8_t flags : FLAGS) {
+      Seg seg = syn(1);
+      seg.sport = p.sport, seg.dport = p.dport, seg.flags = flags;
+      const std::string what = std::to_string(p.sport) + ">" + std::to_string(p.dport) +
+                               " flags " + std::to_string(flags);
+      for (int ihl : {0, 4, 5, 7, 15})
+        for (uint16_t frag : {0x0000, 0x4000, 0x0001}) {
+          Seg v4 = seg;
+          v4.ip_opts = 8;
+          v4.ip_hl_bytes = ihl * 4;
+          std::vector<uint8_t> frame = framed(f, v4);
+          const size_t ip = frame.size() - 20 - 8 - 20;  // before its options and TCP
+          frame[ip + 6] = static_cast<uint8_t>(frag >> 8), frame[ip + 7] = static_cast<uint8_t>(frag);
+          out.emplace_back("ipv4 ihl " + std::to_string(ihl) + " frag " + std::to_string(frag) +
+                               " " + what,
+                           std::move(frame));
+        }
+      Seg udp = seg;
+      udp.proto = 17;
+      out.emplace_back("ipv4 proto 17 " + what, framed(f, udp));
+      const std::vector<std::pair<std::string, std::vector<Ip6Header>>> chains = {
+          {"none", {}},
+          {"first fragment", {fragment_header(0)}},
+          {"later fragment", {fragment_header(185)}},
+          {"0/0", {option_header(0, 0)}},
+          {"43/1 fragment", {option_header(43, 1), fragment_header(0, false)}},
+          {"60/0 0/2", {option_header(60, 0), option_header(0, 2)}},
+          {"0/0 60/0 fragment", {option_header(0, 0), option_header(60, 0), fragment_header(0)}},
+          {"0/0 43/0 60/0", {option_header(0, 0), option_header(43, 0), option_header(60, 0)}},
+          {"fragment 60/0", {fragment_header(0), option_header(60, 0)}},
+          {"header 51", {Ip6Header{51, std::vector<uint8_t>(16, 0)}}},
+      };
+      for (const auto& [name, chain] : chains)
+        for (uint8_t proto : {6, 17}) {
+          Seg v6 = as_ipv6(seg);
+          v6.ip6_headers = chain;
+          v6.proto = proto;
+          out.emplace_back("ipv6 " + name + " then " + std::to_string(proto) + " " + what,
+                           framed(f, v6));
+        }
+    }
+  return out;
+}
+
+// --decode-all's expression in every framing: every variant and every cut of it.
+TEST(PortFilter, AgreesWithLibpcapInEveryFramingOnEveryCut) {
+  const struct {
+    const char* name;
+    PortSet ports;
+    std::vector<uint16_t> frame_ports;
+  } sets[] = {
+      {"one port", PortSet::of({PORT}), {PORT}},
+      {"ranges", PortSet::of({80, 8000, 8001, 8002, 8003}), {8000, 8003, 8004}},
+      {"every port", PortSet::every_port(), {PORT}},
+  };
+  for (const auto& set : sets)
+    for (const Framing& f : FRAMINGS) {
+      const Pair pair(f.source, set.ports, FilterExpression::EVERY_FRAMING);
+      Comparison c;
+      for (uint16_t port : set.frame_ports)
+        for (const auto& [name, frame] : framing_variants(f, port))
+          c.check_truncations(pair, frame, name + " on port " + std::to_string(port));
+      EXPECT_EQ(c.disagreements, 0u) << set.name << " " << f.source.name << "\n" << c.report();
+      // Both verdicts, well represented, except where the framing carries nothing
+      // the text reads.
+      const bool readable = f.tags.size() <= 2 && f.inet6_family != 10;
+      if (readable) {
+        EXPECT_GT(c.passed, 50u) << set.name << " " << f.source.name;
+      }
+      EXPECT_GT(c.frames - c.passed, 10000u) << set.name << " " << f.source.name;
+    }
+}
+
+// Seeded changes to the framings' variants: link types, tags, families, versions,
+// next headers, lengths, ports and flags set to random or telling values, and random
+// cuts.
+TEST(PortFilter, AgreesWithLibpcapInEveryFramingOnMutatedFrames) {
+  std::mt19937_64 rng(20250301);
+  const uint8_t telling[] = {0x00, 0x50, 0x08, 0x86, 0xdd, 0x81, 0x88, 0xa8, 0x91, 0x45,
+                             0x4f, 0x60, 0x06, 0x02, 0x18, 0x1c, 0x1e, 0x2c, 0x2b, 0x3c,
+                             0x07, 0x11, 0x1f, 0xf8, 0xff, 0x01};
+  for (const Framing& f : FRAMINGS) {
+    const Pair pair(f.source, PortSet::of({PORT}), FilterExpression::EVERY_FRAMING);
+    const auto variants = framing_variants(f, PORT);
+    Comparison c;
+    for (int i = 0; i < 20000; ++i) {
+      std::vector<uint8_t> frame = variants[rng() % variants.size()].second;
+      for (int k = 1 + static_cast<int>(rng() % 4); k > 0 && !frame.empty(); --k)
+        frame[rng() % std::min<size_t>(frame.size(), 110)] =
+            (rng() & 1) ? static_cast<uint8_t>(rng()) : telling[rng() % sizeof telling];
+      if (rng() % 3 == 0) frame.resize(rng() % (frame.size() + 1));
+      c.check(pair, frame, static_cast<uint32_t>(frame.size()), "mutation " + std::to_string(i));
+    }
+    EXPECT_EQ(c.disagreements, 0u) << f.source.name << "\n" << c.report();
+    if (f.tags.size() <= 2 && f.inet6_family != 10) {
+      EXPECT_GT(c.passed, 150u) << f.source.name;
     }
   }
 }
