@@ -21,7 +21,7 @@
 #                    followed by +conns times portsift writing every connection's
 #                    record (--conns to /dev/null, CSV), by +all also the JSON report
 #                    and one-second interval rows, by +any watching every port (-p
-#                    any), and prints its time against the plain workload's when both
+#                    any), by +html writing the --html page, and prints its time against the plain workload's when both
 #                    ran (ports10 against mixed too)
 #   SCALE_OPEN       scale: connections left open at the end (default 2000000)
 #   SCALE_COMPLETED  scale: connections completed (default 10000000)
@@ -86,6 +86,9 @@ variant_args() {
     conns) echo "--conns /dev/null --conns-format csv" ;;
     all) echo "--conns /dev/null --conns-format csv --interval 1 --intervals /dev/null --intervals-format csv --json" ;;
     any) echo "-p any" ;;
+    # The page of the run, written at its end (the percentiles and top lists it
+    # gathers included): scale+html against scale is what a page costs at scale.
+    html) echo "--html $bench_dir/page.html" ;;
     *) echo "unknown variant: +$1" >&2; exit 2 ;;
   esac
 }

@@ -19,6 +19,8 @@ packages+=(libmicrohttpd-dev libyaml-cpp-dev libcrypt-dev prometheus curl openss
 # and runs their tests, systemd-analyze checks the unit, logrotate runs the snippet.
 # On a machine that runs systemd, installing prometheus also starts its server.
 packages+=(systemd logrotate)
+# The --html page's test renders it in a real browser: headless Chromium.
+packages+=(chromium)
 # The extra tools some targets use, on request: make deps EXTRA="clang ..."
 read -r -a extra <<< "${EXTRA:-}"
 packages+=("${extra[@]}")
