@@ -986,3 +986,45 @@ TEST_F(Live, TwoPortsInOneRunEachCountedAsAlone) {
   expect_mixes_counted(f.out.substr(at_a, at_b - at_a), 1, wire_a);
   expect_mixes_counted(f.out.substr(at_b), 1, wire_b);
 }
+
+// --summary and --html on a live run: the page is written at its end, and both give
+// the counts a classic run capturing beside it gives for the same traffic.
+TEST_F(Live, SummaryAndPageOfALiveRun) {
+  Driver driver(standard_plan());
+  const std::string port = std::to_string(driver.port());
+  const std::string page = testlib::scratch_dir() + "/live.html";
+  Child classic, summary;
+  ASSERT_TRUE(start_capture({"-i", "lo", "-p", port, "-t", "3"}, &classic));
+  ASSERT_TRUE(
+      start_capture({"-i", "lo", "-p", port, "-t", "3", "--summary", "--html", page}, &summary));
+  driver.go();
+  ASSERT_EQ(driver.wait(), "");
+  const Finished c = live::finish(classic, 10);
+  const Finished s = live::finish(summary, 10);
+  ASSERT_EQ(c.status, 0) << c.err;
+  ASSERT_EQ(s.status, 0) << s.err;
+  EXPECT_TRUE(std::regex_match(s.err, std::regex(kStatsLines))) << s.err;
+  EXPECT_EQ(s.out.find("Results of monitoring"), std::string::npos) << s.out;
+  EXPECT_NE(s.out.find("  read            interface lo\n"), std::string::npos) << s.out;
+  const auto summary_count = [&](const std::string& label) {
+    const std::smatch m = [&] {
+      std::smatch found;
+      std::regex_search(s.out, found, std::regex("\n  " + label + " +([0-9]+) "));
+      return found;
+    }();
+    return m.empty() ? -1.0 : std::stod(m[1]);
+  };
+  const double completed =
+      live::number_after(c.out, "Total Connections (terminated by FIN): ").value_or(-1);
+  EXPECT_GT(completed, 0) << c.out;
+  EXPECT_EQ(summary_count("completed"), completed) << s.out;
+  EXPECT_EQ(summary_count("refused") + summary_count("reset"),
+            live::number_after(c.out, "Connections terminated by RESET: ").value_or(-1))
+      << s.out;
+  const std::string html = testlib::read_text_file(page);
+  EXPECT_EQ(html.substr(0, 15), "<!DOCTYPE html>");
+  EXPECT_NE(html.find("data-figure=\"completed\" data-value=\"" +
+                      std::to_string(static_cast<long long>(completed)) + "\""),
+            std::string::npos);
+  EXPECT_NE(html.find("Read interface lo"), std::string::npos);
+}
