@@ -62,7 +62,8 @@ std::string fixed1(double v) {
 
 // ---- Charts ----
 
-constexpr int CHART_WIDTH = 720;
+constexpr int CHART_WIDTH = 480;  // half the page's width: two charts side by side
+constexpr int TIMELINE_WIDTH = 900;  // the page's width
 constexpr int CHART_HEIGHT = 170;
 constexpr int LEFT = 56;    // room for the count axis
 constexpr int BOTTOM = 36;  // room for the labels
@@ -239,7 +240,7 @@ std::string timeline(const Run& run, const Monitor& m) {
                                                     : readable_time(static_cast<double>(point_us));
   const int lane_h = 70, gap = 16, lanes = 4;
   const int height = TOP + lanes * (lane_h + gap) + 20;
-  const int plot_w = CHART_WIDTH - LEFT - 8;
+  const int plot_w = TIMELINE_WIDTH - LEFT - 8;
   const double step = static_cast<double>(plot_w) / static_cast<double>(points.size());
   struct Lane {
     const char* name;
@@ -248,7 +249,7 @@ std::string timeline(const Run& run, const Monitor& m) {
   } counts[] = {{"connections completed", &TimelinePoint::counted, "bar"},
                 {"resets", &TimelinePoint::resets, "bar reset"},
                 {"repeated SYNs", &TimelinePoint::repeated_syns, "bar retry"}};
-  std::string svg = "<figure><svg class=\"chart timeline\" viewBox=\"0 0 " + num(CHART_WIDTH) +
+  std::string svg = "<figure><svg class=\"chart timeline\" viewBox=\"0 0 " + num(TIMELINE_WIDTH) +
                     " " + num(height) + "\" role=\"img\" aria-label=\"timeline\">";
   const auto point_time = [&](const TimelinePoint& pt) {
     Timeval t{pt.start_us / 1000000, pt.start_us % 1000000};
