@@ -14,7 +14,9 @@
 
 #include "common/settings.h"
 #include "common/trace.h"
+#include "report/html_page.h"
 #include "report/json_report.h"
+#include "report/summary_screen.h"
 #include "report/summary.h"
 #include "run/capture.h"
 #include "run/command_line.h"
@@ -317,7 +319,12 @@ std::vector<std::string> settings_args(const uint8_t* s) {
 
 int64_t run_frames(const uint8_t* data, size_t size) {
   if (size < SETTINGS_BYTES + 1 + 4) return 0;
-  Run run(start(settings_args(data)));
+  // A quarter of the inputs, chosen by their length, also gather and draw the page
+  // (never written: the page is built in memory).
+  const bool page = size % 4 == 2;
+  std::vector<std::string> args = settings_args(data);
+  if (page) args.insert(args.begin(), {"--html", "fuzz.html"});
+  Run run(start(args));
   if (!add_monitors(run)) return 0;
   PacketFeed feed(run);
   const uint8_t link = data[SETTINGS_BYTES];
@@ -372,6 +379,11 @@ int64_t run_frames(const uint8_t* data, size_t size) {
   // The JSON report costs more than the rest of a run: a quarter of the inputs,
   // chosen by their length, write it too.
   if (size % 4 == 0) write_json_report(run, stdout);
+  if (page) {
+    const std::string text = html_page(run);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    write_summary_screen(run, stdout);
+  }
   return verify_run(run, files);
 }
 
