@@ -275,6 +275,17 @@ TEST(SummaryAndPage, RefusedCombinations) {
   }
 }
 
+// The page is never written over the capture it reports on.
+TEST(SummaryAndPage, PageOverTheCaptureIsRefused) {
+  const std::string mixed = capture("mixed", packets_of(mixed_connections()));
+  const std::string before = read_file(mixed);
+  const RunResult r = run_portsift({"-p", "80", "--html", mixed, "-r", mixed});
+  EXPECT_EQ(r.err, "portsift: will not write --html " + mixed + " over the capture file it reads\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(read_file(mixed), before);
+}
+
 TEST(SummaryAndPage, UnwritablePageFailsTheRunAfterItsReport) {
   const std::string mixed = capture("mixed", packets_of(mixed_connections()));
   const RunResult plain = run_portsift({"-p", "80", "-r", mixed});
