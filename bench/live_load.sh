@@ -21,8 +21,9 @@
 #   REPEATS       runs per rate (default 3)
 #   DURATION      seconds of traffic per run (default 8)
 #   BUFFERS       kernel capture buffer sizes in MB to compare, each in a portsift
-#                 built for it (in BENCH_BUILD-live-<N>mb); empty: only the
-#                 built-in default (default empty)
+#                 built for it (in BENCH_BUILD-live-<N>mb), in the replay against
+#                 tcpdump with the same -B; empty: only the built-in default
+#                 (default empty)
 #   CLIENT_BYTES, SERVER_BYTES  bytes of each request and answer (default 100, 1000)
 #   SCRAPE_PORTS  after the rates: runs as fast as the driver goes with --metrics and a
 #                 scrape every second, watching this many ports each (the load on

@@ -18,8 +18,10 @@
 #   REPLAY_TOP_CONNECTIONS  connections of the capture replayed at top speed
 #                   (default 300000: about 1.2 million packets)
 #   REPLAY_REPEATS  runs per rate and capturer (default 3)
-#   REPLAY_BUFFER_KB  tcpdump's -B: the kernel buffer portsift is built with (default:
-#                   PORTSIFT_LIVE_BUFFER_KB as src/run/source.cc sets it)
+#   BUFFERS         kernel buffer sizes in MB to compare, each portsift's from its build
+#                   in BUILD-live-<N>mb (live_load.sh makes them) and tcpdump's -B;
+#                   empty: portsift's built-in size, PORTSIFT_LIVE_BUFFER_KB as
+#                   src/run/source.cc sets it (default empty)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,12 +30,11 @@ rates=${REPLAY_RATES-25000 50000 100000 200000 max}
 seconds=${REPLAY_SECONDS:-4}
 top_connections=${REPLAY_TOP_CONNECTIONS:-300000}
 repeats=${REPLAY_REPEATS:-3}
-buffer_kb=${REPLAY_BUFFER_KB:-$(sed -n 's/^#define PORTSIFT_LIVE_BUFFER_KB \([0-9]*\)$/\1/p' \
-  "$root/src/run/source.cc")}
+default_kb=$(sed -n 's/^#define PORTSIFT_LIVE_BUFFER_KB \([0-9]*\)$/\1/p' "$root/src/run/source.cc")
+sizes=${BUFFERS:-default}
 port=80
 sender=ps27r0
 capturer=ps27c0
-portsift=$build/portsift
 gen=$build/bench/gen_capture
 # The handshake workload averages 3.98 packets a connection.
 packets_per_connection=3.98
@@ -67,7 +68,7 @@ ip link set lo up
 
 # portsift's filter text, from its own trace of it on the smallest capture.
 "$gen" --workload handshake --connections 1 --out "$scratch/one.pcap" >/dev/null
-filter=$("$portsift" -d -p "$port" -r "$scratch/one.pcap" | sed -n 's/^.*Setting filter to //p')
+filter=$("$build/portsift" -d -p "$port" -r "$scratch/one.pcap" | sed -n 's/^.*Setting filter to //p')
 
 # The value of name=... in a line of words.
 field() { tr ' ' '\n' <<<"$2" | sed -n "s/^$1=//p"; }
@@ -103,12 +104,18 @@ capture_of() {
   echo "$file"
 }
 
-# One run: capturer (portsift or tcpdump), rate, capture. Prints one result line:
+# One run: capturer (portsift or tcpdump), rate, capture, buffer size in MB or
+# "default". Prints one result line:
 # packets sent, packets a second reached, packets received and dropped as the
 # capturer's libpcap counts them, exact (portsift's report against the generator's
 # totals; - for tcpdump), connections missing from the report, and why a run failed.
 one_run() {
-  local who=$1 rate=$2 file=$3 out=$scratch/out err=$scratch/err replay=$scratch/replay
+  local who=$1 rate=$2 file=$3 mb=$4 out=$scratch/out err=$scratch/err replay=$scratch/replay
+  local portsift=$build/portsift buffer_kb=$default_kb
+  if [ "$mb" != default ]; then
+    portsift=$build-live-${mb}mb/portsift
+    buffer_kb=$(awk -v m="$mb" 'BEGIN {print int(m * 1024)}')
+  fi
   local meta pid speed=(--topspeed)
   meta=$(cat "$file.meta")
   [ "$rate" = max ] || speed=(--pps="$rate")
@@ -170,7 +177,7 @@ median() { sort -g | awk '{v[NR] = $1} END {if (NR == 0) {print "-"; exit} print
 
 echo
 echo "replay: the handshake capture onto a veth pair, $seconds s a rate, $repeats runs a point,"
-echo "kernel buffer $buffer_kb KB for both, filter: $filter"
+echo "the same kernel buffer for both (default: portsift's $default_kb KB), filter: $filter"
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 for rate in $rates; do
   file=$(capture_of "$rate")
@@ -178,29 +185,34 @@ for rate in $rates; do
     # Every other round tcpdump goes first, so a drifting machine favours neither.
     order="portsift tcpdump"
     [ $((r % 2)) -eq 1 ] || order="tcpdump portsift"
-    for who in $order; do
-      line=$(one_run "$who" "$rate" "$file")
-      echo "$line" >>"$scratch/runs-$who-$rate"
-      read -r sent pps received dropped exact missing why <<<"$line"
-      printf 'replay %s, rate %s, run %d: %s sent at %s packets/s, %s received, %s dropped, exact %s, connections missing %s %s\n' \
-        "$who" "$rate" "$r" "$sent" "$pps" "$received" "$dropped" "$exact" "$missing" "$why"
+    for mb in $sizes; do
+      for who in $order; do
+        line=$(one_run "$who" "$rate" "$file" "$mb")
+        echo "$line" >>"$scratch/runs-$who-$mb-$rate"
+        read -r sent pps received dropped exact missing why <<<"$line"
+        printf 'replay %s, buffer %s, rate %s, run %d: %s sent at %s packets/s, %s received, %s dropped, exact %s, connections missing %s %s\n' \
+          "$who" "$mb" "$rate" "$r" "$sent" "$pps" "$received" "$dropped" "$exact" "$missing" "$why"
+      done
     done
   done
 done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "asked: packets a second asked of tcpreplay; reached: what it reached under each"
-echo "capture (median of the runs); dropped: share of the packets sent that libpcap counted"
-echo "dropped (highest of the runs); exact: portsift runs whose report counts every"
-echo "connection the generator made"
-printf '%-8s %10s %10s %12s %12s %7s\n' asked portsift tcpdump portsift_drop tcpdump_drop exact
+echo "buffer: kernel buffer in MB; asked: packets a second asked of tcpreplay; reached: what"
+echo "it reached under each capture (median of the runs); dropped: share of the packets sent"
+echo "that libpcap counted dropped (highest of the runs); exact: portsift runs whose report"
+echo "counts every connection the generator made"
+printf '%-8s %-8s %17s %17s %13s %13s %6s\n' buffer asked reached_portsift reached_tcpdump \
+  drop_portsift drop_tcpdump exact
 share() {  # the highest share of sent packets dropped among the runs of a file
   awk '$4 != "-" && $1 > 0 {s = $4 / $1; if (s > m) m = s; n++} END {if (n == 0) print "-"; else printf "%.4f%%", m * 100}' "$1"
 }
-for rate in $rates; do
-  p=$scratch/runs-portsift-$rate
-  t=$scratch/runs-tcpdump-$rate
-  printf '%-8s %10s %10s %12s %12s %7s\n' "$rate" \
-    "$(cut -d' ' -f2 "$p" | grep -v -- - | median)" "$(cut -d' ' -f2 "$t" | grep -v -- - | median)" \
-    "$(share "$p")" "$(share "$t")" "$(awk '$5 == "yes"' "$p" | wc -l)/$repeats"
+for mb in $sizes; do
+  for rate in $rates; do
+    p=$scratch/runs-portsift-$mb-$rate
+    t=$scratch/runs-tcpdump-$mb-$rate
+    printf '%-8s %-8s %17s %17s %13s %13s %6s\n' "$mb" "$rate" \
+      "$(cut -d' ' -f2 "$p" | grep -v -- - | median)" "$(cut -d' ' -f2 "$t" | grep -v -- - | median)" \
+      "$(share "$p")" "$(share "$t")" "$(awk '$5 == "yes"' "$p" | wc -l)/$repeats"
+  done
 done
