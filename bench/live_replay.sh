@@ -33,8 +33,8 @@ repeats=${REPLAY_REPEATS:-3}
 default_kb=$(sed -n 's/^#define PORTSIFT_LIVE_BUFFER_KB \([0-9]*\)$/\1/p' "$root/src/run/source.cc")
 sizes=${BUFFERS:-default}
 port=80
-sender=ps27r0
-capturer=ps27c0
+sender=psreplay0
+capturer=pscapture0
 gen=$build/bench/gen_capture
 # The handshake workload averages 3.98 packets a connection.
 packets_per_connection=3.98
