@@ -23,7 +23,7 @@ constexpr int SNAPLEN = 256;
 // connections a second, the most the machine could make: a larger buffer gained
 // nothing, so the size stays libpcap's, written down here. Replayed at up to
 // 280 000 packets a second against tcpdump with the same buffer
-// (bench/live_replay.sh), 2 MB dropped in one top-speed run of 25, as tcpdump did;
+// (bench/live_replay.sh), 2 MB dropped in one top-speed run of 31, as tcpdump did;
 // 1 MB dropped in 3 of 8 where tcpdump dropped in none, since these fixed slots
 // hold half the small packets tcpdump's blocks hold in the same bytes; 4 MB did no
 // better than 2 MB.
