@@ -89,11 +89,13 @@ bench: deps
 
 # The live load (not part of check, needs root): connections on a loopback interface
 # as fast as the traffic driver makes them while portsift captures them live, in a
-# network namespace of its own (iproute2's ip and ss, util-linux's unshare).
-# Settings such as RATES, THREADS, REPEATS, BUFFERS: see bench/live_load.sh.
+# network namespace of its own (iproute2's ip and ss, util-linux's unshare); then the
+# handshake capture replayed onto a veth pair there (tcpreplay), captured by portsift
+# and by tcpdump in turn.
+# Settings such as RATES, THREADS, REPEATS, BUFFERS, REPLAY_RATES: see bench/live_load.sh.
 .PHONY: bench-live
 bench-live: deps
-	@EXTRA="iproute2 util-linux" scripts/install-deps.sh
+	@EXTRA="iproute2 util-linux tcpreplay tcpdump" scripts/install-deps.sh
 	bench/live_load.sh
 
 # The soak (not part of check, needs root, ten minutes): portsift --metrics under

@@ -15,25 +15,32 @@
 # Settings (environment):
 #   BENCH_BUILD   the Release build folder (default build-bench in the repo, as make bench)
 #   RATES         connection rates to try, a second, lowest first; "max": as fast as
-#                 the driver goes (default "6000 9000 12000 max")
+#                 the driver goes (default "6000 9000 12000 max"; empty: none)
 #   THREADS       the driver's clients, and as many server threads; several numbers
 #                 compare them (default 4)
 #   REPEATS       runs per rate (default 3)
 #   DURATION      seconds of traffic per run (default 8)
 #   BUFFERS       kernel capture buffer sizes in MB to compare, each in a portsift
-#                 built for it (in BENCH_BUILD-live-<N>mb); empty: only the
-#                 built-in default (default empty)
+#                 built for it (in BENCH_BUILD-live-<N>mb), in the replay against
+#                 tcpdump with the same -B; empty: only the built-in default
+#                 (default empty)
 #   CLIENT_BYTES, SERVER_BYTES  bytes of each request and answer (default 100, 1000)
 #   SCRAPE_PORTS  after the rates: runs as fast as the driver goes with --metrics and a
 #                 scrape every second, watching this many ports each (the load on
 #                 one of them); the scrapes' latency p50 and p99 (default "1 100";
 #                 empty: none)
 #   SCRAPE_RATE   the rate of those runs (default max)
+#   REPLAY_RATES  last, the replay phase (bench/live_replay.sh, its settings there):
+#                 the handshake capture replayed with tcpreplay onto a veth pair at
+#                 these packet rates, captured by portsift and by tcpdump in turn
+#                 (default "25000 50000 100000 200000 max"; empty: none)
+#
+# RATES= SCRAPE_PORTS= runs the replay phase alone.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BENCH_BUILD:-$root/build-bench}
-rates=${RATES:-6000 9000 12000 max}
+rates=${RATES-6000 9000 12000 max}
 threads=${THREADS:-4}
 repeats=${REPEATS:-3}
 duration=${DURATION:-8}
@@ -62,7 +69,7 @@ if [ -z "${LIVE_LOAD_NAMESPACE:-}" ]; then
       >/dev/null
   }
   configure "$build" ""
-  cmake --build "$build" -j"${JOBS:-2}" --target portsift traffic_driver measure >/dev/null
+  cmake --build "$build" -j"${JOBS:-2}" --target portsift traffic_driver measure gen_capture >/dev/null
   for mb in $buffers; do
     configure "$build-live-${mb}mb" "-DPORTSIFT_LIVE_BUFFER_KB=$(awk -v m="$mb" 'BEGIN {print int(m * 1024)}')"
     cmake --build "$build-live-${mb}mb" -j"${JOBS:-2}" --target portsift >/dev/null
@@ -191,77 +198,84 @@ Number of connections in closing state: 0"
 
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
-echo "live load: $duration s of traffic a run, $repeats runs a point"
-echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
-sizes=${buffers:-default}
-for rate in $rates; do
-  for r in $(seq "$repeats"); do
-    # Each round runs every buffer size and number of clients once, so a machine
-    # whose load drifts favours none of them.
-    for t in $threads; do
-      for mb in $sizes; do
-        portsift=$build/portsift
-        [ "$mb" = default ] || portsift=$build-live-${mb}mb/portsift
-        line=$(one_run "$portsift" "$rate" "$t")
-        echo "$line" >>"$scratch/runs-$t-$mb-$rate"
-        read -r reached received dropped exact again cpu why <<<"$line"
-        printf 'clients %s, buffer %s, rate %s, run %d: %s connections/s, %s received, %s dropped, exact %s, SYNs sent again %s, portsift CPU %s s %s\n' \
-          "$t" "$mb" "$rate" "$r" "$reached" "$received" "$dropped" "$exact" "$again" "$cpu" "$why"
+# The connection rates.
+if [ -n "$rates" ]; then
+  echo "live load: $duration s of traffic a run, $repeats runs a point"
+  echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+  sizes=${buffers:-default}
+  for rate in $rates; do
+    for r in $(seq "$repeats"); do
+      # Each round runs every buffer size and number of clients once, so a machine
+      # whose load drifts favours none of them.
+      for t in $threads; do
+        for mb in $sizes; do
+          portsift=$build/portsift
+          [ "$mb" = default ] || portsift=$build-live-${mb}mb/portsift
+          line=$(one_run "$portsift" "$rate" "$t")
+          echo "$line" >>"$scratch/runs-$t-$mb-$rate"
+          read -r reached received dropped exact again cpu why <<<"$line"
+          printf 'clients %s, buffer %s, rate %s, run %d: %s connections/s, %s received, %s dropped, exact %s, SYNs sent again %s, portsift CPU %s s %s\n' \
+            "$t" "$mb" "$rate" "$r" "$reached" "$received" "$dropped" "$exact" "$again" "$cpu" "$why"
+        done
       done
     done
   done
-done
-echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo
-echo "clients: the driver's; buffer: kernel capture buffer in MB; reached: connections a"
-echo "second (median, lowest, highest of the runs); drops: each run's; clean: runs with 0"
-echo "drops and exact counts"
-printf '%-7s %-8s %-6s %8s %8s %8s  %-14s %s\n' clients buffer rate reached lowest highest drops clean
-for t in $threads; do
-  for mb in $sizes; do
-    highest=none
-    broken=0
-    for rate in $rates; do
-      runs=$scratch/runs-$t-$mb-$rate
-      reached=$(cut -d' ' -f1 "$runs" | grep -v -- - | median || true)
-      lo=$(cut -d' ' -f1 "$runs" | grep -v -- - | sort -g | head -1)
-      hi=$(cut -d' ' -f1 "$runs" | grep -v -- - | sort -g | tail -1)
-      drops=$(cut -d' ' -f3 "$runs" | paste -sd/)
-      clean=$(awk '$3 == "0" && $4 == "yes"' "$runs" | wc -l)
-      printf '%-7s %-8s %-6s %8s %8s %8s  %-14s %s/%s\n' "$t" "$mb" "$rate" "${reached:--}" \
-        "${lo:--}" "${hi:--}" "$drops" "$clean" "$repeats"
-      # The rates are taken in the order given: the highest counts only while every
-      # rate before it was clean too.
-      [ "$clean" -eq "$repeats" ] || broken=1
-      [ "$broken" -eq 0 ] && highest="$rate (median ${reached:--} connections/s)"
+  echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo
+  echo "clients: the driver's; buffer: kernel capture buffer in MB; reached: connections a"
+  echo "second (median, lowest, highest of the runs); drops: each run's; clean: runs with 0"
+  echo "drops and exact counts"
+  printf '%-7s %-8s %-6s %8s %8s %8s  %-14s %s\n' clients buffer rate reached lowest highest drops clean
+  for t in $threads; do
+    for mb in $sizes; do
+      highest=none
+      broken=0
+      for rate in $rates; do
+        runs=$scratch/runs-$t-$mb-$rate
+        reached=$(cut -d' ' -f1 "$runs" | grep -v -- - | median || true)
+        lo=$(cut -d' ' -f1 "$runs" | grep -v -- - | sort -g | head -1)
+        hi=$(cut -d' ' -f1 "$runs" | grep -v -- - | sort -g | tail -1)
+        drops=$(cut -d' ' -f3 "$runs" | paste -sd/)
+        clean=$(awk '$3 == "0" && $4 == "yes"' "$runs" | wc -l)
+        printf '%-7s %-8s %-6s %8s %8s %8s  %-14s %s/%s\n' "$t" "$mb" "$rate" "${reached:--}" \
+          "${lo:--}" "${hi:--}" "$drops" "$clean" "$repeats"
+        # The rates are taken in the order given: the highest counts only while every
+        # rate before it was clean too.
+        [ "$clean" -eq "$repeats" ] || broken=1
+        [ "$broken" -eq 0 ] && highest="$rate (median ${reached:--} connections/s)"
+      done
+      printf '%-7s %-8s highest rate clean in every run, with every rate before it: %s\n' "$t" \
+        "$mb" "$highest"
     done
-    printf '%-7s %-8s highest rate clean in every run, with every rate before it: %s\n' "$t" \
-      "$mb" "$highest"
   done
-done
+fi
 
 # Scrapes while the load runs as fast as the driver goes: the run must stay clean,
 # and a scrape answered quickly however many ports the exposition holds.
-[ -n "$scrape_ports" ] || exit 0
-echo
-echo "scraped every second, rate $scrape_rate, clients ${threads%% *}: reached, drops, clean runs, scrape latency"
-printf '%-6s %8s  %-14s %-6s %10s %10s %s\n' ports reached drops clean p50_ms p99_ms scrapes
-quantile() {  # q: of the numbers on standard input
-  sort -g | awk -v q="$1" '{v[NR] = $1} END {if (NR == 0) {print "-"; exit} i = int(q * (NR - 1) + 0.5) + 1; printf "%.2f", v[i] * 1000}'
-}
-for n in $scrape_ports; do
-  rm -f "$scratch/scrapes" "$scratch/scraped-$n"
-  for r in $(seq "$repeats"); do
-    line=$(one_run "$build/portsift" "$scrape_rate" "${threads%% *}" "$n")
-    echo "$line" >>"$scratch/scraped-$n"
-    read -r reached received dropped exact again cpu why <<<"$line"
-    printf 'ports %s, run %d: %s connections/s, %s dropped, exact %s %s\n' "$n" "$r" "$reached" \
-      "$dropped" "$exact" "$why"
+if [ -n "$scrape_ports" ]; then
+  echo
+  echo "scraped every second, rate $scrape_rate, clients ${threads%% *}: reached, drops, clean runs, scrape latency"
+  printf '%-6s %8s  %-14s %-6s %10s %10s %s\n' ports reached drops clean p50_ms p99_ms scrapes
+  quantile() {  # q: of the numbers on standard input
+    sort -g | awk -v q="$1" '{v[NR] = $1} END {if (NR == 0) {print "-"; exit} i = int(q * (NR - 1) + 0.5) + 1; printf "%.2f", v[i] * 1000}'
+  }
+  for n in $scrape_ports; do
+    rm -f "$scratch/scrapes" "$scratch/scraped-$n"
+    for r in $(seq "$repeats"); do
+      line=$(one_run "$build/portsift" "$scrape_rate" "${threads%% *}" "$n")
+      echo "$line" >>"$scratch/scraped-$n"
+      read -r reached received dropped exact again cpu why <<<"$line"
+      printf 'ports %s, run %d: %s connections/s, %s dropped, exact %s %s\n' "$n" "$r" "$reached" \
+        "$dropped" "$exact" "$why"
+    done
+    runs=$scratch/scraped-$n
+    reached=$(cut -d' ' -f1 "$runs" | grep -v -- - | median || true)
+    printf '%-6s %8s  %-14s %-6s %10s %10s %s\n' "$n" "${reached:--}" "$(cut -d' ' -f3 "$runs" | paste -sd/)" \
+      "$(awk '$3 == "0" && $4 == "yes"' "$runs" | wc -l)/$repeats" \
+      "$(quantile 0.5 <"$scratch/scrapes")" "$(quantile 0.99 <"$scratch/scrapes")" \
+      "$(wc -l <"$scratch/scrapes")"
   done
-  runs=$scratch/scraped-$n
-  reached=$(cut -d' ' -f1 "$runs" | grep -v -- - | median || true)
-  printf '%-6s %8s  %-14s %-6s %10s %10s %s\n' "$n" "${reached:--}" "$(cut -d' ' -f3 "$runs" | paste -sd/)" \
-    "$(awk '$3 == "0" && $4 == "yes"' "$runs" | wc -l)/$repeats" \
-    "$(quantile 0.5 <"$scratch/scrapes")" "$(quantile 0.99 <"$scratch/scrapes")" \
-    "$(wc -l <"$scratch/scrapes")"
-done
+fi
+
+# Last, the replay: portsift and tcpdump on the same packets at the same rates.
+"$root/bench/live_replay.sh" "$build"
