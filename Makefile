@@ -33,15 +33,20 @@ check-asan: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
-# The tests of the read-ahead thread and of capture sets, built with
-# ThreadSanitizer (not part of check: a third build of the program).
+# The tests of every second thread, built with ThreadSanitizer (not part of check:
+# a third build of the program): the read-ahead thread and capture sets, the
+# /metrics endpoint's thread (its unit tests, and live runs scraped by a real
+# Prometheus, which need root) and the live runs beside them.
 TSAN_BUILD ?= build-tsan
 .PHONY: check-tsan
 check-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPORTSIFT_TSAN=ON -DPORTSIFT_BENCH=OFF
-	cmake --build $(TSAN_BUILD) -j$(JOBS) --target portsift portsift_unit_tests portsift_e2e_tests
-	$(TSAN_BUILD)/tests/portsift_unit_tests --gtest_filter='Decompress*:PushbackStream*:ReadAhead*'
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target portsift portsift_unit_tests portsift_e2e_tests \
+	  portsift_live_tests traffic_driver
+	$(TSAN_BUILD)/tests/portsift_unit_tests \
+	  --gtest_filter='Decompress*:PushbackStream*:ReadAhead*:Endpoint*:AnswerRequest*'
 	$(TSAN_BUILD)/tests/portsift_e2e_tests --gtest_filter='*CaptureSets*:*BadSets*'
+	$(TSAN_BUILD)/tests/portsift_live_tests --gtest_filter='Service.*:Live.InterruptLeavesCompleteRecordFiles'
 
 # Everything CI runs.
 check: test check-asan

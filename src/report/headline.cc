@@ -27,10 +27,12 @@ double reported_quantile(const LogHistogram& h, double q) {
   return std::strtod(text, nullptr);
 }
 
-std::string source_text(const Settings& s) {
+std::string source_text(const Run& run) {
+  const Settings& s = run.settings;
   if (!s.read_list.empty())
     return "the files named in " + (s.read_list == "-" ? std::string("standard input") : s.read_list);
   if (!s.read_file.empty()) return s.read_file == "-" ? "standard input" : s.read_file;
+  if (!run.interface_name.empty()) return "interface " + run.interface_name;
   if (!s.interface.empty()) return "interface " + s.interface;
   return "the default interface";
 }

@@ -31,6 +31,6 @@ Headline headline_of(const Monitor& m);
 // significant digits), so that the three outputs print the same number.
 double reported_quantile(const LogHistogram& h, double q);
 
-// What the run read: "file x.pcap", "3 files (--read-list names.txt)", "interface
-// eth0", "the default interface".
-std::string source_text(const Settings& s);
+// What the run read: the capture file's name, "the files named in names.txt",
+// "interface eth0".
+std::string source_text(const Run& run);

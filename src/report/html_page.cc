@@ -523,7 +523,7 @@ std::string html_page(const Run& run) {
       "<meta name=\"generator\" content=\"portsift\"><title>portsift: " +
       esc(ports_text) + "</title><style>" + STYLE + "</style></head><body>";
   page += "<header><h1>portsift: " + esc(ports_text) + "</h1><p class=\"meta\">Read " +
-          esc(source_text(s));
+          esc(source_text(run));
   const RunClock& clock = run.clock;
   // From the first packet to the last (the classic report's length counts from the
   // start of the time window instead).

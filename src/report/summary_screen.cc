@@ -58,7 +58,7 @@ void port_summary(const Run& run, const Monitor& m, FILE* out) {
   const Headline h = headline_of(m);
   static constexpr char TITLE_FMT[] = "portsift summary of port %u\n";
   std::fprintf(out, TITLE_FMT, static_cast<unsigned>(h.port));
-  line(out, "read", source_text(s));
+  line(out, "read", source_text(run));
   const RunClock& clock = run.clock;
   // From the first packet to the last (the classic report's length counts from the
   // start of the time window instead).

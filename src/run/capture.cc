@@ -197,6 +197,7 @@ RunEnd run_capture(const Settings& settings) {
   else if (!s.reading_file() && !discover_interfaces(run, &interface))
     return RunEnd::FAILURE_WITH_USAGE;
   const bool have_interface = s.has_interface || !s.reading_file();
+  if (!s.reading_file()) run.interface_name = interface;
   // A file run without -i looks the network up without an interface name.
   const char* filter_interface = have_interface ? interface.c_str() : nullptr;
 

@@ -50,6 +50,9 @@ struct Run {
   // summary name the option that reads them).
   uint64_t skipped_framings = 0;
 
+  // The interface a live run captures on: -i's, or the one chosen for it.
+  std::string interface_name;
+
   // What the sources said.
   bool offline = false;              // the packets come from a capture file
   unsigned trace_packet_number = 0;  // the running number of the -dd packet trace
