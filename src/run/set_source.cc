@@ -150,22 +150,13 @@ SetOpen SetSource::open_stream(std::unique_ptr<ByteStream> raw, SetFileInfo* inf
 
 int SetSource::prepare(Run& run, const char* interface, bool trace) {
   const Settings& s = run.settings;
-  src_.link.dlt = pcap_datalink(src_.pcap);
-  src_.link.swapped = pcap_is_swapped(src_.pcap) == 1;
-  src_.link.decode_all = s.decode_all;
+  src_.link = link_of(src_.pcap, s);
   const std::string expression = capture_filter_text(s, src_.link.dlt);
   if (compile_filter(src_.pcap, interface, expression, run.output.out, run.output.err,
                      trace ? s.debug : 0, &program_) != 0)
     return 1;
   have_program_ = true;
-  if (!link_supported(src_.link.dlt, s.decode_all)) {
-    static constexpr char BAD_LINK_FMT[] = "Unknown datalink type: %d\n";
-    std::fprintf(run.output.out, BAD_LINK_FMT, src_.link.dlt);
-    std::fflush(run.output.out);
-    print_link_hint(run.output.err, isatty(fileno(run.output.err)) == 1, s, src_.link.dlt);
-    return 1;
-  }
-  return 0;
+  return link_usable(run, src_.link) ? 0 : 1;
 }
 
 void SetSource::start(const Settings& s, bool fast) {

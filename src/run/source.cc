@@ -121,12 +121,23 @@ void adopt_savefile(pcap_t* pcap, Source* src) {
   break_on_signal(pcap);
 }
 
+LinkInfo link_of(pcap_t* pcap, const Settings& s) {
+  return LinkInfo{pcap_datalink(pcap), pcap_is_swapped(pcap) == 1, s.decode_all};
+}
+
+bool link_usable(const Run& run, const LinkInfo& link) {
+  if (link_supported(link.dlt, run.settings.decode_all)) return true;
+  static constexpr char BAD_LINK_FMT[] = "Unknown datalink type: %d\n";
+  std::fprintf(run.output.out, BAD_LINK_FMT, link.dlt);
+  std::fflush(run.output.out);
+  print_link_hint(run.output.err, isatty(fileno(run.output.err)) == 1, run.settings, link.dlt);
+  return false;
+}
+
 int prepare_source(Run& run, Source& src, const char* interface) {
   const Settings& s = run.settings;
   // The filter for --decode-all depends on the link type.
-  src.link.dlt = pcap_datalink(src.pcap);
-  src.link.swapped = pcap_is_swapped(src.pcap) == 1;
-  src.link.decode_all = s.decode_all;
+  src.link = link_of(src.pcap, s);
   const std::string expression = capture_filter_text(s, src.link.dlt);
   // What the kernel runs in place of a program too long for it: the same words for
   // every port.
@@ -136,14 +147,7 @@ int prepare_source(Run& run, Source& src, const char* interface) {
   if (install_filter(src.pcap, interface, expression, run.output.out, run.output.err, s.debug,
                      src.offline ? nullptr : &broad, &src.user_filter) != 0)
     return 1;
-  if (!link_supported(src.link.dlt, s.decode_all)) {
-    static constexpr char BAD_LINK_FMT[] = "Unknown datalink type: %d\n";
-    std::fprintf(run.output.out, BAD_LINK_FMT, src.link.dlt);
-    std::fflush(run.output.out);
-    print_link_hint(run.output.err, isatty(fileno(run.output.err)) == 1, s, src.link.dlt);
-    return 1;
-  }
-  return 0;
+  return link_usable(run, src.link) ? 0 : 1;
 }
 
 void end_capture(Run& run, Source& src) {

@@ -37,6 +37,13 @@ bool open_source(const Settings& s, const RunOutput& output, const char* device,
 // memory).
 void adopt_savefile(pcap_t* pcap, Source* src);
 
+// How the frames of an open handle are framed, for the settings' decoder.
+LinkInfo link_of(pcap_t* pcap, const Settings& s);
+
+// Whether the run can decode frames of this link type; when not, prints why (and,
+// where a person reads it, the option that would read them) and returns false.
+bool link_usable(const Run& run, const LinkInfo& link);
+
 // Installs the capture filter on the open source, with the mask of `interface`
 // (none: a zero mask), and checks its link type: 0, or 1 after printing why the
 // source cannot be used.
