@@ -88,24 +88,9 @@ measure=$build/bench/measure
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-# The value of name=... in a line of the driver.
-field() { tr ' ' '\n' <<<"$2" | sed -n "s/^$1=//p"; }
-
-# Waits until portsift's packet socket (the only one in this namespace) has its
-# compiled filter, more than libpcap's one-instruction placeholder, so that traffic
-# started now is seen from its first segment. Where ss cannot show the filter, a
-# second stands in.
-wait_filter() {
-  local pid=$1 i
-  for i in $(seq 200); do
-    if ss -0 -b -a 2>/dev/null | grep -Eq 'bpf filter \(([2-9]|[1-9][0-9]+)\)'; then
-      return 0
-    fi
-    kill -0 "$pid" 2>/dev/null || return 1
-    sleep 0.05
-  done
-  sleep 1
-}
+# field and wait_filter.
+# shellcheck source=bench/live_common.sh
+source "$root/bench/live_common.sh"
 
 # The ports a run with N ports watches: the loaded one, then others that see nothing.
 ports_of() {

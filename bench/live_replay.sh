@@ -70,23 +70,9 @@ ip link set lo up
 "$gen" --workload handshake --connections 1 --out "$scratch/one.pcap" >/dev/null
 filter=$("$build/portsift" -d -p "$port" -r "$scratch/one.pcap" | sed -n 's/^.*Setting filter to //p')
 
-# The value of name=... in a line of words.
-field() { tr ' ' '\n' <<<"$2" | sed -n "s/^$1=//p"; }
-
-# Waits until the only packet socket of the namespace has a compiled filter (more
-# than libpcap's one-instruction placeholder), so that the replay started now is
-# captured from its first packet. Where ss cannot show the filter, a second stands in.
-wait_filter() {
-  local pid=$1 i
-  for i in $(seq 200); do
-    if ss -0 -b -a 2>/dev/null | grep -Eq 'bpf filter \(([2-9]|[1-9][0-9]+)\)'; then
-      return 0
-    fi
-    kill -0 "$pid" 2>/dev/null || return 1
-    sleep 0.05
-  done
-  sleep 1
-}
+# field and wait_filter.
+# shellcheck source=bench/live_common.sh
+source "$root/bench/live_common.sh"
 
 # The capture of a rate: its size made for REPLAY_SECONDS at that rate.
 capture_of() {
