@@ -26,6 +26,15 @@ int64_t usecs_of(const Timeval& t) {
                               static_cast<uint64_t>(t.usec));
 }
 
+Timeval timeval_of_usecs(int64_t us) {
+  Timeval t{us / 1000000, us % 1000000};
+  if (t.usec < 0) {
+    t.usec += 1000000;
+    t.sec -= 1;
+  }
+  return t;
+}
+
 int64_t usecs_between(const Timeval& earlier, const Timeval& later) {
   const int64_t us = static_cast<int64_t>(static_cast<uint64_t>(usecs_of(later)) -
                                           static_cast<uint64_t>(usecs_of(earlier)));

@@ -21,6 +21,10 @@ int32_t msecs_between(const Timeval& earlier, const Timeval& later, bool* backwa
 // hostile capture may carry any 64-bit time.
 int64_t usecs_of(const Timeval& t);
 
+// The time `us` microseconds after the epoch, its microseconds from 0 to 999999
+// (before the epoch too): usecs_of's inverse.
+Timeval timeval_of_usecs(int64_t us);
+
 // Microseconds from `earlier` to `later`, the finer sibling of msecs_between for
 // records: a backwards interval yields 0 (and is not traced), and no 32-bit wrap
 // applies.

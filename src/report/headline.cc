@@ -27,6 +27,14 @@ double reported_quantile(const LogHistogram& h, double q) {
   return std::strtod(text, nullptr);
 }
 
+bool has_span(const Run& run) {
+  return !run.settings.reading_file() || run.clock.first_packet_seen;
+}
+
+double span_us(const Run& run) {
+  return static_cast<double>(usecs_between(run.clock.start_time, run.clock.end_time));
+}
+
 std::string source_text(const Run& run) {
   const Settings& s = run.settings;
   if (!s.read_list.empty())

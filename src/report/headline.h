@@ -31,6 +31,12 @@ Headline headline_of(const Monitor& m);
 // significant digits), so that the three outputs print the same number.
 double reported_quantile(const LogHistogram& h, double q);
 
+// Whether the run has a time span: a file run without packets has none.
+bool has_span(const Run& run);
+// Its microseconds from the first packet to the last (the classic report's length
+// counts from the start of the time window instead).
+double span_us(const Run& run);
+
 // What the run read: the capture file's name, "the files named in names.txt",
 // "interface eth0".
 std::string source_text(const Run& run);

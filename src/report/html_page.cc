@@ -251,13 +251,8 @@ std::string timeline(const Run& run, const Monitor& m) {
                 {"repeated SYNs", &TimelinePoint::repeated_syns, "bar retry"}};
   std::string svg = "<figure><svg class=\"chart timeline\" viewBox=\"0 0 " + num(TIMELINE_WIDTH) +
                     " " + num(height) + "\" role=\"img\" aria-label=\"timeline\">";
-  const auto point_time = [&](const TimelinePoint& pt) {
-    Timeval t{pt.start_us / 1000000, pt.start_us % 1000000};
-    if (t.usec < 0) {
-      t.usec += 1000000;
-      t.sec -= 1;
-    }
-    return utc_text(t);
+  const auto point_time = [](const TimelinePoint& pt) {
+    return utc_text(timeval_of_usecs(pt.start_us));
   };
   for (int lane = 0; lane < 3; ++lane) {
     const Lane& l = counts[lane];
@@ -332,17 +327,12 @@ std::string slowest_table(const Monitor& m) {
       "<th>handshake</th><th>SYNs</th><th>client bytes</th><th>server bytes</th>"
       "<th>tcpdump filter</th></tr></thead><tbody>";
   for (const SlowConnection& c : slow) {
-    Timeval start{c.start_us / 1000000, c.start_us % 1000000};
-    if (start.usec < 0) {
-      start.usec += 1000000;
-      start.sec -= 1;
-    }
     const std::string filter = tcpdump_host(c.client) + " and tcp port " + num(c.client_port) +
                                " and " + tcpdump_host(c.server) + " and tcp port " +
                                num(c.server_port);
     t += "<tr data-duration-us=\"" + std::to_string(c.duration_us) + "\"><td>" + esc(c.client) +
          ":" + num(c.client_port) + "</td><td>" + esc(c.server) + ":" + num(c.server_port) +
-         "</td><td>" + esc(utc_text(start)) + "</td><td>" +
+         "</td><td>" + esc(utc_text(timeval_of_usecs(c.start_us))) + "</td><td>" +
          esc(readable_time(static_cast<double>(c.duration_us))) + "</td><td>" +
          (c.handshake_us >= 0 ? esc(readable_time(static_cast<double>(c.handshake_us))) : "-") +
          "</td><td>" + num(c.syns) + "</td><td>" + num(c.client_bytes) + "</td><td>" +
@@ -525,13 +515,9 @@ std::string html_page(const Run& run) {
   page += "<header><h1>portsift: " + esc(ports_text) + "</h1><p class=\"meta\">Read " +
           esc(source_text(run));
   const RunClock& clock = run.clock;
-  // From the first packet to the last (the classic report's length counts from the
-  // start of the time window instead).
-  const double span_us = static_cast<double>(usecs_between(clock.start_time, clock.end_time));
-  if (!s.reading_file() || clock.first_packet_seen) {
+  if (has_span(run))
     page += ", from " + esc(utc_text(clock.start_time)) + " to " + esc(utc_text(clock.end_time)) +
-            " (" + esc(readable_time(span_us)) + ")";
-  }
+            " (" + esc(readable_time(span_us(run))) + ")";
   page += "; " + num(clock.packet_count) + " SYN, FIN and RST segments.";
   if (run.skipped_framings != 0)
     page += " " + num(run.skipped_framings) +

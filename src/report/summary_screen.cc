@@ -54,18 +54,14 @@ void percentile_line(FILE* out, const char* label, const LogHistogram& h,
 }
 
 void port_summary(const Run& run, const Monitor& m, FILE* out) {
-  const Settings& s = run.settings;
   const Headline h = headline_of(m);
   static constexpr char TITLE_FMT[] = "portsift summary of port %u\n";
   std::fprintf(out, TITLE_FMT, static_cast<unsigned>(h.port));
   line(out, "read", source_text(run));
   const RunClock& clock = run.clock;
-  // From the first packet to the last (the classic report's length counts from the
-  // start of the time window instead).
-  const double span_us = static_cast<double>(usecs_between(clock.start_time, clock.end_time));
-  if (!s.reading_file() || clock.first_packet_seen) {
+  if (has_span(run)) {
     line(out, "from", utc_text(clock.start_time));
-    line(out, "to", utc_text(clock.end_time) + " (" + readable_time(span_us) + " later)");
+    line(out, "to", utc_text(clock.end_time) + " (" + readable_time(span_us(run)) + " later)");
   } else {
     line(out, "from", "-  (no packet)");
   }

@@ -48,4 +48,22 @@ TEST(MsecsBetween, BackwardsTimeIsToldAndTracedOnlyWithDebug) {
             "trace.cc:" + out.substr(9, out.find(':', 9) - 9) + ":Bad value of time:5/7, 4/9\n\n");
 }
 
+// Microseconds back to a time, before the epoch too: the inverse of usecs_of.
+TEST(TimevalOfUsecs, InvertsUsecsOf) {
+  const struct {
+    int64_t us;
+    Timeval t;
+  } cases[] = {{0, {0, 0}},
+               {1796866260512000, {1796866260, 512000}},
+               {-1, {-1, 999999}},
+               {-1000000, {-1, 0}},
+               {-1500000, {-2, 500000}}};
+  for (const auto& c : cases) {
+    const Timeval t = timeval_of_usecs(c.us);
+    EXPECT_EQ(t.sec, c.t.sec) << c.us;
+    EXPECT_EQ(t.usec, c.t.usec) << c.us;
+    EXPECT_EQ(usecs_of(t), c.us);
+  }
+}
+
 }  // namespace
