@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <ctime>
 #include <memory>
 
@@ -387,11 +388,11 @@ int64_t run_frames(const uint8_t* data, size_t size) {
   return verify_run(run, files);
 }
 
-RunText run_set_once(const std::vector<std::vector<uint8_t>>& set,
-                     const std::vector<std::string>& args, size_t chunk) {
-  std::vector<std::string> words = args;
-  words.insert(words.begin(), {"-r", "fuzz.pcap"});
-  const Settings settings = start(words);
+namespace {
+
+// A run of `settings` whose output and errors are caught as text; `body` runs it and
+// returns its exit status.
+RunText captured_run(const Settings& settings, const std::function<int(Run&, RecordFiles&)>& body) {
   RunText text;
   char* out_buf = nullptr;
   char* err_buf = nullptr;
@@ -401,15 +402,7 @@ RunText run_set_once(const std::vector<std::vector<uint8_t>>& set,
   {
     Run run(settings, RunOutput{out, err});
     RecordFiles files;
-    std::vector<MemoryFile> memory;
-    for (size_t i = 0; i < set.size(); ++i)
-      memory.push_back(MemoryFile{i == 0 ? "fuzz.pcap" : "fuzz-" + std::to_string(i) + ".pcap",
-                                  set[i].data(), set[i].size()});
-    if (!add_monitors(run))
-      text.status = 1;
-    else
-      text.status = run_memory_set(run, files, memory, chunk) == RunEnd::SUCCESS ? 0 : 1;
-    verify_run(run, files);
+    text.status = body(run, files);
   }
   std::fclose(out);
   std::fclose(err);
@@ -420,50 +413,55 @@ RunText run_set_once(const std::vector<std::vector<uint8_t>>& set,
   return text;
 }
 
+}  // namespace
+
+RunText run_set_once(const std::vector<std::vector<uint8_t>>& set,
+                     const std::vector<std::string>& args, size_t chunk) {
+  std::vector<std::string> words = args;
+  words.insert(words.begin(), {"-r", "fuzz.pcap"});
+  return captured_run(start(words), [&](Run& run, RecordFiles& files) {
+    std::vector<MemoryFile> memory;
+    for (size_t i = 0; i < set.size(); ++i)
+      memory.push_back(MemoryFile{i == 0 ? "fuzz.pcap" : "fuzz-" + std::to_string(i) + ".pcap",
+                                  set[i].data(), set[i].size()});
+    int status = 1;
+    if (add_monitors(run))
+      status = run_memory_set(run, files, memory, chunk) == RunEnd::SUCCESS ? 0 : 1;
+    verify_run(run, files);
+    return status;
+  });
+}
+
 RunText run_savefile_once(const uint8_t* data, size_t size, const std::vector<std::string>& args,
                           bool libpcap_only, int64_t* counted) {
   std::vector<std::string> words = args;
   // Filter words end the options, so these go first.
   words.insert(words.begin(), {"-r", "fuzz.pcap"});
   if (libpcap_only) words.insert(words.begin(), "--libpcap-read");
-  const Settings settings = start(words);
-  RunText text;
-  char* out_buf = nullptr;
-  char* err_buf = nullptr;
-  size_t out_len = 0, err_len = 0;
-  FILE* out = open_memstream(&out_buf, &out_len);
-  FILE* err = open_memstream(&err_buf, &err_len);
-  {
-  Run run(settings, RunOutput{out, err});
-  RecordFiles files;
-  // fmemopen wants at least one byte; libpcap refuses an empty file anyway.
-  FILE* file = size == 0 ? nullptr : fmemopen(const_cast<uint8_t*>(data), size, "rb");
-  char errbuf[PCAP_ERRBUF_SIZE];
-  pcap_t* pcap = file == nullptr ? nullptr : pcap_fopen_offline(file, errbuf);
-  if (pcap == nullptr) {
-    if (file != nullptr) std::fclose(file);
-    text.status = 1;  // the program ends with libpcap's message before any run
-  } else if (!add_monitors(run)) {
-    pcap_close(pcap);
-    text.status = 1;
-  } else {
-    FastReadSource fast;
-    fast.bytes = data;
-    fast.size = size;
-    Source src;
-    adopt_savefile(pcap, &src);  // the source closes the handle and the file
-    text.status = run_file_capture(run, files, src, nullptr, &fast) == RunEnd::SUCCESS ? 0 : 1;
-  }
-  const int64_t n = verify_run(run, files);
-  if (counted != nullptr) *counted = n;
-  }
-  std::fclose(out);
-  std::fclose(err);
-  text.out.assign(out_buf, out_len);
-  text.err.assign(err_buf, err_len);
-  std::free(out_buf);
-  std::free(err_buf);
-  return text;
+  return captured_run(start(words), [&](Run& run, RecordFiles& files) {
+    int status;
+    // fmemopen wants at least one byte; libpcap refuses an empty file anyway.
+    FILE* file = size == 0 ? nullptr : fmemopen(const_cast<uint8_t*>(data), size, "rb");
+    char errbuf[PCAP_ERRBUF_SIZE];
+    pcap_t* pcap = file == nullptr ? nullptr : pcap_fopen_offline(file, errbuf);
+    if (pcap == nullptr) {
+      if (file != nullptr) std::fclose(file);
+      status = 1;  // the program ends with libpcap's message before any run
+    } else if (!add_monitors(run)) {
+      pcap_close(pcap);
+      status = 1;
+    } else {
+      FastReadSource fast;
+      fast.bytes = data;
+      fast.size = size;
+      Source src;
+      adopt_savefile(pcap, &src);  // the source closes the handle and the file
+      status = run_file_capture(run, files, src, nullptr, &fast) == RunEnd::SUCCESS ? 0 : 1;
+    }
+    const int64_t n = verify_run(run, files);
+    if (counted != nullptr) *counted = n;
+    return status;
+  });
 }
 
 namespace {
