@@ -42,10 +42,12 @@ TSAN_BUILD ?= build-tsan
 check-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPORTSIFT_TSAN=ON -DPORTSIFT_BENCH=OFF
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target portsift portsift_unit_tests portsift_e2e_tests \
-	  portsift_live_tests traffic_driver
+	  portsift_live_tests traffic_driver portsift_fuzz_replay
 	$(TSAN_BUILD)/tests/portsift_unit_tests \
-	  --gtest_filter='Decompress*:PushbackStream*:ReadAhead*:Endpoint*:AnswerRequest*'
-	$(TSAN_BUILD)/tests/portsift_e2e_tests --gtest_filter='*CaptureSets*:*BadSets*'
+	  --gtest_filter='Decompress*:PushbackStream*:ReadAhead*:Endpoint*:AnswerRequest*:SplitTracker*'
+	$(TSAN_BUILD)/tests/portsift_fuzz_replay --gtest_filter='FastRead.*'
+	$(TSAN_BUILD)/tests/portsift_e2e_tests \
+	  --gtest_filter='*CaptureSets*:*BadSets*:*Report*:*SyntheticCapture*:*DamagedCapture*'
 	$(TSAN_BUILD)/tests/portsift_live_tests --gtest_filter='Service.*:Live.InterruptLeavesCompleteRecordFiles'
 
 # Everything CI runs.

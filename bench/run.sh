@@ -21,8 +21,11 @@
 #                    followed by +conns times portsift writing every connection's
 #                    record (--conns to /dev/null, CSV), by +all also the JSON report
 #                    and one-second interval rows, by +any watching every port (-p
-#                    any), by +html writing the --html page, and prints its time against the plain workload's when both
-#                    ran (ports10 against mixed too)
+#                    any), by +html writing the --html page, by +1thread the
+#                    file run on one thread (PORTSIFT_TRACKER_THREADS=1: the
+#                    tracker not split), by +1core the run held to one processor
+#                    (taskset -c 0), and prints its time against the plain
+#                    workload's when both ran (ports10 against mixed too)
 #   SCALE_OPEN       scale: connections left open at the end (default 2000000)
 #   SCALE_COMPLETED  scale: connections completed (default 10000000)
 #   KEEP_CAPTURES=0  delete each capture after its workload
@@ -89,7 +92,16 @@ variant_args() {
     # The page of the run, written at its end (the percentiles and top lists it
     # gathers included): scale+html against scale is what a page costs at scale.
     html) echo "--html $bench_dir/page.html" ;;
+    1thread|1core) ;;  # how it runs, not what it is asked (variant_runner)
     *) echo "unknown variant: +$1" >&2; exit 2 ;;
+  esac
+}
+
+# What a variant runs portsift under.
+variant_runner() {
+  case "$1" in
+    1thread) echo "env PORTSIFT_TRACKER_THREADS=1" ;;
+    1core) echo "taskset -c 0" ;;
   esac
 }
 
@@ -160,20 +172,21 @@ for w in $workloads; do
   variant=
   [ "$base" != "$w" ] && variant=${w#*+}
   read -r -a extra <<<"$(variant_args "$variant")"
+  read -r -a runner <<<"$(variant_runner "$variant")"
   prepare "$base"
   times=$(mktemp -d)
   # Warm-up: the capture into the page cache, the binaries into memory.
   "$measure" "$times/warm" "$read_file" "$capture"
   "$measure" "$times/warm" "$floor" "$capture" "$port" "${floor_options[@]}"
-  "$measure" "$times/warm" "$portsift" "${options[@]}" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
+  "$measure" "$times/warm" "${runner[@]}" "$portsift" "${options[@]}" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
   for r in $(seq "$rounds"); do
     # Reverse the order every other round, so a drifting machine favours none.
     if [ $((r % 2)) -eq 1 ]; then
       "$measure" "$times/read" "$read_file" "$capture"
       "$measure" "$times/floor" "$floor" "$capture" "$port" "${floor_options[@]}"
-      "$measure" "$times/portsift" "$portsift" "${options[@]}" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
+      "$measure" "$times/portsift" "${runner[@]}" "$portsift" "${options[@]}" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
     else
-      "$measure" "$times/portsift" "$portsift" "${options[@]}" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
+      "$measure" "$times/portsift" "${runner[@]}" "$portsift" "${options[@]}" -p "$port" "${extra[@]}" -r "$capture" >/dev/null
       "$measure" "$times/floor" "$floor" "$capture" "$port" "${floor_options[@]}"
       "$measure" "$times/read" "$read_file" "$capture"
     fi

@@ -8,6 +8,7 @@
 #include "run/record_output.h"
 #include "run/service.h"
 #include "run/signals.h"
+#include "run/split_tracker.h"
 #include "stats/run_clock.h"
 #include "stats/tracker.h"
 #include "track/segment_pool.h"
@@ -44,6 +45,10 @@ Monitor* watch_port(PacketFeed& feed, uint16_t port) {
 // many there are.
 int monitors_of(PacketFeed& feed, const DecodedFrame& d, Monitor* out[2]) {
   Run& run = feed.run;
+  if (feed.near_monitor != nullptr) {
+    out[0] = feed.near_monitor;
+    return 1;
+  }
   if (!run.settings.any_port && run.monitors.size() == 1) {
     out[0] = run.monitors.front().get();
     return 1;
@@ -60,7 +65,9 @@ int monitors_of(PacketFeed& feed, const DecodedFrame& d, Monitor* out[2]) {
 
 // The monitor whose lookup a batched segment prepares: that of its destination
 // port, else of its source port; nullptr when neither is watched yet.
-Monitor* likely_monitor(const Run& run, const DecodedFrame& d) {
+Monitor* likely_monitor(const PacketFeed& feed, const DecodedFrame& d) {
+  const Run& run = feed.run;
+  if (feed.near_monitor != nullptr) return feed.near_monitor;
   if (!run.settings.any_port && run.monitors.size() == 1) return run.monitors.front().get();
   Monitor* m = monitor_of_port(run, d.seg.dst.port);
   return m != nullptr ? m : monitor_of_port(run, d.seg.src.port);
@@ -112,35 +119,36 @@ void trace_network_layer(FILE* out, DecodeStatus status, const DecodedFrame& d) 
   TRACE(out, IP_TOTAL_FMT, d.ip_total_length);
 }
 
+// The filter passed every framing --decode-all reads, to count those this run does
+// not: such a segment is counted and goes no further, not even to the clock, so the
+// run sees exactly what the classic filter passes.
+bool skips_framing(PacketFeed& feed, const struct pcap_pkthdr* header, const u_char* bytes) {
+  if (!feed.count_other_framings || classic_framing(PacketReader{bytes, header->caplen}, feed.link))
+    return false;
+  feed.run.skipped_framings++;
+  return true;
+}
+
 // Keeps the run's clock and decodes one packet down to the segment the tracker
-// needs; false when the packet goes no further. QUIET_FILE_RUN: a file run without
-// -d and -m (see can_defer_segments), where no signal can stop the run and nothing
-// is traced, so those checks are left out of the code.
-template <bool QUIET_FILE_RUN>
+// needs, with the packet traces and the status line; false when the packet goes no
+// further. A quiet file run takes the same steps without them (take_quiet_packet).
 bool take_packet(PacketFeed& feed, const struct pcap_pkthdr* header, const u_char* bytes,
                  DecodedFrame* d) {
   Run& run = feed.run;
   // A stop was requested (live runs): the loop produces the report; this packet
   // and any later one are not handled.
-  if (!QUIET_FILE_RUN && run_stopping(run)) return false;
-  // The filter passed every framing --decode-all reads, to count those this run
-  // does not: such a segment is counted and goes no further, not even to the clock,
-  // so the run sees exactly what the classic filter passes.
-  if (feed.count_other_framings &&
-      !classic_framing(PacketReader{bytes, header->caplen}, feed.link)) {
-    run.skipped_framings++;
-    return false;
-  }
+  if (run_stopping(run)) return false;
+  if (skips_framing(feed, header, bytes)) return false;
 
   const Timeval now{static_cast<int64_t>(header->ts.tv_sec),
                     static_cast<int64_t>(header->ts.tv_usec)};
   RunClock& clock = run.clock;
-  if (QUIET_FILE_RUN || run.offline) clock_file_packet(clock, now);
-  if (!QUIET_FILE_RUN && run.settings.status_every != 0) maybe_print_status(run, now);
+  if (run.offline) clock_file_packet(clock, now);
+  if (run.settings.status_every != 0) maybe_print_status(run, now);
   if (clock.packet_count == 0) open_window(clock, run.settings, now);
   clock.packet_count++;
 
-  const int debug = QUIET_FILE_RUN ? 0 : run.settings.debug;
+  const int debug = run.settings.debug;
   FILE* const out = run.output.out;
   if (debug >= 2) {
     static constexpr char GOT_PACKET_FMT[] = "Got packet %d:len = %d, caplen = %d\n\n";
@@ -245,7 +253,7 @@ void advance_batches(PacketFeed& feed) {
   if (numbered < b.filled) b.no_memory = true;
   for (size_t i = 0; i < numbered; i++) {
     SegmentBatches::Entry& e = full[i];
-    e.monitor = likely_monitor(run, e.d);
+    e.monitor = likely_monitor(feed, e.d);
     if (e.monitor != nullptr)
       conn_prepare(e.monitor->table, &e.lookup, tracked_endpoint(e.d, e.monitor->port));
   }
@@ -268,6 +276,21 @@ PacketFeed::PacketFeed(Run& run)
       count_other_framings(run.settings.counts_other_framings()),
       reserve(std::malloc(RESERVE_BYTES), std::free) {}
 
+bool take_quiet_packet(RunClock& clock, const Settings& s, const LinkInfo& link,
+                       const struct pcap_pkthdr* header, const u_char* bytes, DecodedFrame* d) {
+  const Timeval now{static_cast<int64_t>(header->ts.tv_sec),
+                    static_cast<int64_t>(header->ts.tv_usec)};
+  clock_file_packet(clock, now);
+  if (clock.packet_count == 0) open_window(clock, s, now);
+  clock.packet_count++;
+  // TCP over IP outside the window, and anything short of a segment, go no further.
+  if (decode_frame(PacketReader{bytes, header->caplen}, link, d) != DecodeStatus::SEGMENT ||
+      !in_window(clock, now))
+    return false;
+  d->seg.time = now;
+  return true;
+}
+
 bool run_stopping(const Run& run) { return stop_signalled() || run.out_of_memory; }
 
 void handle_packet(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes) {
@@ -276,7 +299,7 @@ void handle_packet(u_char* user, const struct pcap_pkthdr* header, const u_char*
   if (feed.user_filter != nullptr && pcap_offline_filter(feed.user_filter, header, bytes) == 0)
     return;
   DecodedFrame d;
-  if (!take_packet<false>(feed, header, bytes, &d)) return;
+  if (!take_packet(feed, header, bytes, &d)) return;
   if (try_hold_addresses(feed.run.pool, &d))
     dispatch(feed, d);
   else
@@ -292,7 +315,11 @@ void handle_packet_deferred(u_char* user, const struct pcap_pkthdr* header, cons
   if (feed.run.out_of_memory) return;
   SegmentBatches& b = feed.batches;
   SegmentBatches::Entry& e = b.entries[b.filling][b.filled];
-  if (!take_packet<true>(feed, header, bytes, &e.d)) return;
+  if (skips_framing(feed, header, bytes) ||
+      !take_quiet_packet(feed.run.clock, feed.run.settings, feed.link, header, bytes, &e.d))
+    return;
+  // The split tracker's worker tracks this client.
+  if (feed.split != nullptr && feed.split->far_client(e.d)) return;
   if (e.d.seg.src.family == Family::IPV6) {
     pool_prepare(feed.run.pool, &e.pool[0], e.d.src6);
     pool_prepare(feed.run.pool, &e.pool[1], e.d.dst6);
@@ -306,4 +333,15 @@ void handle_packet_deferred(u_char* user, const struct pcap_pkthdr* header, cons
 void flush_deferred_segments(PacketFeed& feed) {
   advance_batches(feed);
   advance_batches(feed);
+}
+
+void restart_feed(PacketFeed& feed) {
+  Run& run = feed.run;
+  run.clock = RunClock{};
+  run.skipped_framings = 0;
+  run.trace_packet_number = 0;
+  run.out_of_memory = false;
+  run.conns_at_out_of_memory = 0;
+  feed.batches = SegmentBatches{};
+  if (!feed.reserve) feed.reserve.reset(std::malloc(RESERVE_BYTES));
 }

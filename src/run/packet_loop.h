@@ -56,6 +56,7 @@ struct SegmentBatches {
 // read, and what the deferred path keeps between packets. libpcap's `user`
 // argument carries it to the handlers.
 class RecordFiles;
+class TrackerSplit;
 
 struct PacketFeed {
   explicit PacketFeed(Run& run);
@@ -75,6 +76,10 @@ struct PacketFeed {
   // none (tests).
   RecordFiles* files = nullptr;
   SegmentBatches batches;
+  // A run whose tracker is split (TrackerSplit): hands the worker's segments to it,
+  // and every other segment to its near monitor instead of the run's.
+  TrackerSplit* split = nullptr;
+  Monitor* near_monitor = nullptr;
   // Memory kept for the end of a run that runs out: given back when the table
   // cannot grow, so that the report can still be written.
   std::unique_ptr<void, void (*)(void*)> reserve;
@@ -82,6 +87,13 @@ struct PacketFeed {
 
 // Handles one packet and hands its segment on at once.
 void handle_packet(u_char* feed, const struct pcap_pkthdr* header, const u_char* bytes);
+
+// The steps of handle_packet for a quiet file run, against `clock` (the run's own, or
+// a split tracker's worker's copy of it): keeps the clock and window from the
+// packet and decodes it; true when it carries a segment for the tracker, with its
+// time.
+bool take_quiet_packet(RunClock& clock, const Settings& s, const LinkInfo& link,
+                       const struct pcap_pkthdr* header, const u_char* bytes, DecodedFrame* d);
 
 // Whether segments may be handed on a few packets late: only in a file run that
 // prints nothing between packets (no -d, no -m), where the delay cannot be seen.
@@ -92,6 +104,12 @@ bool can_defer_segments(const Run& run);
 void handle_packet_deferred(u_char* feed, const struct pcap_pkthdr* header,
                             const u_char* bytes);
 void flush_deferred_segments(PacketFeed& feed);
+
+// Sets the feed and its run back to before their first packet, to read the source
+// again: the clock, the stop for memory, the batches and the reserve. Only for a
+// run whose own monitors were never handed a segment (a split run's result that
+// did not stand).
+void restart_feed(PacketFeed& feed);
 
 // Whether the run is to stop: a signal asked, or memory ran out.
 bool run_stopping(const Run& run);

@@ -25,10 +25,10 @@ void monitor_reserve(Monitor& m) {
 }
 
 OpenCounts count_open_connections(const Monitor& m) {
-  OpenCounts c;
+  OpenCounts c = m.split_open;
   // An attempt that expired unanswered is still one the server dropped.
-  c.never_completed = m.expired.unanswered;
-  c.incomplete_syns = m.expired.unanswered_syns;
+  c.never_completed += m.expired.unanswered;
+  c.incomplete_syns += m.expired.unanswered_syns;
   conn_for_each(m.table, [&](const ConnInfo& rec) {
     if (rec.state <= SYN_SEEN) {
       c.never_completed++;
@@ -41,6 +41,42 @@ OpenCounts count_open_connections(const Monitor& m) {
     }
   });
   return c;
+}
+
+void add_monitor_figures(Monitor& into, const Monitor& from) {
+  RunTotals& t = into.totals;
+  const RunTotals& f = from.totals;
+  t.total_syns += f.total_syns;
+  t.dup_syns += f.dup_syns;
+  t.resets += f.resets;
+  t.refused += f.refused;
+  t.nconns += f.nconns;
+  t.sum_client_bytes += f.sum_client_bytes;
+  t.sum_server_bytes += f.sum_server_bytes;
+  t.sum_duration += f.sum_duration;
+  t.sum_rtt += f.sum_rtt;
+  t.sum_syns += f.sum_syns;
+  into.untracked.syns += from.untracked.syns;
+  for (const auto& [nsyns, conns] : from.syn_dist) into.syn_dist[nsyns] += conns;
+  for (size_t i = 0; i < into.buckets.size() && i < from.buckets.size(); i++) {
+    Bucket& b = into.buckets[i];
+    const Bucket& a = from.buckets[i];
+    b.count += a.count;
+    b.client_bytes += a.client_bytes;
+    b.server_bytes += a.server_bytes;
+    // 32 bits wide, wrapping as the handlers' own sums do: the order of the
+    // additions does not change the result.
+    b.rtt = static_cast<int32_t>(static_cast<uint32_t>(b.rtt) + static_cast<uint32_t>(a.rtt));
+    b.duration += a.duration;
+    b.throughput += a.throughput;
+  }
+  const OpenCounts open = count_open_connections(from);
+  OpenCounts& o = into.split_open;
+  o.never_completed += open.never_completed;
+  o.incomplete_syns += open.incomplete_syns;
+  o.in_progress += open.in_progress;
+  o.closing += open.closing;
+  o.maybe_discarded += open.maybe_discarded;
 }
 
 IntervalTotals interval_totals(const Monitor& m) {

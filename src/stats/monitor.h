@@ -43,6 +43,14 @@ struct Expired {
   uint64_t closing = 0;
 };
 
+// What the records still in the table say at the end of the run.
+struct OpenCounts {
+  uint64_t never_completed = 0;  // still waiting for a SYN-ACK
+  uint64_t incomplete_syns = 0;  // their SYNs
+  uint64_t in_progress = 0;      // established or closing
+  uint64_t closing = 0;
+  uint64_t maybe_discarded = 0;  // in progress with 4 or more SYN-ACKs
+};
 struct Monitor {
   // What the monitor reads of its run, which outlives it: the settings, this host's
   // addresses, the streams it prints on, and the pool its IPv6 addresses are held in.
@@ -80,6 +88,9 @@ struct Monitor {
   ExposedHistograms exposed;
   // With --html: the top lists, the bytes density and the timeline of the page.
   PageFigures page;
+  // What stays open in the tables of a run whose clients were dealt between two
+  // (add_monitor_figures): counted with this monitor's own table.
+  OpenCounts split_open;
 };
 
 // Gives the monitor's histograms their memory before its first segment, so that no
@@ -87,15 +98,13 @@ struct Monitor {
 // std::bad_alloc, changing nothing, when memory runs out.
 void monitor_reserve(Monitor& m);
 
-// What the records still in the table say at the end of the run.
-struct OpenCounts {
-  uint64_t never_completed = 0;  // still waiting for a SYN-ACK
-  uint64_t incomplete_syns = 0;  // their SYNs
-  uint64_t in_progress = 0;      // established or closing
-  uint64_t closing = 0;
-  uint64_t maybe_discarded = 0;  // in progress with 4 or more SYN-ACKs
-};
 OpenCounts count_open_connections(const Monitor& m);
+
+// Adds what `from` counted into `into`, whose port it watched over other clients
+// of the same run: totals, buckets, SYN distribution and what stays open in its
+// table (into split_open; the records by state stay those of `into`'s own table).
+// Both bucket tables have the run's layout.
+void add_monitor_figures(Monitor& into, const Monitor& from);
 
 // The monitor's totals as an interval row computes them.
 IntervalTotals interval_totals(const Monitor& m);

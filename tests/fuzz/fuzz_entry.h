@@ -69,9 +69,11 @@ struct RunText {
 // (without -r, which is added): read by libpcap alone, or with the fast reader where
 // the run allows it.
 // The run's own checks (see run_savefile) hold after it; `counted`, when given,
-// receives the connections it counted.
+// receives the connections it counted. It writes connection records and interval
+// rows (to /dev/null) unless `records` is false: a quiet file run of one port then
+// deals its clients between two trackers.
 RunText run_savefile_once(const uint8_t* data, size_t size, const std::vector<std::string>& args,
-                          bool libpcap_only, int64_t* counted = nullptr);
+                          bool libpcap_only, int64_t* counted = nullptr, bool records = true);
 
 // One run of a capture set in memory (see run_memory_set), with this command line;
 // its files are read in reads of `chunk` bytes and named "fuzz.pcap" and on.

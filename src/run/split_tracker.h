@@ -1,0 +1,113 @@
+// Two cores on a quiet file run: the connection table split by client endpoint.
+//
+// Every segment of a connection goes to the record of its client endpoint, and no
+// handler reads another endpoint's record, so the clients can be dealt between two
+// tables, each tracked by its own thread, as long as each table sees its clients'
+// segments in file order. Both threads read the whole file (the same records, the
+// same filter, the same clock and window) and each tracks only its own clients:
+// the reading thread, which keeps the run's clock, in the "near" monitor, a worker
+// thread, reading the file with a reader of its own, in the "far" monitor. Nothing
+// passes between them while they read. At the end the two monitors' figures are
+// added into the run's monitor: the totals, the buckets, the SYN distribution and
+// what stays open are all sums.
+//
+// Only a run whose report is made of such sums splits (TrackerSplit::wanted): one
+// port, IPv4 only, nothing printed while packets are read, no records, -D listing,
+// -c lines, -V 999 listing, expiry, memory bound or limit. Whatever could still make
+// the order of two clients' segments visible (a tracker line such as "Bad bucket
+// value", a table that runs out of memory, a file the fast reader hands to libpcap)
+// makes finish() refuse the result: the run's own monitor is then untouched, and
+// the caller reads the file again on one thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "common/trace.h"
+#include "run/file_filter.h"
+#include "run/savefile_reader.h"
+#include "stats/monitor.h"
+#include "stats/run.h"
+#include "track/decode.h"
+
+class TrackerSplit {
+ public:
+  // Whether the run may split its tracker: see above; also not when the process
+  // may use only one processor (taskset -c 0 runs as it always did), nor with
+  // PORTSIFT_TRACKER_THREADS=1 in the environment (the benchmark's baseline).
+  static bool wanted(const Run& run);
+
+  // Makes the two monitors and starts the worker on `reader`, a reader of the same
+  // file placed at its first record, with `filter` (shared: it only reads) and the
+  // file's framing. Throws std::bad_alloc when the monitors' memory cannot be had,
+  // std::system_error when there is no thread.
+  TrackerSplit(Run& run, std::unique_ptr<SavefileReader> reader, const FileFilter& filter,
+               const LinkInfo& link);
+  ~TrackerSplit();
+  TrackerSplit(const TrackerSplit&) = delete;
+  TrackerSplit& operator=(const TrackerSplit&) = delete;
+
+  // The monitor the reading thread tracks its own clients in.
+  Monitor& near_monitor() { return *near_; }
+
+  // Whether a segment's client is the worker's (the reading thread passes over it).
+  bool far_client(const DecodedFrame& d) const { return is_far(tracked_endpoint(d, port_)); }
+
+  // The worker stopped short of the file's end (memory, or a record it leaves to
+  // libpcap): the result cannot stand, and reading may stop.
+  bool failed() const { return failed_.load(std::memory_order_relaxed); }
+
+  // Waits for the worker (stopping it first unless the reading thread read the
+  // whole file: `read_whole`). Then, when both read the whole file, neither monitor
+  // printed a line and neither ran out of memory, adds both into the run's monitor
+  // and returns true; otherwise returns false, leaving the run's monitor as it was.
+  bool finish(Run& run, bool read_whole);
+
+  // The share of the clients the worker takes, in 1/16ths of the hash range: half.
+  // Both threads read and decode every packet, so the halves are even (measured:
+  // from 6/16 to 10/16 half is the fastest).
+  static constexpr unsigned FAR_SIXTEENTHS = 8;
+
+ private:
+  static constexpr size_t BATCH = 16;  // lookups fetched together
+
+  bool is_far(const Endpoint& client) const {
+    // splitmix64's finaliser: a hash unlike the tables' own multiply-shift, so that
+    // the clients of each half still spread over their table's whole index.
+    uint64_t z = (static_cast<uint64_t>(client.addr.raw) << 16 | client.port) +
+                 0x9e3779b97f4a7c15ULL;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
+    return (z >> 60) < FAR_SIXTEENTHS;
+  }
+  void work();
+  void stop_worker();
+
+  const Settings& settings_;
+  const uint16_t port_;
+  // Each monitor prints into memory: a line there means the result cannot stand.
+  struct CaughtOutput {
+    char* text = nullptr;
+    size_t length = 0;
+    FILE* stream = nullptr;
+    RunOutput output;
+    CaughtOutput();
+    ~CaughtOutput();
+    bool printed();
+  };
+  CaughtOutput near_output_, far_output_;
+  BigAllocLimit far_memory_;  // unlimited, as the run's is when a run splits
+  std::unique_ptr<Monitor> near_, far_;
+
+  std::unique_ptr<SavefileReader> reader_;
+  const FileFilter& filter_;
+  const LinkInfo link_;
+  std::atomic<bool> stop_{false};    // the reading thread asks the worker to stop
+  std::atomic<bool> failed_{false};  // the worker stopped short
+  std::thread worker_;
+  bool joined_ = false;
+};
