@@ -79,10 +79,12 @@ bool read_split(PacketFeed& feed, pcap_t* pcap, const FastReadSource& source,
   feed.pcap = nullptr;
   feed.split = split.get();
   feed.near_monitor = &split->near_monitor();
+  feed.pool = &split->near_pool();
   const SavefileStatus status = read_records(feed, reader, filter, progress, split.get());
   flush_deferred_segments(feed);
   feed.split = nullptr;
   feed.near_monitor = nullptr;
+  feed.pool = &run.pool;
   feed.pcap = pcap;
   // An interrupt ends the run without a report: nothing of the read is shown.
   if (stop_signalled()) {

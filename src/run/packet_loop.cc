@@ -76,6 +76,8 @@ Monitor* likely_monitor(const PacketFeed& feed, const DecodedFrame& d) {
 void out_of_memory(PacketFeed& feed, const Timeval& failed_packet) {
   Run& run = feed.run;
   feed.reserve.reset();
+  feed.ran_out = true;
+  if (feed.split_worker) return;
   run.out_of_memory = true;
   run.conns_at_out_of_memory = 0;
   for (const std::unique_ptr<Monitor>& m : run.monitors)
@@ -84,6 +86,12 @@ void out_of_memory(PacketFeed& feed, const Timeval& failed_packet) {
   // that failed, as it is when segments are handed on one at a time.
   if (run.offline) run.clock.end_time = failed_packet;
   if (feed.pcap != nullptr) pcap_breakloop(feed.pcap);
+}
+
+// Whether memory ran out on the way: on this feed's path or, but for a split
+// tracker's worker (which reads nothing of the run's state), anywhere in the run.
+bool feed_out_of_memory(const PacketFeed& feed) {
+  return feed.ran_out || (!feed.split_worker && feed.run.out_of_memory);
 }
 
 // The status line comes every status_every / 10 packets. Between -9 and 9 that step
@@ -215,7 +223,7 @@ bool dispatch(PacketFeed& feed, const DecodedFrame& d,
     out_of_memory(feed, d.seg.time);
     handled = false;
   }
-  release_segment_addresses(run.pool, d.seg);
+  release_segment_addresses(*feed.pool, d.seg);
   return handled;
 }
 
@@ -242,14 +250,13 @@ size_t number_addresses(AddrPool& pool, SegmentBatches::Entry* batch, size_t cou
 // batch's records (its index lines have arrived meanwhile, and the guesses see
 // every earlier segment's changes).
 void advance_batches(PacketFeed& feed) {
-  Run& run = feed.run;
   SegmentBatches& b = feed.batches;
   SegmentBatches::Entry* full = b.entries[b.filling];
   SegmentBatches::Entry* waiting = b.entries[1 - b.filling];
   // Once a segment's addresses found no memory, nothing after it is numbered: the
   // run ends at that segment.
   const size_t numbered =
-      b.no_memory ? 0 : b.ipv6 ? number_addresses(run.pool, full, b.filled) : b.filled;
+      b.no_memory ? 0 : b.ipv6 ? number_addresses(*feed.pool, full, b.filled) : b.filled;
   if (numbered < b.filled) b.no_memory = true;
   for (size_t i = 0; i < numbered; i++) {
     SegmentBatches::Entry& e = full[i];
@@ -257,8 +264,9 @@ void advance_batches(PacketFeed& feed) {
     if (e.monitor != nullptr)
       conn_prepare(e.monitor->table, &e.lookup, tracked_endpoint(e.d, e.monitor->port));
   }
-  for (size_t i = 0; i < b.numbered && !run.out_of_memory; i++) dispatch(feed, waiting[i].d, &waiting[i]);
-  if (b.numbered < b.waiting && !run.out_of_memory)
+  for (size_t i = 0; i < b.numbered && !feed_out_of_memory(feed); i++)
+    dispatch(feed, waiting[i].d, &waiting[i]);
+  if (b.numbered < b.waiting && !feed_out_of_memory(feed))
     out_of_memory(feed, waiting[b.numbered].d.seg.time);
   for (size_t i = 0; i < numbered; i++)
     if (full[i].monitor != nullptr) conn_locate(full[i].monitor->table, &full[i].lookup);
@@ -274,6 +282,8 @@ void advance_batches(PacketFeed& feed) {
 PacketFeed::PacketFeed(Run& run)
     : run(run),
       count_other_framings(run.settings.counts_other_framings()),
+      clock(&run.clock),
+      pool(&run.pool),
       reserve(std::malloc(RESERVE_BYTES), std::free) {}
 
 bool take_quiet_packet(RunClock& clock, const Settings& s, const LinkInfo& link,
@@ -300,7 +310,7 @@ void handle_packet(u_char* user, const struct pcap_pkthdr* header, const u_char*
     return;
   DecodedFrame d;
   if (!take_packet(feed, header, bytes, &d)) return;
-  if (try_hold_addresses(feed.run.pool, &d))
+  if (try_hold_addresses(*feed.pool, &d))
     dispatch(feed, d);
   else
     out_of_memory(feed, d.seg.time);
@@ -312,21 +322,21 @@ bool can_defer_segments(const Run& run) {
 
 void handle_packet_deferred(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes) {
   PacketFeed& feed = *reinterpret_cast<PacketFeed*>(user);
-  if (feed.run.out_of_memory) return;
+  if (feed_out_of_memory(feed)) return;
   SegmentBatches& b = feed.batches;
   SegmentBatches::Entry& e = b.entries[b.filling][b.filled];
   if (skips_framing(feed, header, bytes) ||
-      !take_quiet_packet(feed.run.clock, feed.run.settings, feed.link, header, bytes, &e.d))
+      !take_quiet_packet(*feed.clock, feed.run.settings, feed.link, header, bytes, &e.d))
     return;
-  // The split tracker's worker tracks this client.
-  if (feed.split != nullptr && feed.split->far_client(e.d)) return;
+  // The other side of a split tracker tracks this client.
+  if (feed.split != nullptr && feed.split->far_client(e.d) != feed.split_worker) return;
   if (e.d.seg.src.family == Family::IPV6) {
-    pool_prepare(feed.run.pool, &e.pool[0], e.d.src6);
-    pool_prepare(feed.run.pool, &e.pool[1], e.d.dst6);
+    pool_prepare(*feed.pool, &e.pool[0], e.d.src6);
+    pool_prepare(*feed.pool, &e.pool[1], e.d.dst6);
     b.ipv6 = true;
   }
   if (b.ipv6 && b.filled >= SegmentBatches::LOCATE_LAG)
-    locate_addresses(feed.run.pool, b.entries[b.filling][b.filled - SegmentBatches::LOCATE_LAG]);
+    locate_addresses(*feed.pool, b.entries[b.filling][b.filled - SegmentBatches::LOCATE_LAG]);
   if (++b.filled == SegmentBatches::BATCH) advance_batches(feed);
 }
 
@@ -342,6 +352,7 @@ void restart_feed(PacketFeed& feed) {
   run.trace_packet_number = 0;
   run.out_of_memory = false;
   run.conns_at_out_of_memory = 0;
+  feed.ran_out = false;
   feed.batches = SegmentBatches{};
   if (!feed.reserve) feed.reserve.reset(std::malloc(RESERVE_BYTES));
 }

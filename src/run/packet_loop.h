@@ -76,10 +76,19 @@ struct PacketFeed {
   // none (tests).
   RecordFiles* files = nullptr;
   SegmentBatches batches;
-  // A run whose tracker is split (TrackerSplit): hands the worker's segments to it,
-  // and every other segment to its near monitor instead of the run's.
+  // Where the quiet path (handle_packet_deferred) keeps the clock and numbers IPv6
+  // addresses: the run's own, or those of one side of a split tracker.
+  RunClock* clock;
+  AddrPool* pool;
+  // A run whose tracker is split (TrackerSplit): this feed tracks one side's clients
+  // (the worker's with `split_worker`), all into `near_monitor` instead of the run's.
+  // A worker's feed shares nothing with the run but its settings and monitor list:
+  // memory running out stops only it.
   TrackerSplit* split = nullptr;
+  bool split_worker = false;
   Monitor* near_monitor = nullptr;
+  // Memory ran out on this feed's path: it hands on nothing more.
+  bool ran_out = false;
   // Memory kept for the end of a run that runs out: given back when the table
   // cannot grow, so that the report can still be written.
   std::unique_ptr<void, void (*)(void*)> reserve;

@@ -44,7 +44,7 @@ bool TrackerSplit::wanted(const Run& run) {
   const char* threads = std::getenv("PORTSIFT_TRACKER_THREADS");
   if (threads != nullptr && std::strcmp(threads, "1") == 0) return false;
   return run.offline && s.debug == 0 && s.status_every == 0 && !s.any_port &&
-         run.monitors.size() == 1 && !s.decode_all && !s.keeps_records() && !s.write_mode() &&
+         run.monitors.size() == 1 && !s.keeps_records() && !s.write_mode() &&
          s.filter_from == -1 && s.min_syns == 0 && s.report_variant != REPORT_OPEN_LISTING &&
          !s.expires() && !s.metrics && s.metrics_file.empty() && s.html_file.empty() &&
          !s.summary && s.max_conns == SIZE_MAX && run.memory.left == UINT64_MAX &&
@@ -53,18 +53,20 @@ bool TrackerSplit::wanted(const Run& run) {
 
 TrackerSplit::TrackerSplit(Run& run, std::unique_ptr<SavefileReader> reader,
                            const FileFilter& filter, const LinkInfo& link)
-    : settings_(run.settings),
+    : run_(run),
       port_(run.monitors.front()->port),
+      near_pool_(&run.memory),
+      far_pool_(&far_memory_),
       reader_(std::move(reader)),
       filter_(filter),
       link_(link) {
-  auto make = [&](const RunOutput& output, BigAllocLimit* limit) {
-    auto m = std::make_unique<Monitor>(port_, run.settings, run.pool, run.host, output, limit);
+  auto make = [&](AddrPool& pool, const RunOutput& output, BigAllocLimit* limit) {
+    auto m = std::make_unique<Monitor>(port_, run.settings, pool, run.host, output, limit);
     if (!m->buckets.allocate(run.settings.nbuckets)) throw std::bad_alloc();
     return m;
   };
-  near_ = make(near_output_.output, &run.memory);
-  far_ = make(far_output_.output, &far_memory_);
+  near_ = make(near_pool_, near_output_.output, &run.memory);
+  far_ = make(far_pool_, far_output_.output, &far_memory_);
   worker_ = std::thread([this] { work(); });
 }
 
@@ -77,58 +79,30 @@ void TrackerSplit::stop_worker() {
 }
 
 void TrackerSplit::work() {
-  Monitor& m = *far_;
-  // The run's clock as the reading thread keeps it, from the same packets: the
-  // window admits the same segments on both sides.
+  // The worker's side of the quiet packet loop: the run's clock as the reading
+  // thread keeps it, from the same packets (the window admits the same segments on
+  // both sides), its own address pool, its own monitor.
   RunClock clock;
-  // As in the reading thread's batches: when a batch is full its index lines are
-  // asked for, the batch before it is tracked, then the new batch's records are
-  // asked for.
-  struct Entry {
-    DecodedFrame d;
-    ConnLookup lookup;
-  };
-  Entry batches[2][BATCH];
-  int filling = 0;
-  size_t filled = 0, waiting = 0;
-  auto advance = [&] {
-    Entry* full = batches[filling];
-    Entry* wait = batches[1 - filling];
-    for (size_t i = 0; i < filled; i++)
-      conn_prepare(m.table, &full[i].lookup, tracked_endpoint(full[i].d, port_));
-    for (size_t i = 0; i < waiting; i++) {
-      conn_set_hint(m.table, &wait[i].lookup);
-      dispatch_segment(m, wait[i].d);
-      conn_set_hint(m.table, nullptr);
-    }
-    for (size_t i = 0; i < filled; i++) conn_locate(m.table, &full[i].lookup);
-    waiting = filled;
-    filled = 0;
-    filling = 1 - filling;
-  };
+  PacketFeed feed(run_);
+  feed.link = link_;
+  feed.clock = &clock;
+  feed.pool = &far_pool_;
+  feed.split = this;
+  feed.split_worker = true;
+  feed.near_monitor = far_.get();
+  u_char* const user = reinterpret_cast<u_char*>(&feed);
   pcap_pkthdr header;
   const uint8_t* data;
   SavefileStatus status;
   uint64_t records = 0;
-  try {
-    while ((status = reader_->next(&header, &data)) == SavefileStatus::OK) {
-      if (++records % 4096 == 0 && stop_.load(std::memory_order_relaxed)) {
-        failed_.store(true);
-        return;
-      }
-      if (!filter_.matches(header, data)) continue;
-      DecodedFrame& d = batches[filling][filled].d;
-      if (!take_quiet_packet(clock, settings_, link_, &header, data, &d) || !far_client(d))
-        continue;
-      if (++filled == BATCH) advance();
-    }
-    advance();
-    advance();
-  } catch (const std::bad_alloc&) {
-    failed_.store(true);
-    return;
+  while ((status = reader_->next(&header, &data)) == SavefileStatus::OK) {
+    if (++records % 4096 == 0 && stop_.load(std::memory_order_relaxed)) break;
+    if (!filter_.matches(header, data)) continue;
+    handle_packet_deferred(user, &header, data);
+    if (feed.ran_out) break;
   }
-  if (status != SavefileStatus::END) failed_.store(true);
+  flush_deferred_segments(feed);
+  if (feed.ran_out || status != SavefileStatus::END) failed_.store(true);
 }
 
 bool TrackerSplit::finish(Run& run, bool read_whole) {

@@ -12,8 +12,9 @@
 // what stays open are all sums.
 //
 // Only a run whose report is made of such sums splits (TrackerSplit::wanted): one
-// port, IPv4 only, nothing printed while packets are read, no records, -D listing,
-// -c lines, -V 999 listing, expiry, memory bound or limit. Whatever could still make
+// port, nothing printed while packets are read, no records, -D listing, -c lines,
+// -V 999 listing, expiry, memory bound or limit. Each side holds its clients' IPv6
+// addresses in a pool of its own. Whatever could still make
 // the order of two clients' segments visible (a tracker line such as "Bad bucket
 // value", a table that runs out of memory, a file the fast reader hands to libpcap)
 // makes finish() refuse the result: the run's own monitor is then untouched, and
@@ -23,6 +24,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -50,11 +52,25 @@ class TrackerSplit {
   TrackerSplit(const TrackerSplit&) = delete;
   TrackerSplit& operator=(const TrackerSplit&) = delete;
 
-  // The monitor the reading thread tracks its own clients in.
+  // The monitor the reading thread tracks its own clients in, and the pool that
+  // holds their IPv6 addresses.
   Monitor& near_monitor() { return *near_; }
+  AddrPool& near_pool() { return near_pool_; }
 
   // Whether a segment's client is the worker's (the reading thread passes over it).
-  bool far_client(const DecodedFrame& d) const { return is_far(tracked_endpoint(d, port_)); }
+  // An IPv6 client is not numbered yet: its address's bytes are hashed.
+  bool far_client(const DecodedFrame& d) const {
+    const Endpoint& client = tracked_endpoint(d, port_);
+    uint64_t key = client.addr.raw;
+    if (client.family == Family::IPV6) {
+      const Ip6Addr& a = &client == &d.seg.src ? d.src6 : d.dst6;
+      uint64_t high, low;
+      std::memcpy(&high, a.bytes, 8);
+      std::memcpy(&low, a.bytes + 8, 8);
+      key = high ^ (low * 0x9e3779b97f4a7c15ULL) ^ (low >> 32);
+    }
+    return is_far(key, client.port);
+  }
 
   // The worker stopped short of the file's end (memory, or a record it leaves to
   // libpcap): the result cannot stand, and reading may stop.
@@ -72,13 +88,10 @@ class TrackerSplit {
   static constexpr unsigned FAR_SIXTEENTHS = 8;
 
  private:
-  static constexpr size_t BATCH = 16;  // lookups fetched together
-
-  bool is_far(const Endpoint& client) const {
+  static bool is_far(uint64_t address, uint16_t port) {
     // splitmix64's finaliser: a hash unlike the tables' own multiply-shift, so that
     // the clients of each half still spread over their table's whole index.
-    uint64_t z = (static_cast<uint64_t>(client.addr.raw) << 16 | client.port) +
-                 0x9e3779b97f4a7c15ULL;
+    uint64_t z = (address << 16 ^ port) + 0x9e3779b97f4a7c15ULL;
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
     z ^= z >> 31;
@@ -87,7 +100,7 @@ class TrackerSplit {
   void work();
   void stop_worker();
 
-  const Settings& settings_;
+  Run& run_;  // read by the worker only for its settings and monitor list
   const uint16_t port_;
   // Each monitor prints into memory: a line there means the result cannot stand.
   struct CaughtOutput {
@@ -101,6 +114,8 @@ class TrackerSplit {
   };
   CaughtOutput near_output_, far_output_;
   BigAllocLimit far_memory_;  // unlimited, as the run's is when a run splits
+  // Each side numbers its clients' IPv6 addresses in a pool of its own.
+  AddrPool near_pool_, far_pool_;
   std::unique_ptr<Monitor> near_, far_;
 
   std::unique_ptr<SavefileReader> reader_;

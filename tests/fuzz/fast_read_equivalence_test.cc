@@ -9,6 +9,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "testlib/files.h"
@@ -106,7 +107,7 @@ TEST(FastRead, OtherByteOrderAndLoopbackFraming) {
 // tracked out of its client's order, or a figure not summed, would show here. With
 // `bad_bucket`, one connection lasts 25 days: its "Bad bucket value" line makes the
 // split run's result not stand, and the file is read again on one thread.
-std::vector<uint8_t> many_clients(unsigned seed, bool bad_bucket) {
+std::vector<testlib::Conn> many_client_conns(unsigned seed, bool bad_bucket) {
   std::mt19937 rng(seed);
   std::vector<testlib::Conn> conns;
   for (int i = 0; i < 4000; i++) {
@@ -146,7 +147,11 @@ std::vector<uint8_t> many_clients(unsigned seed, bool bad_bucket) {
     c.answer_at = c.fin_at + 100;
     conns.push_back(c);
   }
-  return testlib::pcap_bytes(testlib::packets_of(conns));
+  return conns;
+}
+
+std::vector<uint8_t> many_clients(unsigned seed, bool bad_bucket) {
+  return testlib::pcap_bytes(testlib::packets_of(many_client_conns(seed, bad_bucket)));
 }
 
 TEST(FastRead, TrackerSplitBetweenTwoThreadsPrintsWhatOneThreadPrints) {
@@ -166,6 +171,22 @@ TEST(FastRead, TrackerSplitBetweenTwoThreadsPrintsWhatOneThreadPrints) {
   for (const auto& form : forms) expect_same(bad, form, "a bad bucket value", false);
   // Cut short, the fast reader leaves the last record to libpcap: the same.
   expect_same(std::vector<uint8_t>(bad.begin(), bad.end() - 7), forms[0], "cut short", false);
+  // With --decode-all, IPv6 clients behind a VLAN tag beside IPv4 ones: each side
+  // numbers its own clients' addresses.
+  std::vector<testlib::Conn> conns = many_client_conns(4, false);
+  std::vector<testlib::Conn> half(conns.begin(), conns.begin() + conns.size() / 2);
+  std::vector<testlib::Packet> packets = testlib::packets_of(testlib::over_ipv6(half), testlib::Link::ETHERNET, {7});
+  const std::vector<testlib::Packet> v4 =
+      testlib::packets_of(std::vector<testlib::Conn>(conns.begin() + conns.size() / 2, conns.end()));
+  packets.insert(packets.end(), v4.begin(), v4.end());
+  std::stable_sort(packets.begin(), packets.end(), [](const testlib::Packet& a, const testlib::Packet& b) {
+    return std::tie(a.sec, a.usec) < std::tie(b.sec, b.usec);
+  });
+  for (const auto& form : forms) {
+    std::vector<std::string> args = form;
+    args.push_back("--decode-all");
+    expect_same(testlib::pcap_bytes(packets), args, "IPv6 and IPv4 with --decode-all", false);
+  }
 }
 
 }  // namespace

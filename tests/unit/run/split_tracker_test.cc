@@ -36,7 +36,7 @@ TEST_F(SplitTrackerTest, OnlyRunsWhoseReportIsSumsSplit) {
       {{"--summary"}, false},
       {{"--html", "/dev/null"}, false},
       {{"--max-conns", "10"}, false},
-      {{"--decode-all"}, false},
+      {{"--decode-all"}, true},  // each side numbers its IPv6 addresses itself
       {{"--syn-timeout", "5"}, false},
   };
   for (const Case& c : cases) {
