@@ -88,12 +88,13 @@ bool read_split(PacketFeed& feed, pcap_t* pcap, const FastReadSource& source,
   feed.pcap = pcap;
   // An interrupt ends the run without a report: nothing of the read is shown.
   if (stop_signalled()) {
-    split->finish(run, false);
+    split->finish(run, false, 0);
     return true;
   }
   // A record the fast reader leaves to libpcap, or memory that ran out: the file is
   // read again on one thread, which hands that record on or stops where it must.
-  if (!split->finish(run, status == SavefileStatus::END && !run.out_of_memory)) return false;
+  if (!split->finish(run, status == SavefileStatus::END && !run.out_of_memory, reader.offset()))
+    return false;
   progress.finish();
   return true;
 }

@@ -93,22 +93,29 @@ void TrackerSplit::work() {
   u_char* const user = reinterpret_cast<u_char*>(&feed);
   pcap_pkthdr header;
   const uint8_t* data;
-  SavefileStatus status;
+  SavefileStatus status = SavefileStatus::OK;
   uint64_t records = 0;
-  while ((status = reader_->next(&header, &data)) == SavefileStatus::OK) {
-    if (++records % 4096 == 0 && stop_.load(std::memory_order_relaxed)) break;
-    if (!filter_.matches(header, data)) continue;
-    handle_packet_deferred(user, &header, data);
-    if (feed.ran_out) break;
+  try {
+    while ((status = reader_->next(&header, &data)) == SavefileStatus::OK) {
+      if (++records % 4096 == 0 && stop_.load(std::memory_order_relaxed)) break;
+      if (!filter_.matches(header, data)) continue;
+      handle_packet_deferred(user, &header, data);
+      if (feed.ran_out) break;
+    }
+    flush_deferred_segments(feed);
+  } catch (...) {  // the handlers catch what they can throw; this thread must not end the process
+    feed.ran_out = true;
   }
-  flush_deferred_segments(feed);
+  end_offset_ = reader_->offset();
   if (feed.ran_out || status != SavefileStatus::END) failed_.store(true);
 }
 
-bool TrackerSplit::finish(Run& run, bool read_whole) {
+bool TrackerSplit::finish(Run& run, bool read_whole, uint64_t end_offset) {
   if (!read_whole) stop_.store(true, std::memory_order_relaxed);
   stop_worker();
-  if (!read_whole) return false;
+  // A file that grew (or shrank) while it was read gave the two sides different
+  // records: only one thread's read is one view of it.
+  if (!read_whole || end_offset != end_offset_) return false;
   if (failed() || run.out_of_memory || near_output_.printed() || far_output_.printed() ||
       near_->untracked.syns != 0 || far_->untracked.syns != 0)
     return false;

@@ -77,10 +77,11 @@ class TrackerSplit {
   bool failed() const { return failed_.load(std::memory_order_relaxed); }
 
   // Waits for the worker (stopping it first unless the reading thread read the
-  // whole file: `read_whole`). Then, when both read the whole file, neither monitor
-  // printed a line and neither ran out of memory, adds both into the run's monitor
-  // and returns true; otherwise returns false, leaving the run's monitor as it was.
-  bool finish(Run& run, bool read_whole);
+  // whole file: `read_whole`, to `end_offset`). Then, when both read the whole file
+  // to the same offset, neither monitor printed a line and neither ran out of
+  // memory, adds both into the run's monitor and returns true; otherwise returns
+  // false, leaving the run's monitor as it was.
+  bool finish(Run& run, bool read_whole, uint64_t end_offset);
 
   // The share of the clients the worker takes, in 1/16ths of the hash range: half.
   // Both threads read and decode every packet, so the halves are even (measured:
@@ -123,6 +124,7 @@ class TrackerSplit {
   const LinkInfo link_;
   std::atomic<bool> stop_{false};    // the reading thread asks the worker to stop
   std::atomic<bool> failed_{false};  // the worker stopped short
+  uint64_t end_offset_ = 0;          // where the worker's reader ended (read after join)
   std::thread worker_;
   bool joined_ = false;
 };
