@@ -132,9 +132,11 @@ int read_savefile_fast(PacketFeed& feed, pcap_t* pcap, const FastReadSource& sou
     // record, on one thread, as if the split had never been tried.
     restart_feed(feed);
     reader = std::make_unique<SavefileReader>();
+    // libpcap's stream is still at the first record: libpcap reads the whole file
+    // where the reader cannot open it again.
     if (!open_reader(reader.get(), pcap, source)) {
-      run.read_error = std::strerror(errno != 0 ? errno : EIO);
-      return 0;
+      progress.finish();
+      return read_savefile(pcap, handle_packet_deferred, user, s);
     }
   }
   const SavefileStatus status = read_records(feed, *reader, *filter, progress, nullptr);
