@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <new>
+#include <sstream>
+#include <string>
 
 #include "run/packet_loop.h"
 #include "stats/tracker.h"
@@ -21,7 +25,63 @@ int usable_processors() {
   return CPU_COUNT(&set);
 }
 
+// The first line of a file, or "" when it cannot be read.
+std::string first_line(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// The quota of one control group in processors, or 0 for none: cgroup v2's
+// "cpu.max" ("max 100000" or "QUOTA PERIOD").
+double v2_quota(const std::string& dir) {
+  std::istringstream in(first_line(dir + "/cpu.max"));
+  std::string quota;
+  double period = 0;
+  if (!(in >> quota >> period) || quota == "max" || period <= 0) return 0;
+  return std::max(0.0, std::atof(quota.c_str()) / period);
+}
+
+// cgroup v1's: cpu.cfs_quota_us (-1: none) over cpu.cfs_period_us.
+double v1_quota(const std::string& dir) {
+  const double quota = std::atof(first_line(dir + "/cpu.cfs_quota_us").c_str());
+  const double period = std::atof(first_line(dir + "/cpu.cfs_period_us").c_str());
+  return quota > 0 && period > 0 ? quota / period : 0;
+}
+
 }  // namespace
+
+double cgroup_cpu_quota(const std::string& proc_self_cgroup, const std::string& sys_fs_cgroup) {
+  // Each line is "ID:CONTROLLERS:PATH"; v2's has no controllers, v1's cpu
+  // controller may share its hierarchy with cpuacct.
+  std::string v2_path, v1_path, v1_mount;
+  std::istringstream lines(proc_self_cgroup);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t a = line.find(':'), b = line.find(':', a + 1);
+    if (a == std::string::npos || b == std::string::npos) continue;
+    const std::string controllers = line.substr(a + 1, b - a - 1), path = line.substr(b + 1);
+    if (controllers.empty()) v2_path = path;
+    std::istringstream names(controllers);
+    for (std::string name; std::getline(names, name, ',');)
+      if (name == "cpu") v1_path = path, v1_mount = controllers;
+  }
+  double least = 0;
+  // The group's own quota and every ancestor's bound it.
+  for (int v = 0; v < 2; v++) {
+    std::string path = v == 0 ? v2_path : v1_path;
+    if (path.empty() || path[0] != '/') continue;
+    for (;;) {
+      const double q = v == 0 ? v2_quota(sys_fs_cgroup + path)
+                              : v1_quota(sys_fs_cgroup + "/" + v1_mount + path);
+      if (q > 0 && (least == 0 || q < least)) least = q;
+      if (path == "/") break;
+      const size_t slash = path.find_last_of('/');
+      path = slash == 0 ? "/" : path.substr(0, slash);
+    }
+  }
+  return least;
+}
 
 TrackerSplit::CaughtOutput::CaughtOutput() {
   stream = open_memstream(&text, &length);
@@ -39,6 +99,14 @@ bool TrackerSplit::CaughtOutput::printed() {
   return length != 0;
 }
 
+bool TrackerSplit::two_processors() {
+  if (usable_processors() < 2) return false;
+  std::ifstream in("/proc/self/cgroup");
+  const std::string groups((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const double quota = cgroup_cpu_quota(groups, "/sys/fs/cgroup");
+  return quota == 0 || quota >= 2;
+}
+
 bool TrackerSplit::wanted(const Run& run) {
   const Settings& s = run.settings;
   const char* threads = std::getenv("PORTSIFT_TRACKER_THREADS");
@@ -48,7 +116,7 @@ bool TrackerSplit::wanted(const Run& run) {
          s.filter_from == -1 && s.min_syns == 0 && s.report_variant != REPORT_OPEN_LISTING &&
          !s.expires() && !s.metrics && s.metrics_file.empty() && s.html_file.empty() &&
          !s.summary && s.max_conns == SIZE_MAX && run.memory.left == UINT64_MAX &&
-         run.host.v4.empty() && run.host.v6.empty() && usable_processors() >= 2;
+         run.host.v4.empty() && run.host.v6.empty() && two_processors();
 }
 
 TrackerSplit::TrackerSplit(Run& run, std::unique_ptr<SavefileReader> reader,

@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "common/trace.h"
@@ -35,12 +36,19 @@
 #include "stats/run.h"
 #include "track/decode.h"
 
+// The CPU quota, in processors, of the control group a process is in (given the
+// text of /proc/self/cgroup and where the cgroup file systems are mounted): the
+// least of its own and its ancestors' quotas, cgroup v2 or v1; 0 when none is set.
+double cgroup_cpu_quota(const std::string& proc_self_cgroup, const std::string& sys_fs_cgroup);
+
 class TrackerSplit {
  public:
   // Whether the run may split its tracker: see above; also not when the process
-  // may use only one processor (taskset -c 0 runs as it always did), nor with
+  // may use only one processor (taskset -c 0 runs as it always did, and so does a
+  // control group whose CPU quota is under two), nor with
   // PORTSIFT_TRACKER_THREADS=1 in the environment (the benchmark's baseline).
   static bool wanted(const Run& run);
+  static bool two_processors();
 
   // Makes the two monitors and starts the worker on `reader`, a reader of the same
   // file placed at its first record, with `filter` (shared: it only reads) and the
