@@ -83,6 +83,8 @@ double cgroup_cpu_quota(const std::string& proc_self_cgroup, const std::string& 
   return least;
 }
 
+std::atomic<uint64_t> TrackerSplit::stood_{0};
+
 TrackerSplit::CaughtOutput::CaughtOutput() {
   stream = open_memstream(&text, &length);
   if (stream == nullptr) throw std::bad_alloc();
@@ -190,5 +192,6 @@ bool TrackerSplit::finish(Run& run, bool read_whole, uint64_t end_offset) {
   Monitor& m = *run.monitors.front();
   add_monitor_figures(m, *near_);
   add_monitor_figures(m, *far_);
+  stood_++;
   return true;
 }

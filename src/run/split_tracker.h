@@ -91,6 +91,10 @@ class TrackerSplit {
   // false, leaving the run's monitor as it was.
   bool finish(Run& run, bool read_whole, uint64_t end_offset);
 
+  // How many split runs' results stood in this process: tests check that the runs
+  // they mean to split did.
+  static uint64_t results_that_stood() { return stood_.load(); }
+
   // The share of the clients the worker takes, in 1/16ths of the hash range: half.
   // Both threads read and decode every packet, so the halves are even (measured:
   // from 6/16 to 10/16 half is the fastest).
@@ -135,4 +139,5 @@ class TrackerSplit {
   uint64_t end_offset_ = 0;          // where the worker's reader ended (read after join)
   std::thread worker_;
   bool joined_ = false;
+  static std::atomic<uint64_t> stood_;
 };

@@ -14,6 +14,7 @@
 
 #include "testlib/files.h"
 #include "fuzz/fuzz_entry.h"
+#include "run/split_tracker.h"
 #include "testlib/capture_builder.h"
 #include "testlib/connections.h"
 
@@ -162,10 +163,16 @@ TEST(FastRead, TrackerSplitBetweenTwoThreadsPrintsWhatOneThreadPrints) {
       {"-p", "80", "-C", "-s", "1"},
       {"-p", "80", "-S", "-n", "50", "-s", "1"},
   };
+  const uint64_t stood = TrackerSplit::results_that_stood();
   for (unsigned seed : {1u, 2u}) {
     const std::vector<uint8_t> file = many_clients(seed, false);
     for (const auto& form : forms)
       expect_same(file, form, "seed " + std::to_string(seed), false);
+  }
+  // Each of those runs split (where the machine lets a run use two processors).
+  const bool splits = TrackerSplit::two_processors();
+  if (splits) {
+    EXPECT_EQ(TrackerSplit::results_that_stood() - stood, 2 * forms.size());
   }
   const std::vector<uint8_t> bad = many_clients(3, true);
   for (const auto& form : forms) expect_same(bad, form, "a bad bucket value", false);
@@ -185,7 +192,11 @@ TEST(FastRead, TrackerSplitBetweenTwoThreadsPrintsWhatOneThreadPrints) {
   for (const auto& form : forms) {
     std::vector<std::string> args = form;
     args.push_back("--decode-all");
+    const uint64_t before = TrackerSplit::results_that_stood();
     expect_same(testlib::pcap_bytes(packets), args, "IPv6 and IPv4 with --decode-all", false);
+    if (splits) {
+      EXPECT_EQ(TrackerSplit::results_that_stood() - before, 1u);
+    }
   }
 }
 
