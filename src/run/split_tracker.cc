@@ -12,8 +12,6 @@
 #include <string>
 
 #include "run/packet_loop.h"
-#include "stats/tracker.h"
-#include "track/conn_table.h"
 
 namespace {
 
@@ -113,9 +111,9 @@ bool TrackerSplit::wanted(const Run& run) {
   const Settings& s = run.settings;
   const char* threads = std::getenv("PORTSIFT_TRACKER_THREADS");
   if (threads != nullptr && std::strcmp(threads, "1") == 0) return false;
-  return run.offline && s.debug == 0 && s.status_every == 0 && !s.any_port &&
-         run.monitors.size() == 1 && !s.keeps_records() && !s.write_mode() &&
-         s.filter_from == -1 && s.min_syns == 0 && s.report_variant != REPORT_OPEN_LISTING &&
+  return can_defer_segments(run) && !s.any_port && run.monitors.size() == 1 &&
+         !s.keeps_records() && !s.write_mode() && s.filter_from == -1 && s.min_syns == 0 &&
+         s.report_variant != REPORT_OPEN_LISTING &&
          !s.expires() && !s.metrics && s.metrics_file.empty() && s.html_file.empty() &&
          !s.summary && s.max_conns == SIZE_MAX && run.memory.left == UINT64_MAX &&
          run.host.v4.empty() && run.host.v6.empty() && two_processors();

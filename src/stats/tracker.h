@@ -17,25 +17,21 @@ void handle_synack(Monitor& m, const Segment& seg);
 // An RST (`reset`, no payload) or a FIN without SYN with its payload length.
 void handle_close(Monitor& m, const Segment& seg, bool reset, uint32_t payload_length);
 
-// A segment to the handler its kind chooses; `payload` is a FIN's payload length.
-inline void dispatch_segment(Monitor& m, SegmentKind kind, const Segment& seg, uint32_t payload) {
-  switch (kind) {
+// A decoded segment (its addresses held in the pool) to the handler its kind
+// chooses.
+inline void dispatch_segment(Monitor& m, const DecodedFrame& d) {
+  switch (d.kind) {
     case SegmentKind::RESET:
-      handle_close(m, seg, true, 0);
+      handle_close(m, d.seg, true, 0);
       break;
     case SegmentKind::SYNACK:
-      handle_synack(m, seg);
+      handle_synack(m, d.seg);
       break;
     case SegmentKind::SYN:
-      handle_syn(m, seg);
+      handle_syn(m, d.seg);
       break;
     case SegmentKind::FIN:
-      handle_close(m, seg, false, payload);
+      handle_close(m, d.seg, false, d.payload);
       break;
   }
-}
-
-// A decoded segment (its addresses held in the pool) to its handler.
-inline void dispatch_segment(Monitor& m, const DecodedFrame& d) {
-  dispatch_segment(m, d.kind, d.seg, d.payload);
 }
